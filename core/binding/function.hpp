@@ -1,0 +1,16 @@
+// The module function type: what Python sees of the module's functions.
+#pragma once
+
+#include "binding.hpp"
+
+namespace lumora {
+
+// Gets the function type (and its metatype) from the shared runtime module,
+// making and registering them on first use in the process. -1 on failure.
+int init_function_type();
+
+// Makes a function object of the module for f: its name, qualified name,
+// module name, globals, code object and docstring come from f and the state.
+Ref make_function(FuncDesc& f);
+
+}  // namespace lumora
