@@ -301,3 +301,13 @@ def test_filter_attribute_reads_follow_class_changes(ss):
     del record.component_name
     assert matches(record, "hooked")
     assert not matches(record, "a")
+
+    # A comparison that rebinds the record's dict: later filters read the new one.
+    class Rebinding:
+        def __ne__(self, other):
+            plain.__dict__ = {"factory_name": "new"}
+            return False
+
+    plain = Record()
+    plain.component_name, plain.factory_name = Rebinding(), "old"
+    assert ss._matches_filters(plain, "any", "new", None, None)

@@ -65,16 +65,24 @@ class AttrReader {
 public:
     constexpr AttrReader() = default;
 
-    Ref read(PyObject* obj, PyObject* name)
+    // dict, when given, keeps obj's instance dict for the caller's next reads
+    // of the same object.
+    Ref read(PyObject* obj, PyObject* name, Ref* dict = nullptr)
     {
         PyTypeObject* tp = Py_TYPE(obj);
         if (tp != type_ || version_ == 0 || tp->tp_version_tag != version_) learn(tp, name);
         if (direct_) {
-            Ref dict = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
-            if (!dict) return dict;
+            Ref own;
+            if (!dict) dict = &own;
+            if (!*dict) {
+                *dict = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
+                if (!*dict) return Ref();
+            }
             PyObject* value;
-            if (PyDict_GetItemRef(dict.get(), name, &value) != 0) return Ref::steal(value);
+            if (PyDict_GetItemRef(dict->get(), name, &value) != 0) return Ref::steal(value);
         }
+        // The full way may run code (a __getattr__ hook) that rebinds the dict.
+        if (dict) dict->reset();
         return getattr(obj, name);
     }
 

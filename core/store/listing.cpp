@@ -16,17 +16,6 @@ bool same_text(PyObject* x, PyObject* y)
     return std::memcmp(PyUnicode_DATA(x), PyUnicode_DATA(y), static_cast<size_t>(n) * PyUnicode_KIND(x)) == 0;
 }
 
-// value != wanted, where wanted is exactly str: 1 differ, 0 equal, -1 error.
-// Identity and exact str are settled here; anything else gets the full
-// rich comparison, reflected operation included.
-int differs(PyObject* value, PyObject* wanted)
-{
-    if (value == wanted) return 0;
-    if (PyUnicode_CheckExact(value)) return !same_text(value, wanted);
-    if (value == Py_None) return 1;
-    return PyObject_RichCompareBool(value, wanted, Py_NE);
-}
-
 PyObject* matches_filters_body(const FuncDesc& f, const Bound& a)
 {
     static AttrReader readers[4];
@@ -42,13 +31,28 @@ PyObject* matches_filters_body(const FuncDesc& f, const Bound& a)
         {a.v[3], g.str.pdk_name, 278, readers[2]},
         {a.v[4], g.str.status, 280, readers[3]},
     };
+    Ref dict;
     for (const Filter& filter : filters) {
         if (filter.wanted == Py_None) continue;
-        Ref value = filter.reader.read(a.v[0], filter.attribute);
+        Ref value = filter.reader.read(a.v[0], filter.attribute, &dict);
         if (!value) return body_error(f, filter.line);
-        int rc = differs(value.get(), filter.wanted);
-        if (rc < 0) return body_error(f, filter.line);
-        if (rc) Py_RETURN_FALSE;
+        // value != wanted, where wanted is exactly str. Identity and exact str
+        // are settled here; anything else gets the full rich comparison,
+        // reflected operation included.
+        PyObject* v = value.get();
+        int differ;
+        if (v == filter.wanted) {
+            differ = 0;
+        } else if (PyUnicode_CheckExact(v)) {
+            differ = !same_text(v, filter.wanted);
+        } else if (v == Py_None) {
+            differ = 1;
+        } else {
+            dict.reset();  // the comparison may run code that rebinds the record's dict
+            differ = PyObject_RichCompareBool(v, filter.wanted, Py_NE);
+            if (differ < 0) return body_error(f, filter.line);
+        }
+        if (differ) Py_RETURN_FALSE;
     }
     Py_RETURN_TRUE;
 }
