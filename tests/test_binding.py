@@ -14,8 +14,6 @@ import types
 import pytest
 from conftest import identity, outcome
 
-from lumora.core import simulation_storage
-
 FILE = "src/lumora/core/simulation_storage"
 ID = "0123456789abcdef"
 NOTE = (
@@ -128,10 +126,10 @@ class Items(list):
 
 
 @pytest.mark.parametrize("name", POSITIONAL)
-@pytest.mark.parametrize("extra", [-1, 1], ids=["none", "one-too-many"])
-def test_positional_count_without_keywords(ss, name, extra):
+@pytest.mark.parametrize("too_many", [False, True], ids=["none", "one-too-many"])
+def test_positional_count_without_keywords(ss, name, too_many):
     params, _ = POSITIONAL[name]
-    given = 0 if extra < 0 else len(params) + 1
+    given = len(params) + 1 if too_many else 0
     exc = raises(TypeError, count_message(name, len(params), given), getattr(ss, name), *[None] * given)
     assert entries(exc) == entry_of(name)
 
@@ -432,6 +430,8 @@ TYPE_CASES = [
     ("save_simulation_result",
      dict(hyperparameters=5, simulation_type=5, result=object(), status=5, error_message=1),
      "error_message", "str", "int"),
+    ("list_simulation_results", dict(component_name=None, factory_name=None, simulation_type=None, pdk_name=None,
+                                     status=1), "status", "str", "int"),
     # Declaration order decides, not keyword order.
     ("list_simulation_results", dict(status=1, component_name=2), "component_name", "str", "int"),
 ]

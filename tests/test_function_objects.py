@@ -17,7 +17,6 @@ import weakref
 
 import pytest
 
-from lumora.core import simulation_storage
 
 MODULE = "lumora.core.simulation_storage"
 FILE = "src/lumora/core/simulation_storage"
@@ -659,6 +658,11 @@ def test_metatype_and_shared_module(ss):
     assert getattr(shared, ftype.__name__) is ftype
     with pytest.raises((TypeError, AttributeError)):
         ftype.__module__ = "elsewhere"
+    # Read-only in the metatype itself, not only because the type is immutable.
+    descriptor = vars(meta)["__module__"]
+    assert descriptor.__get__(ftype, meta) == ftype.__module__
+    with pytest.raises(AttributeError):
+        descriptor.__set__(ftype, "elsewhere")
     assert sys.modules[ftype.__module__] is shared
 
 
