@@ -146,6 +146,9 @@ def test_filters_are_exact(ss, put, filters, expected):
     assert set(ids(ss, **filters)) == {made[k] for k in expected}
 
 
+NAMES = ["component_name", "factory_name", "pdk_name", "status"]
+
+
 class Attrs:
     """A record whose listed attributes raise when read."""
 
@@ -185,10 +188,9 @@ class Text(str):
 )
 @pytest.mark.parametrize("position", range(4))
 def test_matches_filters_compares_by_inequality(ss, value, expected, position):
-    names = ["component_name", "factory_name", "pdk_name", "status"]
     filters = [None] * 4
     filters[position] = "x"
-    record = Attrs(raising=[n for n in names if n != names[position]], **{names[position]: value})
+    record = Attrs(raising=[n for n in NAMES if n != NAMES[position]], **{NAMES[position]: value})
     assert ss._matches_filters(record, *filters) is expected
 
 
@@ -199,66 +201,43 @@ def test_matches_filters_reads_only_what_it_needs(ss):
     for position, line in enumerate([274, 276, 278, 280]):
         filters = ["a", None, None, None]
         filters[position] = "a"
-        names = ["component_name", "factory_name", "pdk_name", "status"]
         with pytest.raises(Boom) as info:
-            ss._matches_filters(Attrs(raising=[names[position]], component_name="a"), *filters)
+            ss._matches_filters(Attrs(raising=[NAMES[position]], component_name="a"), *filters)
         assert entries(info.value) == [("_matches_filters", line)]
 
 
-def loose(data):
-    return SimpleNamespace(**data)
-
-
-def setup_iterdir(ss, store, monkeypatch):
-    monkeypatch.setattr(ss, "get_simulations_dir", lambda: type("R", (type(store),), {"iterdir": boom})(store))
-
-
-def setup_glob(ss, store, monkeypatch):
-    monkeypatch.setattr(ss, "get_simulations_dir", lambda: type("R", (type(store),), {"glob": boom})(store))
-
-
-def setup_handler(ss, store, monkeypatch):
-    (store / "t1" / "bad.json").write_bytes(b"{")
-    monkeypatch.setattr(ss, "log", boom)
-
-
-def setup_interrupt(ss, store, monkeypatch):
-    monkeypatch.setattr(ss, "StoredSimulationResult", SimpleNamespace(model_validate=interrupt))
+LOOSE = SimpleNamespace(model_validate=lambda data: SimpleNamespace(**data))  # any document is a record
 
 
 def interrupt(data):
     raise KeyboardInterrupt
 
 
-def setup_uncomparable(ss, store, monkeypatch):
-    (store / "t1" / "odd.json").write_bytes(b'{"simulation_date": 5}')
-    monkeypatch.setattr(ss, "StoredSimulationResult", SimpleNamespace(model_validate=loose))
-
-
-def setup_dateless(ss, store, monkeypatch):
-    (store / "t1" / "odd.json").write_bytes(b"{}")
-    monkeypatch.setattr(ss, "StoredSimulationResult", SimpleNamespace(model_validate=loose))
-
-
 @pytest.mark.parametrize(
-    "setup, error, tb",
+    "name, value, odd, error, tb",
     [
-        (setup_iterdir, Boom, [(LIST, 315)]),
-        (setup_glob, Boom, [(LIST, 320)]),
-        (setup_handler, Boom, [(LIST, 330)]),
-        (setup_interrupt, KeyboardInterrupt, [(LIST, 323)]),
-        (setup_uncomparable, TypeError, [(LIST, 334)]),
-        (setup_dateless, AttributeError, [(LIST, 334), (LIST + ".lambda", 334)]),
+        ("get_simulations_dir", "iterdir", None, Boom, [(LIST, 315)]),
+        ("get_simulations_dir", "glob", None, Boom, [(LIST, 320)]),
+        ("log", boom, b"{", Boom, [(LIST, 330)]),
+        ("StoredSimulationResult", SimpleNamespace(model_validate=interrupt), None, KeyboardInterrupt, [(LIST, 323)]),
+        ("StoredSimulationResult", LOOSE, b'{"simulation_date": 5}', TypeError, [(LIST, 334)]),
+        ("StoredSimulationResult", LOOSE, b"{}", AttributeError, [(LIST, 334), (LIST + ".lambda", 334)]),
     ],
+    ids=["iterdir", "glob", "handler", "interrupt", "uncomparable-dates", "no-date"],
 )
-def test_listing_failures_propagate(ss, store, put, monkeypatch, setup, error, tb):
+def test_listing_failures_propagate(ss, store, put, monkeypatch, name, value, odd, error, tb):
     put("t1")
     put("t1", simulation_date=DAY.format(2))
-    setup(ss, store, monkeypatch)
+    if odd:
+        (store / "t1" / "odd.json").write_bytes(odd)
+    if isinstance(value, str):  # a root whose method of that name raises
+        root = type("Root", (type(store),), {value: boom})(store)
+        value = lambda: root  # noqa: E731
+    monkeypatch.setattr(ss, name, value)
     with pytest.raises(error) as info:
         ss.list_simulation_results()
     assert entries(info.value) == tb
-    if setup is setup_handler:
+    if name == "log":  # raised while the parse error was being handled
         assert isinstance(info.value.__context__, orjson.JSONDecodeError)
 
 

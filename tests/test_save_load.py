@@ -7,6 +7,7 @@ import hashlib
 import json
 import re
 from datetime import UTC, datetime
+from types import SimpleNamespace
 
 import orjson
 import pydantic
@@ -88,14 +89,9 @@ def test_round_trip(ss, store, logs, monkeypatch):
 
 @pytest.mark.parametrize(
     "change",
-    [
-        {"component_name": "mmi1x2b"},
-        {"factory_name": "other"},
-        {"component_settings": {"width": 0.5, "length": 10.0}},
-        {"model_parameters": {"neff": 2.4, "ng": 4.2}},
-        {"hyperparameters": type("H", (), {"model_dump": lambda self: {}})()},
-        {"simulation_type": "Sparams"},
-    ],
+    [{"component_name": "mmi1x2b"}, {"factory_name": "f"}, {"component_settings": {"width": 0.5, "length": 10.0}},
+     {"model_parameters": {"neff": 2.4, "ng": 4.2}}, {"hyperparameters": SimpleNamespace(model_dump=dict)},
+     {"simulation_type": "Sparams"}],
 )
 def test_changed_identity_is_a_cache_miss(ss, store, change):
     save(ss)
@@ -116,36 +112,27 @@ def test_save_goes_through_module_globals(ss, store, monkeypatch):
     real = ss.StoredSimulationResult
 
     def record(*args, **kwargs):
-        made.append((args, kwargs))
-        return real(*args, **kwargs)
-
-    def compute(*args, **kwargs):
-        ids.append((args, kwargs))
-        return "00000000000000ff"
-
-    class Logger:
-        def debug(self, message):
-            messages.append(message)
+        made.append((args, kwargs, real(*args, **kwargs)))
+        return made[-1][2]
 
     monkeypatch.setattr(ss, "StoredSimulationResult", record)
-    monkeypatch.setattr(ss, "_compute_simulation_id", compute)
+    monkeypatch.setattr(ss, "_compute_simulation_id", lambda *a, **kw: ids.append((a, kw)) or "00000000000000ff")
     monkeypatch.setattr(ss, "get_pdk_name", lambda: None)
-    monkeypatch.setattr(ss, "log", Logger)
+    monkeypatch.setattr(ss, "log", lambda: SimpleNamespace(debug=messages.append))
     fields = identity()
     rec = ss.save_simulation_result(**fields, **outcome(execution_time_seconds=3))
 
     assert ids == [((), fields)] and list(ids[0][1]) == list(fields)
-    [(args, kwargs)] = made
-    assert args == () and list(kwargs) == FIELDS
+    [(args, kwargs, built)] = made
+    assert rec is built and args == () and list(kwargs) == FIELDS
     assert kwargs["hyperparameters"] is fields["hyperparameters"]
     assert kwargs["component_settings"] is fields["component_settings"]
     assert type(kwargs["execution_time_seconds"]) is float and kwargs["execution_time_seconds"] == 3.0
-    picked = {k: kwargs[k] for k in ("simulation_id", "pdk_name", "status", "error_message", "pdk_version")}
-    assert picked == dict(simulation_id="00000000000000ff", pdk_name=None, status="success", error_message="",
-                          pdk_version="")
+    picked = [kwargs[k] for k in ("simulation_id", "pdk_name", "status", "error_message", "pdk_version")]
+    assert picked == ["00000000000000ff", None, "success", "", ""]
     path = store / "sparams" / "mmi1x2_00000000000000ff.json"
     assert messages == [f"Saved simulation result: {path}"]
-    assert orjson.loads(path.read_bytes()) == orjson.loads(orjson.dumps(rec.model_dump()))
+    assert path.read_bytes() == orjson.dumps(rec.model_dump(), option=orjson.OPT_INDENT_2)
 
 
 @pytest.mark.parametrize(
@@ -210,11 +197,8 @@ MISSING = object()
     ],
 )
 def test_save_refuses_bad_calls_before_touching_disk(ss, store, args, changes, error, tb):
-    if changes is None:
-        kwargs = {}
-    else:
-        kwargs = {**identity(), **outcome(), **changes}
-        kwargs = {k: v for k, v in kwargs.items() if v is not MISSING}
+    kwargs = {} if changes is None else {**identity(), **outcome(), **changes}
+    kwargs = {k: v for k, v in kwargs.items() if v is not MISSING}
     with pytest.raises(TypeError) as info:
         ss.save_simulation_result(*args, **kwargs)
     assert str(info.value) == error
@@ -273,10 +257,9 @@ def test_unknown_id(ss, store, logs):
 )
 def test_unreadable_file_raises(ss, store, logs, content, error, line):
     path = store / "t1" / "c_0123456789abcdef.json"
-    if content is None:
-        path.mkdir(parents=True)
-    else:
-        path.parent.mkdir(parents=True)
+    path.mkdir(parents=True)
+    if content is not None:
+        path.rmdir()
         path.write_bytes(content)
     with pytest.raises(error) as info:
         ss.load_simulation_result("0123456789abcdef")
