@@ -122,15 +122,9 @@ def test_newest_first_with_stable_ties(ss, store, put, monkeypatch, reverse):
 @pytest.mark.parametrize(
     "filters, expected",
     [
-        ({}, "ABCDE"),
-        ({"component_name": "mmi"}, "AE"),
-        ({"component_name": "mm"}, ""),
-        ({"factory_name": "fab"}, "ABCE"),
-        ({"factory_name": "FAB"}, ""),
-        ({"pdk_name": "kit"}, "ABC"),
-        ({"pdk_name": "ki"}, ""),
-        ({"status": "success"}, "ABCD"),
-        ({"status": "error"}, "E"),
+        ({}, "ABCDE"), ({"component_name": "mmi"}, "AE"), ({"component_name": "mm"}, ""),
+        ({"factory_name": "fab"}, "ABCE"), ({"factory_name": "FAB"}, ""), ({"pdk_name": "kit"}, "ABC"),
+        ({"pdk_name": "ki"}, ""), ({"status": "success"}, "ABCD"), ({"status": "error"}, "E"),
         ({"component_name": "mmi", "status": "success", "simulation_type": "t1"}, "A"),
         ({"component_name": "mmi", "simulation_type": "t2"}, "E"),
     ],
