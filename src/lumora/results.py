@@ -19,6 +19,8 @@ from contextlib import contextmanager
 from datetime import UTC, datetime
 from typing import Any
 
+from pydantic import ValidationError
+
 from lumora.core import simulation_storage as storage
 from lumora.logger import get_logger
 from lumora.models import SimulationHyperparameters, StoredSimulationResult
@@ -88,8 +90,14 @@ def _complain(message: str) -> None:
 
 
 def _one_line(exc: BaseException) -> str:
-    # Validation errors span several lines; the tool promises one.
-    text = "; ".join(line.strip() for line in str(exc).splitlines() if line.strip())
+    """The exception as one line: its type and message."""
+    if isinstance(exc, ValidationError) and exc.error_count():
+        # Pydantic lists every error over several lines; the first one says enough.
+        first = exc.errors()[0]
+        where = ".".join(str(part) for part in first["loc"]) or "document"
+        text = f"{exc.error_count()} validation error(s) for {exc.title}, first: {where}: {first['msg']}"
+    else:
+        text = "; ".join(line.strip() for line in str(exc).splitlines() if line.strip())
     return f"{type(exc).__name__}: {text}" if text else type(exc).__name__
 
 
