@@ -239,7 +239,22 @@ def _cmd_demo(args: argparse.Namespace) -> int:
 
 # --- the demonstration --------------------------------------------------------
 
-_WAVELENGTHS = [1.50, 1.525, 1.55, 1.575, 1.60]
+class SolverError(RuntimeError):
+    """A failed run, with the time it took to fail."""
+
+    def __init__(self, message: str, seconds: float) -> None:
+        super().__init__(message)
+        self.seconds = seconds
+
+
+def _wavelengths(hyperparameters: SimulationHyperparameters) -> list[float]:
+    start, stop, points = (
+        hyperparameters.wavelength_start,
+        hyperparameters.wavelength_stop,
+        hyperparameters.wavelength_points,
+    )
+    step = (stop - start) / (points - 1) if points > 1 else 0.0
+    return [round(start + i * step, 6) for i in range(points)]
 
 
 class FakeSimulator:
@@ -249,22 +264,23 @@ class FakeSimulator:
         self.runs = 0
 
     def __call__(
-        self, simulation_type: str, settings: dict[str, Any], parameters: dict[str, Any]
+        self, simulation_type: str, settings: dict[str, Any], parameters: dict[str, Any], wavelengths: list[float]
     ) -> tuple[dict[str, Any], float]:
-        """Return (result, seconds the run would have taken), or raise like a solver does."""
+        """Return (result, seconds the run would have taken), or raise SolverError."""
         self.runs += 1
         if settings.get("radius", math.inf) < 10:
-            raise RuntimeError(f"solver did not converge after 200 iterations (bend radius {settings['radius']} um)")
+            message = f"solver did not converge after 200 iterations (bend radius {settings['radius']} um)"
+            raise SolverError(message, seconds=3.87)
         size = float(sum(v for v in settings.values() if isinstance(v, int | float)))
         neff = float(parameters.get("neff", 2.4))
         if simulation_type == "modes":
             result = {
-                "neff": [round(neff - 0.9 * (wl - 1.55), 4) for wl in _WAVELENGTHS],
-                "ng": [round(neff + 1.8 + 0.1 * (wl - 1.55), 4) for wl in _WAVELENGTHS],
+                "neff": [round(neff - 0.9 * (wl - 1.55), 4) for wl in wavelengths],
+                "ng": [round(neff + 1.8 + 0.1 * (wl - 1.55), 4) for wl in wavelengths],
             }
             return result, round(0.3 + 0.02 * size, 2)
         loss = float(parameters.get("loss_db_per_cm", 2.0)) * size * 1e-4
-        through = [math.cos(math.pi * size * (wl - 1.55)) ** 2 for wl in _WAVELENGTHS]
+        through = [math.cos(math.pi * size * (wl - 1.55)) ** 2 for wl in wavelengths]
         result = {
             "s21": [round(t * 10 ** (-loss / 10), 4) for t in through],
             "s11": [round(0.01 * (1 - t), 4) for t in through],
@@ -294,7 +310,11 @@ class _Demo:
 
     def __init__(self) -> None:
         self.simulate = FakeSimulator()
-        self.hyperparameters = SimulationHyperparameters()
+        # S-parameters from FDTD, waveguide modes from an eigenmode solver.
+        self.hyperparameters = {
+            "sparams": SimulationHyperparameters(wavelength_points=5),
+            "modes": SimulationHyperparameters(solver="fde", num_modes=2, wavelength_points=5),
+        }
 
     def identity(
         self, component: str, factory: str, simulation_type: str, settings: dict[str, Any] | None = None
@@ -304,30 +324,29 @@ class _Demo:
             "factory_name": factory,
             "component_settings": dict(settings if settings is not None else self.FACTORY_SETTINGS[factory]),
             "model_parameters": dict(self.PARAMETERS),
-            "hyperparameters": self.hyperparameters,
+            "hyperparameters": self.hyperparameters[simulation_type],
             "simulation_type": simulation_type,
         }
 
     def run_and_save(self, identity: dict[str, Any], pdk: str) -> StoredSimulationResult:
         """What a caller of the store does after a cache miss: run, then keep the outcome."""
-        try:
-            result, seconds = self.simulate(
-                identity["simulation_type"], identity["component_settings"], identity["model_parameters"]
-            )
-        except RuntimeError as exc:
-            # Failed runs are kept too, so that nobody repeats them blindly.
-            with _environ(PDK_ENV, pdk):
+        wavelengths = _wavelengths(identity["hyperparameters"])
+        settings, parameters = identity["component_settings"], identity["model_parameters"]
+        with _environ(PDK_ENV, pdk):
+            try:
+                result, seconds = self.simulate(identity["simulation_type"], settings, parameters, wavelengths)
+            except SolverError as exc:
+                # Failed runs are kept too, so that nobody repeats them blindly.
                 return storage.save_simulation_result(
                     **identity,
                     result={},
-                    wavelengths=[],
-                    execution_time_seconds=0.42,
+                    wavelengths=wavelengths,
+                    execution_time_seconds=exc.seconds,
                     status="error",
                     error_message=str(exc),
                 )
-        with _environ(PDK_ENV, pdk):
             return storage.save_simulation_result(
-                **identity, result=result, wavelengths=list(_WAVELENGTHS), execution_time_seconds=seconds
+                **identity, result=result, wavelengths=wavelengths, execution_time_seconds=seconds
             )
 
     def run(self) -> None:
