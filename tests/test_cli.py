@@ -217,26 +217,25 @@ def test_store_option_takes_precedence(ss, store, tmp_path, capsys, monkeypatch,
     assert os.environ.get("LUMORA_SIMULATIONS_DIR") == (str(store) if env_set else None)
 
 
-def write_bad_result(store, content):
-    (store / "sparams").mkdir(parents=True)
-    (store / "sparams" / f"bad_{MISSING_ID}.json").write_bytes(content)
-    return ["show", MISSING_ID]
-
-
 @pytest.mark.parametrize(
-    ("make", "error"),
+    ("content", "error", "name"),
     [
-        (lambda store: (store.write_text("not a directory"), ["list"])[1], NotADirectoryError),
-        (lambda store: write_bad_result(store, b"{"), ValueError),  # orjson's JSONDecodeError
-        (lambda store: write_bad_result(store, b'{"component_name": 1}'), ValueError),  # ValidationError
+        (None, NotADirectoryError, "NotADirectoryError"),  # the store root is a file
+        (b"{", ValueError, "JSONDecodeError"),
+        (b'{"component_name": 1}', ValueError, "ValidationError"),  # pydantic's message has many lines
     ],
 )
-def test_store_errors_are_reported_in_one_line(store, capsys, make, error):
-    argv = make(store)
+def test_store_errors_are_reported_in_one_line(store, capsys, content, error, name):
+    if content is None:
+        store.write_text("not a directory")
+        argv = ["list"]
+    else:
+        (store / "sparams").mkdir(parents=True)
+        (store / "sparams" / f"bad_{MISSING_ID}.json").write_bytes(content)
+        argv = ["show", MISSING_ID]
     code, out, err = run(capsys, *argv)
     assert (code, out) == (1, "")
-    assert len(err.splitlines()) == 1
-    assert re.match(r"lumora-results: error: \w+: \S", err)
+    assert re.fullmatch(rf"lumora-results: error: {name}: \S.*\n", err)
     assert os.environ["LUMORA_SIMULATIONS_DIR"] == str(store)
     with pytest.raises(error):
         main(["--debug", *argv])
