@@ -71,18 +71,18 @@ public:
     {
         PyTypeObject* tp = Py_TYPE(obj);
         if (tp != type_ || version_ == 0 || tp->tp_version_tag != version_) learn(tp, name);
+        Ref own;
+        Ref& held = dict ? *dict : own;
         if (direct_) {
-            Ref own;
-            if (!dict) dict = &own;
-            if (!*dict) {
-                *dict = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
-                if (!*dict) return Ref();
+            if (!held) {
+                held = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
+                if (!held) return Ref();
             }
             PyObject* value;
-            if (PyDict_GetItemRef(dict->get(), name, &value) != 0) return Ref::steal(value);
+            if (PyDict_GetItemRef(held.get(), name, &value) != 0) return Ref::steal(value);
         }
         // The full way may run code (a __getattr__ hook) that rebinds the dict.
-        if (dict) dict->reset();
+        held.reset();
         return getattr(obj, name);
     }
 
