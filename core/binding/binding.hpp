@@ -60,14 +60,18 @@ struct FuncDesc {
     const char* doc;                 // nullptr: no docstring
     Body body;
 
-    // Filled once at initialisation.
-    PyObject* pnames[kMaxParams];  // interned parameter names
-    PyObject* code;                // the function's code object
+    // Filled once at initialisation (prepare_desc).
+    PyObject* pnames[kMaxParams] = {};  // interned parameter names
+    PyObject* qualname_obj = nullptr;   // interned qualname
+    PyObject* code = nullptr;           // the function's code object
 };
 
 // The binding step: matches the vectorcall arguments to f's parameters,
 // applies defaults, converts and tests types, then runs f.body.
 PyObject* bind_and_call(const FuncDesc& f, PyObject* const* args, size_t nargsf, PyObject* kwnames);
+
+// The value of a default (borrowed); nullptr for Default::Required.
+PyObject* default_object(Default d);
 
 // Interns f's parameter names and makes its code object. -1 on failure.
 int prepare_desc(FuncDesc& f);

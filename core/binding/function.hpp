@@ -13,4 +13,9 @@ int init_function_type();
 // module name, globals, code object and docstring come from f and the state.
 Ref make_function(FuncDesc& f);
 
+// Set by the module body right after creation, bypassing the assignment
+// rules (and warnings) that apply to Python code.
+int set_function_kwdefaults(PyObject* func, PyObject* kwdefaults);
+int set_function_annotations(PyObject* func, PyObject* annotations);
+
 }  // namespace lumora

@@ -1,0 +1,459 @@
+// The module function type ("ostrelfunction" in reprs and warnings), its
+// metatype, and the code objects the functions carry for introspection.
+#include <cstddef>
+
+#include "function.hpp"
+
+namespace lumora {
+
+namespace {
+
+// The shared runtime module keeps the type for the process, so that a later
+// initialisation (or another build of this library) finds and reuses it.
+const char kRuntimeModule[] = "_lumora_runtime_0_1";
+const char kTypeName[] = "native_function";
+const char kMetatypeName[] = "native_function_meta";
+
+struct FunctionObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    FuncDesc* desc;
+    PyObject* module;        // __module__; null reads as None
+    PyObject* name;          // made from desc on first read
+    PyObject* qualname;
+    PyObject* doc;           // made from desc on first read
+    PyObject* globals;
+    PyObject* code;
+    PyObject* defaults;
+    PyObject* kwdefaults;
+    PyObject* annotations;   // made empty on first read when absent
+    PyObject* is_coroutine;  // made on first read
+    PyObject* dict;
+    PyObject* weakreflist;
+};
+
+FunctionObject* as_func(PyObject* self) { return reinterpret_cast<FunctionObject*>(self); }
+
+PyObject* func_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames)
+{
+    return bind_and_call(*as_func(self)->desc, args, nargsf, kwnames);
+}
+
+// ---- slots ----
+
+int func_traverse(PyObject* self, visitproc visit, void* arg)
+{
+    FunctionObject* op = as_func(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(op->module);
+    Py_VISIT(op->name);
+    Py_VISIT(op->qualname);
+    Py_VISIT(op->doc);
+    Py_VISIT(op->globals);
+    Py_VISIT(op->code);
+    Py_VISIT(op->defaults);
+    Py_VISIT(op->kwdefaults);
+    Py_VISIT(op->annotations);
+    Py_VISIT(op->is_coroutine);
+    Py_VISIT(op->dict);
+    return 0;
+}
+
+int func_clear(PyObject* self)
+{
+    FunctionObject* op = as_func(self);
+    Py_CLEAR(op->module);
+    Py_CLEAR(op->name);
+    Py_CLEAR(op->qualname);
+    Py_CLEAR(op->doc);
+    Py_CLEAR(op->globals);
+    Py_CLEAR(op->code);
+    Py_CLEAR(op->defaults);
+    Py_CLEAR(op->kwdefaults);
+    Py_CLEAR(op->annotations);
+    Py_CLEAR(op->is_coroutine);
+    Py_CLEAR(op->dict);
+    return 0;
+}
+
+void func_dealloc(PyObject* self)
+{
+    PyTypeObject* tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    if (as_func(self)->weakreflist) PyObject_ClearWeakRefs(self);
+    func_clear(self);
+    PyObject_GC_Del(self);
+    Py_DECREF(tp);
+}
+
+PyObject* func_repr(PyObject* self)
+{
+    return PyUnicode_FromFormat("<ostrelfunction %U at %p>", as_func(self)->qualname, self);
+}
+
+PyObject* func_descr_get(PyObject* self, PyObject* obj, PyObject*)
+{
+    if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, obj);
+}
+
+PyObject* func_reduce(PyObject* self, PyObject*) { return Py_NewRef(as_func(self)->qualname); }
+
+// ---- attributes ----
+
+PyObject* get_doc(PyObject* self, void*)
+{
+    FunctionObject* op = as_func(self);
+    if (!op->doc) {
+        op->doc = op->desc->doc ? PyUnicode_FromString(op->desc->doc) : Py_NewRef(Py_None);
+        if (!op->doc) return nullptr;
+    }
+    return Py_NewRef(op->doc);
+}
+
+int set_doc(PyObject* self, PyObject* value, void*)
+{
+    Py_XSETREF(as_func(self)->doc, Py_NewRef(value ? value : Py_None));
+    return 0;
+}
+
+PyObject* get_name(PyObject* self, void*)
+{
+    FunctionObject* op = as_func(self);
+    if (!op->name) {
+        op->name = PyUnicode_InternFromString(op->desc->name);
+        if (!op->name) return nullptr;
+    }
+    return Py_NewRef(op->name);
+}
+
+int set_name(PyObject* self, PyObject* value, void*)
+{
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
+        return -1;
+    }
+    Py_XSETREF(as_func(self)->name, Py_NewRef(value));
+    return 0;
+}
+
+PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_func(self)->qualname); }
+
+int set_qualname(PyObject* self, PyObject* value, void*)
+{
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
+        return -1;
+    }
+    Py_XSETREF(as_func(self)->qualname, Py_NewRef(value));
+    return 0;
+}
+
+PyObject* get_globals(PyObject* self, void*) { return Py_NewRef(as_func(self)->globals); }
+
+PyObject* get_closure(PyObject*, void*) { Py_RETURN_NONE; }
+
+PyObject* get_code(PyObject* self, void*)
+{
+    PyObject* code = as_func(self)->code;
+    return Py_NewRef(code ? code : Py_None);
+}
+
+PyObject* get_defaults(PyObject* self, void*)
+{
+    PyObject* d = as_func(self)->defaults;
+    return Py_NewRef(d ? d : Py_None);
+}
+
+// The binder applies the defaults of the description, never these; say so
+// before storing, as CPython-compiled extension functions have always done.
+int set_defaults(PyObject* self, PyObject* value, void*)
+{
+    if (value == Py_None) value = nullptr;
+    if (value && !PyTuple_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
+        return -1;
+    }
+    if (PyErr_WarnEx(PyExc_RuntimeWarning,
+                     "changes to ostrelfunction.__defaults__ will not currently affect the values used in function calls",
+                     1) < 0)
+        return -1;
+    Py_XSETREF(as_func(self)->defaults, Py_XNewRef(value));
+    return 0;
+}
+
+PyObject* get_kwdefaults(PyObject* self, void*)
+{
+    PyObject* d = as_func(self)->kwdefaults;
+    return Py_NewRef(d ? d : Py_None);
+}
+
+int set_kwdefaults(PyObject* self, PyObject* value, void*)
+{
+    if (value == Py_None) value = nullptr;
+    if (value && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
+        return -1;
+    }
+    if (PyErr_WarnEx(PyExc_RuntimeWarning,
+                     "changes to ostrelfunction.__kwdefaults__ will not currently affect the values used in function "
+                     "calls",
+                     1) < 0)
+        return -1;
+    Py_XSETREF(as_func(self)->kwdefaults, Py_XNewRef(value));
+    return 0;
+}
+
+PyObject* get_annotations(PyObject* self, void*)
+{
+    FunctionObject* op = as_func(self);
+    if (!op->annotations) {
+        op->annotations = PyDict_New();
+        if (!op->annotations) return nullptr;
+    }
+    return Py_NewRef(op->annotations);
+}
+
+int set_annotations(PyObject* self, PyObject* value, void*)
+{
+    if (value == Py_None) value = nullptr;
+    if (value && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+        return -1;
+    }
+    Py_XSETREF(as_func(self)->annotations, Py_XNewRef(value));
+    return 0;
+}
+
+PyObject* get_is_coroutine(PyObject* self, void*)
+{
+    FunctionObject* op = as_func(self);
+    if (!op->is_coroutine) op->is_coroutine = Py_NewRef(Py_False);  // no function here is a coroutine
+    return Py_NewRef(op->is_coroutine);
+}
+
+PyObject* get_module(PyObject* self, void*)
+{
+    PyObject* m = as_func(self)->module;
+    return Py_NewRef(m ? m : Py_None);
+}
+
+int set_module(PyObject* self, PyObject* value, void*)
+{
+    Py_XSETREF(as_func(self)->module, Py_XNewRef(value));
+    return 0;
+}
+
+PyGetSetDef func_getset[] = {
+    {"__doc__", get_doc, set_doc, nullptr, nullptr},
+    {"func_doc", get_doc, set_doc, nullptr, nullptr},
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"func_name", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {"func_dict", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {"__globals__", get_globals, nullptr, nullptr, nullptr},
+    {"func_globals", get_globals, nullptr, nullptr, nullptr},
+    {"__closure__", get_closure, nullptr, nullptr, nullptr},
+    {"func_closure", get_closure, nullptr, nullptr, nullptr},
+    {"__code__", get_code, nullptr, nullptr, nullptr},
+    {"func_code", get_code, nullptr, nullptr, nullptr},
+    {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
+    {"func_defaults", get_defaults, set_defaults, nullptr, nullptr},
+    {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"_is_coroutine", get_is_coroutine, nullptr, nullptr, nullptr},
+    {"__module__", get_module, set_module, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef func_members[] = {
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FunctionObject, vectorcall), Py_READONLY, nullptr},
+    {"__dictoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, dict), Py_READONLY, nullptr},
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, weakreflist), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyMethodDef func_methods[] = {
+    {"__reduce__", func_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot func_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(func_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(func_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(func_clear)},
+    {Py_tp_repr, reinterpret_cast<void*>(func_repr)},
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(func_descr_get)},
+    {Py_tp_getset, func_getset},
+    {Py_tp_members, func_members},
+    {Py_tp_methods, func_methods},
+    {0, nullptr},
+};
+
+// Immutable and not subclassable: reassigning __call__ on a vectorcall type,
+// or overriding it in a subclass, is a known road to crashes.
+PyType_Spec func_spec = {
+    "_lumora_runtime_0_1.native_function",
+    sizeof(FunctionObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
+        Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    func_slots,
+};
+
+// The metatype's one addition: a read-only __module__ naming the runtime
+// module, so that the function type's own __module__ cannot be rebound.
+PyObject* meta_get_module(PyObject*, void*) { return PyUnicode_FromString(kRuntimeModule); }
+
+PyGetSetDef meta_getset[] = {
+    {"__module__", meta_get_module, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot meta_slots[] = {
+    {Py_tp_getset, meta_getset},
+    {0, nullptr},
+};
+
+PyType_Spec meta_spec = {
+    "_lumora_runtime_0_1.native_function_meta",
+    0,
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    meta_slots,
+};
+
+// The runtime module from sys.modules, made and registered when absent.
+Ref runtime_module()
+{
+    PyObject* modules = PyImport_GetModuleDict();
+    Ref name = Ref::steal(PyUnicode_FromString(kRuntimeModule));
+    if (!name) return {};
+    PyObject* found = nullptr;
+    if (PyDict_GetItemRef(modules, name.get(), &found) < 0) return {};
+    if (found) return Ref::steal(found);
+    Ref mod = Ref::steal(PyModule_NewObject(name.get()));
+    if (!mod || PyDict_SetItem(modules, name.get(), mod.get()) < 0) return {};
+    return mod;
+}
+
+// A type that the runtime module already holds under `short_name`, checked;
+// empty without an error when there is none.
+Ref shared_type(PyObject* runtime, const char* short_name, Py_ssize_t basicsize)
+{
+    PyObject* found = nullptr;
+    if (PyObject_GetOptionalAttrString(runtime, short_name, &found) < 0) return {};
+    Ref obj = Ref::steal(found);
+    if (!obj) return {};
+    if (!PyType_Check(obj.get())) {
+        PyErr_Format(PyExc_TypeError, "Shared Ostrel type %.200s is not a type object", short_name);
+        return {};
+    }
+    if (basicsize && reinterpret_cast<PyTypeObject*>(obj.get())->tp_basicsize != basicsize) {
+        PyErr_Format(PyExc_TypeError, "Shared Ostrel type %.200s has the wrong size, try recompiling", short_name);
+        return {};
+    }
+    return obj;
+}
+
+}  // namespace
+
+int init_function_type()
+{
+    if (g.function_type) return 0;
+    Ref runtime = runtime_module();
+    if (!runtime) return -1;
+    Ref type = shared_type(runtime.get(), kTypeName, sizeof(FunctionObject));
+    if (!type) {
+        if (PyErr_Occurred()) return -1;
+        Ref meta = shared_type(runtime.get(), kMetatypeName, 0);
+        if (!meta) {
+            if (PyErr_Occurred()) return -1;
+            meta = Ref::steal(PyType_FromSpecWithBases(&meta_spec, reinterpret_cast<PyObject*>(&PyType_Type)));
+            if (!meta || PyObject_SetAttrString(runtime.get(), kMetatypeName, meta.get()) < 0) return -1;
+        }
+        type = Ref::steal(PyType_FromMetaclass(reinterpret_cast<PyTypeObject*>(meta.get()), nullptr, &func_spec, nullptr));
+        if (!type || PyObject_SetAttrString(runtime.get(), kTypeName, type.get()) < 0) return -1;
+    }
+    g.function_type = type.release();
+    return 0;
+}
+
+int prepare_desc(FuncDesc& f)
+{
+    if (f.code) return 0;
+    const int nlocals = [&] {
+        int n = 0;
+        while (n < kMaxLocals && f.locals[n]) ++n;
+        return n;
+    }();
+    Ref varnames = Ref::steal(PyTuple_New(f.nparams + nlocals));
+    if (!varnames) return -1;
+    for (int i = 0; i < f.nparams; ++i) {
+        if (!f.pnames[i]) {
+            f.pnames[i] = PyUnicode_InternFromString(f.params[i].name);
+            if (!f.pnames[i]) return -1;
+        }
+        PyTuple_SET_ITEM(varnames.get(), i, Py_NewRef(f.pnames[i]));
+    }
+    for (int i = 0; i < nlocals; ++i) {
+        PyObject* name = PyUnicode_InternFromString(f.locals[i]);
+        if (!name) return -1;
+        PyTuple_SET_ITEM(varnames.get(), f.nparams + i, name);
+    }
+    if (!f.qualname_obj) {
+        f.qualname_obj = PyUnicode_InternFromString(f.qualname);
+        if (!f.qualname_obj) return -1;
+    }
+    Ref code_name = Ref::steal(PyUnicode_InternFromString(f.code_name));
+    if (!code_name) return -1;
+    const int positional = f.kwonly ? 0 : f.nparams;
+    const int kwonly = f.kwonly ? f.nparams : 0;
+    // Never executed: the code object only describes the function to
+    // introspection, so its instructions and tables stay empty.
+    f.code = reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
+        positional, 0, kwonly, f.nparams + nlocals, 0, CO_OPTIMIZED | CO_NEWLOCALS, g.empty_bytes, g.empty_tuple,
+        g.empty_tuple, varnames.get(), g.empty_tuple, g.empty_tuple, g.str.file_name, code_name.get(), code_name.get(),
+        f.line, g.empty_bytes, g.empty_bytes));
+    return f.code ? 0 : -1;
+}
+
+Ref make_function(FuncDesc& f)
+{
+    auto* op = PyObject_GC_New(FunctionObject, reinterpret_cast<PyTypeObject*>(g.function_type));
+    if (!op) return {};
+    op->vectorcall = func_vectorcall;
+    op->desc = &f;
+    op->module = Py_NewRef(g.str.module_name);
+    op->name = nullptr;
+    op->qualname = Py_NewRef(f.qualname_obj);
+    op->doc = nullptr;
+    op->globals = Py_NewRef(g.module_globals);
+    op->code = Py_XNewRef(f.code);
+    op->defaults = nullptr;
+    op->kwdefaults = nullptr;
+    op->annotations = nullptr;
+    op->is_coroutine = nullptr;
+    op->dict = nullptr;
+    op->weakreflist = nullptr;
+    PyObject_GC_Track(op);
+    return Ref::steal(reinterpret_cast<PyObject*>(op));
+}
+
+// Used by the module body, which sets these once right after creation; the
+// assignment rules (and their warnings) are for Python code only.
+int set_function_kwdefaults(PyObject* func, PyObject* kwdefaults)
+{
+    Py_XSETREF(as_func(func)->kwdefaults, Py_XNewRef(kwdefaults));
+    return 0;
+}
+
+int set_function_annotations(PyObject* func, PyObject* annotations)
+{
+    Py_XSETREF(as_func(func)->annotations, Py_XNewRef(annotations));
+    return 0;
+}
+
+}  // namespace lumora
