@@ -89,9 +89,9 @@ def _get_simulation_file_path(simulation_type: str, component_name: str, simulat
 
     # Both names become path components: neither may climb out of the store.
     if simulation_type in ("", ".", "..") or any(c in simulation_type for c in "/\\\0"):
-        raise ValueError(f"Invalid simulation type: {simulation_type!r}")
+        raise ValueError(f"simulation_type is not a plain directory name: {simulation_type!r}")
     if any(c in component_name for c in "/\\\0"):
-        raise ValueError(f"Invalid component name: {component_name!r}")
+        raise ValueError(f"component_name must not hold a path separator or NUL: {component_name!r}")
 
     simulations_dir = get_simulations_dir()
     type_dir = simulations_dir / simulation_type
