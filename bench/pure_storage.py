@@ -88,10 +88,15 @@ def _get_simulation_file_path(simulation_type: str, component_name: str, simulat
         raise _incorrect_type("simulation_id", str, simulation_id)
 
     # Both names become path components: neither may climb out of the store.
-    if simulation_type in ("", ".", "..") or any(c in simulation_type for c in "/\\\0"):
-        raise ValueError(f"simulation_type is not a plain directory name: {simulation_type!r}")
-    if any(c in component_name for c in "/\\\0"):
-        raise ValueError(f"component_name must not hold a path separator or NUL: {component_name!r}")
+    if (
+        simulation_type in ("", ".", "..")
+        or "/" in simulation_type
+        or "\\" in simulation_type
+        or "\0" in simulation_type
+    ):
+        raise ValueError(f"simulation_type must be a single directory name, got {simulation_type!r}")
+    if "/" in component_name or "\\" in component_name or "\0" in component_name:
+        raise ValueError(f"component_name must not contain path separators or NUL characters, got {component_name!r}")
 
     simulations_dir = get_simulations_dir()
     type_dir = simulations_dir / simulation_type
@@ -104,7 +109,8 @@ def _find_simulation_file(simulation_id: str) -> Path | None:
     if type(simulation_id) is not str:
         raise _incorrect_type("simulation_id", str, simulation_id)
 
-    if "/" in simulation_id or "\\" in simulation_id:
+    # No stored file name holds a separator or NUL, so such an ID has no file.
+    if "/" in simulation_id or "\\" in simulation_id or "\0" in simulation_id:
         return None
     simulations_dir = get_simulations_dir()
     if not simulations_dir.exists():
@@ -211,10 +217,13 @@ def load_simulation_result(simulation_id: str) -> StoredSimulationResult | None:
     file_path = _find_simulation_file(simulation_id)
     if file_path is None:
         return None
+    if not file_path.exists():
+        log().warning(f"Simulation file not found: {file_path}")
+        return None
     try:
         data = orjson.loads(file_path.read_bytes())
     except FileNotFoundError:
-        # Removed between the scan and the read.
+        # Removed since the existence test: the same outcome as before it.
         log().warning(f"Simulation file not found: {file_path}")
         return None
     return StoredSimulationResult.model_validate(data)
@@ -341,11 +350,12 @@ def delete_simulation_result(simulation_id: str) -> bool:
         raise _incorrect_type("simulation_id", str, simulation_id)
 
     file_path = _find_simulation_file(simulation_id)
-    if file_path is None:
+    if file_path is None or not file_path.exists():
         return False
     try:
         file_path.unlink()
     except FileNotFoundError:
+        # Removed by someone else since the test.
         return False
     log().debug(f"Deleted simulation file: {file_path}")
     return True
