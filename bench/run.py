@@ -36,6 +36,12 @@ from lumora.models import SimulationHyperparameters, StoredSimulationResult  # n
 
 EXT, PY, FLOOR = "extension", "python", "floor"
 
+# Wall-clock time by default. On a machine shared with other work, the
+# process's CPU time (user + system) is steadier: it leaves out the time
+# spent waiting for a core, which would otherwise land on either side at random.
+CLOCKS = {"wall": time.perf_counter, "cpu": time.process_time}
+clock = CLOCKS["wall"]
+
 # Binding targets: at least 2.5x faster than the Python module, within 1.5x of
 # a C builtin doing a comparable call. Everything else: no slower than Python.
 BINDING_MAX_RATIO = 0.4
@@ -227,7 +233,7 @@ def time_once(case: Case, side: str) -> float:
     # Binding figures run with the collector off (timeit's default); the I/O
     # cases allocate thousands of objects, so they run with it on, as in use.
     setup = "pass" if case.kind == "binding" else "gc.enable()"
-    timer = timeit.Timer(stmt_for(case, side), setup=setup, globals={**ns, "gc": gc})
+    timer = timeit.Timer(stmt_for(case, side), setup=setup, timer=clock, globals={**ns, "gc": gc})
     if case.kind != "binding":
         gc.collect()
     return timer.timeit(case.number) / (case.number * case.calls_per_stmt)
@@ -245,7 +251,7 @@ def calibrate(case: Case, side: str, target: float) -> tuple[int, float]:
 
 
 def loop_overhead(number: int, repeat: int) -> float:
-    timer = timeit.Timer("pass")
+    timer = timeit.Timer("pass", timer=clock)
     return statistics.median(timer.timeit(number) / number for _ in range(repeat))
 
 
@@ -606,6 +612,8 @@ def print_table(cases: list[Case], summaries: list[dict], growth: list[dict], ov
         flag = ""
         if g.get(EXT, 0) > g["linear"]:
             flag = "  MISS: worse than linear"
+            if g.get(PY, 0) > g["linear"]:
+                flag += " (so is python's)"
             misses.append(f"{g['operation']}: extension grows {g[EXT]:.1f}x for {g['linear']:.0f}x the results")
         sides = "  ".join(f"{side} {g[side]:.1f}x" for side in (EXT, PY) if side in g)
         print(f"growth {g['sizes'][0]:,} -> {g['sizes'][1]:,}: {g['operation']}: {sides}{flag}")
@@ -642,8 +650,12 @@ def main(argv=None) -> int:
     parser.add_argument("--only-python", action="store_true", help="time the Python module alone")
     parser.add_argument("-k", metavar="TEXT", help="run only operations whose name contains TEXT")
     parser.add_argument("--dir", metavar="DIR", help="parent of the temporary store (default: the system's)")
+    parser.add_argument("--clock", choices=sorted(CLOCKS), default="wall",
+                        help="wall-clock time (default) or the process's CPU time, steadier on a busy machine")
     args = parser.parse_args(argv)
     profile = QUICK if args.quick else FULL
+    global clock
+    clock = CLOCKS[args.clock]
 
     def log(msg):
         print(f"# {msg}", file=sys.stderr, flush=True)
@@ -675,7 +687,8 @@ def main(argv=None) -> int:
         shutil.rmtree(workdir, ignore_errors=True)
 
     print(f"Python {platform.python_version()} on {platform.machine()}, {os.cpu_count()} CPUs; "
-          f"{'quick' if args.quick else 'full'} run; median time per call; sides alternate each repetition")
+          f"{'quick' if args.quick else 'full'} run; median {args.clock} time per call; "
+          "sides alternate each repetition")
     print()
     growth = growth_of(cases, summaries, profile.sizes)
     misses = print_table(cases, summaries, growth, overhead)
@@ -685,6 +698,7 @@ def main(argv=None) -> int:
             "machine": platform.platform(),
             "cpus": os.cpu_count(),
             "profile": "quick" if args.quick else "full",
+            "clock": args.clock,
             "loop_overhead_seconds": overhead,
             "cases": summaries,
             "growth": growth,
