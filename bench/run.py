@@ -534,13 +534,23 @@ def summarise(case: Case, overhead: float) -> dict:
     med = {side: statistics.median(v) - subtract for side, v in case.samples.items()}
     out["median"] = med
     out["samples"] = case.samples
+    # Ratios are taken within each repetition, where both sides ran back to
+    # back under the same conditions, and then summarised: steadier than a
+    # ratio of medians when the machine's load drifts during the run.
+    def paired(other):
+        return sorted(
+            (e - subtract) / (o - subtract) for e, o in zip(case.samples[EXT], case.samples[other])
+        )
+
+    def quartiles(values):
+        return statistics.quantiles(values, n=4, method="inclusive") if len(values) > 1 else values * 3
+
     if EXT in med and PY in med:
-        out["ratio"] = med[EXT] / med[PY]
-        paired = sorted(e / p for e, p in zip(case.samples[EXT], case.samples[PY]))
-        q = statistics.quantiles(paired, n=4) if len(paired) > 1 else [paired[0]] * 3
-        out["ratio_iqr"] = [q[0], q[2]]
+        q = quartiles(paired(PY))
+        out["ratio"], out["ratio_iqr"] = q[1], [q[0], q[2]]
+        out["ratio_of_medians"] = med[EXT] / med[PY]
     if EXT in med and FLOOR in med:
-        out["floor_ratio"] = med[EXT] / med[FLOOR]
+        out["floor_ratio"] = quartiles(paired(FLOOR))[1]
     if case.peaks:
         out["peak_bytes"] = case.peaks
     return out
@@ -606,7 +616,7 @@ def print_table(cases: list[Case], summaries: list[dict], growth: list[dict], ov
     print()
     for i, label in enumerate(footnotes, 1):
         print(f"[{i}] floor (a C builtin called the same way): {label}")
-    print("IQR: interquartile range of the ext/py ratios paired by repetition.")
+    print("ext/py, ext/floor: median of the ratios paired within each repetition; IQR: their interquartile range.")
     print(f"Binding rows are net of the timing loop itself ({fmt_time(overhead)} per iteration).")
     for g in growth:
         flag = ""
