@@ -2,9 +2,13 @@
 
 Both modules run in the same process against the same store, which lives in a
 temporary directory named through LUMORA_SIMULATIONS_DIR. The two sides
-alternate within every repetition; each figure is the median time per call.
+alternate within every repetition; each figure is the median time per call,
+and listings also get their peak memory in a separate, traced pass. The
+stores read by look-ups and listings hold compact results (20-point arrays),
+so the figures show the per-file work rather than the parsing of big arrays.
 
-    .venv/bin/python bench/run.py [--quick] [--json FILE] [--only-python] [-k TEXT]
+    .venv/bin/python bench/run.py [--quick] [--json FILE] [--clock cpu]
+                                  [--only-python] [-k TEXT] [--dir DIR]
 """
 
 from __future__ import annotations
@@ -24,6 +28,7 @@ import tempfile
 import time
 import timeit
 import tracemalloc
+from collections.abc import Callable
 from dataclasses import dataclass, field
 from datetime import UTC, datetime, timedelta
 from pathlib import Path
@@ -202,7 +207,7 @@ class Case:
     kind: str = "op"  # "binding" or "op"
     calls_per_stmt: int = 1
     root: Path | None = None  # store root named while the case runs
-    prepare: object = None  # callable run before every sample (fresh store)
+    prepare: Callable[[], None] | None = None  # run before every sample (a fresh store)
     peak: bool = False  # also measure peak memory
     floor_label: str = ""
     floor_stmt: str = ""  # the floor's own call, same shape as `stmt`
