@@ -7,7 +7,7 @@ and listings also get their peak memory in a separate, traced pass. The
 stores read by look-ups and listings hold compact results (20-point arrays),
 so the figures show the per-file work rather than the parsing of big arrays.
 
-    .venv/bin/python bench/run.py [--quick] [--json FILE] [--clock cpu]
+    .venv/bin/python bench/run.py [--quick] [--json FILE] [--clock cpu] [--repeat N]
                                   [--only-python] [-k TEXT] [--dir DIR]
 """
 
@@ -66,8 +66,8 @@ class Profile:
     peak_repeat: int
 
 
-FULL = Profile((1_000, 10_000), 1_000, 0.05, 0.02, 25, 8.0, (5, 25), 1)
-QUICK = Profile((100, 1_000), 100, 0.005, 0.005, 5, 0.5, (3, 5), 1)
+FULL = Profile((1_000, 10_000), 1_000, 0.05, 0.02, 24, 8.0, (6, 24), 1)
+QUICK = Profile((100, 1_000), 100, 0.005, 0.005, 6, 0.5, (4, 6), 1)
 
 
 # --- workload -------------------------------------------------------------
@@ -260,17 +260,22 @@ def loop_overhead(number: int, repeat: int) -> float:
     return statistics.median(timer.timeit(number) / number for _ in range(repeat))
 
 
-def measure(case: Case, sides: list[str], profile: Profile) -> None:
+def measure(case: Case, sides: list[str], profile: Profile, repeat: int | None = None) -> None:
     enter(case)
     slow_side = PY if PY in sides else sides[0]
     target = profile.binding_sample if case.kind == "binding" else profile.op_sample
     number, t = calibrate(case, slow_side, target)
     case.number = number
-    if case.kind == "binding":
+    if repeat:
+        case.repeat = repeat
+    elif case.kind == "binding":
         case.repeat = profile.binding_repeat
     else:
         lo, hi = profile.op_repeat
         case.repeat = max(lo, min(hi, int(profile.op_budget / max(t, 1e-9))))
+    # Every side leads equally often: the first call after a sample of the
+    # other side can pay for caches and freed memory that the second reuses.
+    case.repeat = -(-case.repeat // len(sides)) * len(sides)
     case.samples = {side: [] for side in sides}
     for rep in range(case.repeat):
         shift = rep % len(sides)
@@ -665,6 +670,7 @@ def main(argv=None) -> int:
     parser.add_argument("--only-python", action="store_true", help="time the Python module alone")
     parser.add_argument("-k", metavar="TEXT", help="run only operations whose name contains TEXT")
     parser.add_argument("--dir", metavar="DIR", help="parent of the temporary store (default: the system's)")
+    parser.add_argument("--repeat", type=int, metavar="N", help="repetitions of every case (default: by duration)")
     parser.add_argument("--clock", choices=sorted(CLOCKS), default="wall",
                         help="wall-clock time (default) or the process's CPU time, steadier on a busy machine")
     args = parser.parse_args(argv)
@@ -693,7 +699,7 @@ def main(argv=None) -> int:
             sides = list(modules) + ([FLOOR] if FLOOR in case.namespaces else [])
             try:
                 check_agreement(case, modules)
-                measure(case, sides, profile)
+                measure(case, sides, profile, args.repeat)
             except Exception as exc:  # report the row, go on with the others
                 case.error = f"{type(exc).__name__}: {exc}"
             summaries.append(summarise(case, overhead))
