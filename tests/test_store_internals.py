@@ -261,11 +261,43 @@ def test_no_reference_leaks(ss, store, hp):
         ss.save_simulation_result(**identity(), **outcome())
         ss.clear_simulation_results()
 
-    for _ in range(30):
+    # A leak grows in every window; warm-up effects (caches filling) do not.
+    for _ in range(50):
         workload()
-    gc.collect()
-    before = sys.getallocatedblocks()
-    for _ in range(200):
-        workload()
-    gc.collect()
-    assert sys.getallocatedblocks() - before < 100
+    growth = []
+    for _ in range(3):
+        gc.collect()
+        before = sys.getallocatedblocks()
+        for _ in range(200):
+            workload()
+        gc.collect()
+        growth.append(sys.getallocatedblocks() - before)
+    assert min(growth) < 100, growth
+
+def test_filter_attribute_reads_follow_class_changes(ss):
+    class Base:
+        pass
+
+    class Record(Base):
+        pass
+
+    def matches(record, name):
+        return ss._matches_filters(record, name, None, None, None)
+
+    record = Record()
+    record.component_name = "a"
+    assert matches(record, "a")
+    Base.component_name = property(lambda self: "from base")  # a data descriptor now takes precedence
+    assert matches(record, "from base")
+    del Base.component_name
+    assert matches(record, "a")
+
+    class Hooked:
+        def __getattr__(self, name):
+            return "hooked"
+
+    assert matches(Hooked(), "hooked")
+    record.__class__ = Hooked
+    del record.component_name
+    assert matches(record, "hooked")
+    assert not matches(record, "a")

@@ -29,20 +29,22 @@ int differs(PyObject* value, PyObject* wanted)
 
 PyObject* matches_filters_body(const FuncDesc& f, const Bound& a)
 {
+    static AttrReader readers[4];
     struct Filter {
         PyObject* wanted;
         PyObject* attribute;
         int line;
+        AttrReader& reader;
     };
     const Filter filters[] = {
-        {a.v[1], g.str.component_name, 274},
-        {a.v[2], g.str.factory_name, 276},
-        {a.v[3], g.str.pdk_name, 278},
-        {a.v[4], g.str.status, 280},
+        {a.v[1], g.str.component_name, 274, readers[0]},
+        {a.v[2], g.str.factory_name, 276, readers[1]},
+        {a.v[3], g.str.pdk_name, 278, readers[2]},
+        {a.v[4], g.str.status, 280, readers[3]},
     };
     for (const Filter& filter : filters) {
         if (filter.wanted == Py_None) continue;
-        Ref value = getattr(a.v[0], filter.attribute);
+        Ref value = filter.reader.read(a.v[0], filter.attribute);
         if (!value) return body_error(f, filter.line);
         int rc = differs(value.get(), filter.wanted);
         if (rc < 0) return body_error(f, filter.line);
@@ -177,7 +179,8 @@ PyObject* list_simulation_results_body(const FuncDesc& f, const Bound& a)
 // The sort key that each listing creates: lambda r: r.simulation_date.
 PyObject* sort_key_body(const FuncDesc& f, const Bound& a)
 {
-    PyObject* date = PyObject_GetAttr(a.v[0], g.str.simulation_date);
+    static AttrReader reader;
+    PyObject* date = reader.read(a.v[0], g.str.simulation_date).release();
     return date ? date : body_error(f, 334);
 }
 
