@@ -110,6 +110,7 @@ def test_a_path_stays_a_pathlib_path(monkeypatch, value):
 
 @pytest.mark.parametrize("missing", ["upath", "s3fs"])
 def test_missing_libraries_name_the_extra(monkeypatch, missing):
+    """Without the extra a URL is refused at once, with the command that installs it."""
     monkeypatch.setitem(sys.modules, missing, None)  # an import of it now fails
     monkeypatch.delitem(sys.modules, "lumora.remote")
     if missing == "s3fs":
@@ -172,6 +173,14 @@ def test_writes_of_another_machine_are_seen_at_once(ss, s3_endpoint, monkeypatch
     assert ss.list_simulation_results() == [mine] and ss.load_simulation_result("00000000000000ff") is None
 
 
+def test_a_missing_bucket_is_not_made(ss, s3_endpoint, monkeypatch):
+    monkeypatch.setenv("LUMORA_SIMULATIONS_DIR", "s3://lumora-no-such-bucket/store")
+    assert ss.list_simulation_results() == [] and ss.load_simulation_result("0123456789abcdef") is None
+    with pytest.raises(FileNotFoundError, match="lumora-no-such-bucket"):
+        ss.save_simulation_result(**identity(), **outcome())
+    assert "lumora-no-such-bucket" not in [b["Name"] for b in s3_endpoint.list_buckets()["Buckets"]]
+
+
 @pytest.fixture(params=["local", "file", "memory", "s3"])
 def any_root(request, tmp_path):
     """The same fresh directory as pathlib.Path (the reference) or as a remote path."""
@@ -196,7 +205,8 @@ def test_directory_operations_behave_as_on_local_disk(any_root):
     assert sub.exists() and sub.is_dir() and any_root.is_dir()
     assert list(sub.iterdir()) == [] and list(sub.glob("*")) == []
     for error, action in [(FileNotFoundError, lambda: (sub / "x").read_bytes()), (IsADirectoryError, sub.read_bytes),
-                          (FileNotFoundError, lambda: (sub / "x").unlink())]:
+                          (FileNotFoundError, lambda: (sub / "x").unlink()),
+                          (FileNotFoundError, lambda: (sub / "x").replace(sub / "y"))]:
         with pytest.raises(error):
             action()
 

@@ -12,6 +12,7 @@ Needs the optional dependencies: ``pip install 'lumora[remote]'``.
 
 from __future__ import annotations
 
+import errno
 import fnmatch
 import os
 from collections.abc import Iterator
@@ -78,15 +79,31 @@ class StorePath(ProxyUPath):
                 # Where directories are real, a file is never copied beside
                 # one of the same name. (On S3 a key and a prefix may share one.)
                 raise IsADirectoryError(str(dest))
-            self.fs.cp_file(self.path, dest.path)
+            self._copy_to(dest)
             self.fs.rm_file(self.path)
         return dest  # type: ignore[return-value]
 
+    def _copy_to(self, dest: StorePath) -> None:
+        if self._prefix_store:
+            # One CopyObject; s3fs's cp_file would first ask for the size.
+            bucket, key, _ = self.fs.split_path(self.path)
+            dest_bucket, dest_key, _ = self.fs.split_path(dest.path)
+            try:
+                self.fs.call_s3("copy_object", Bucket=dest_bucket, Key=dest_key, CopySource={"Bucket": bucket, "Key": key})
+                return
+            except FileNotFoundError:
+                raise
+            except OSError:
+                pass  # beyond a single copy's 5 GB: s3fs copies in parts
+        self.fs.cp_file(self.path, dest.path)
+
     def read_bytes(self) -> bytes:
         # One whole-object GET: a buffered reader would first ask for the size
-        # and then read ranges, which may straddle a concurrent replacement.
+        # and then read ranges, which may straddle a concurrent replacement
+        # (s3fs's concurrent download too, hence max_concurrency=1).
+        options = {"max_concurrency": 1} if self._prefix_store else {}
         try:
-            data: bytes = self.fs.cat_file(self.path)
+            data: bytes = self.fs.cat_file(self.path, **options)
         except FileNotFoundError:
             if self.is_dir():
                 raise IsADirectoryError(str(self)) from None
@@ -121,21 +138,24 @@ class StorePath(ProxyUPath):
         *,
         parent_mode: int | None = None,
     ) -> None:
-        if not self._prefix_store or not self.fs.split_path(self.path)[1]:
+        if not self._prefix_store:
             if not parents and self.protocol not in _LOCAL and not self.parent.is_dir():
                 raise FileNotFoundError(str(self))  # fsspec's memory file system would make it
-            super().mkdir(mode, parents, exist_ok, parent_mode=parent_mode)  # s3fs makes buckets
+            super().mkdir(mode, parents, exist_ok, parent_mode=parent_mode)
             return
         bucket, key, _ = self.fs.split_path(self.path)
+        if not key:  # a bucket: s3fs makes one
+            super().mkdir(mode, parents, exist_ok, parent_mode=parent_mode)
+            return
         marker = key.rstrip("/") + "/"
         # The marker sorts before every key below it: one short listing tells
         # whether the directory exists and whether it is marked.
         keys = self._keys_below(1)
-        if keys is None:  # no such bucket
-            if not parents:
-                raise FileNotFoundError(str(self))
-            self.fs.mkdir(bucket, create_parents=True)
-        elif keys:
+        if keys is None:
+            # The bucket is the drive of these paths: like a missing volume on
+            # a local disk, it is not made on the way (nor on a typing error).
+            raise FileNotFoundError(errno.ENOENT, f"no bucket {bucket!r}", str(self))
+        if keys:
             if not exist_ok:
                 raise FileExistsError(str(self))
             if keys[0] == marker:

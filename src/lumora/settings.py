@@ -50,9 +50,13 @@ def _remote_dir(url: str) -> StorePath:
 
         return store_path(url)
     except ImportError as exc:
+        scheme = url.split("://", 1)[0].lower()
+        hint = "pip install 'lumora[remote]'"
+        if scheme not in ("s3", "s3a", "memory", "file", "local"):
+            hint += f" and the fsspec driver for {scheme}://"
         raise ImportError(
             f"LUMORA_SIMULATIONS_DIR is the URL {url!r}, which needs packages that are not installed ({exc}); "
-            "install them with: pip install 'lumora[remote]'"
+            f"install them with: {hint}"
         ) from exc
 
 
