@@ -146,8 +146,8 @@ def run(root: str, count: int, finds: int, listings: int) -> dict[str, tuple[flo
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--count", type=int, default=1000, help="results saved, then listed (default 1000)")
-    parser.add_argument("--finds", type=int, default=200, help="look-ups timed (default 200)")
-    parser.add_argument("--listings", type=int, default=3, help="whole listings timed (default 3)")
+    parser.add_argument("--finds", type=int, default=50, help="look-ups timed (default 50)")
+    parser.add_argument("--listings", type=int, default=2, help="whole listings timed (default 2)")
     parser.add_argument("--backends", default="local,memory,s3", help="comma-separated, from: local, memory, s3")
     args = parser.parse_args(argv)
 
@@ -160,7 +160,10 @@ def main(argv: list[str] | None = None) -> int:
         except (ImportError, OSError) as exc:
             print(f"{name}: skipped ({exc})", file=sys.stderr)
 
-    print(f"{args.count} results in {len(TYPES)} simulation types; medians (S3: moto on 127.0.0.1)")
+    print(
+        f"{args.count} results in {len(TYPES)} simulation types; medians of {args.count} saves, "
+        f"{min(args.finds, args.count)} look-ups, {args.listings} listings (S3: moto on 127.0.0.1)"
+    )
     print(f"{'store':<8}{'save ms':>10}{'find ms':>10}{'list ms':>10}   {'S3 requests: save / find / list':<10}")
     for name, _, result in rows:
         times = "".join(f"{result[op][0] * 1000:>10.2f}" for op in ("save", "find", "list"))

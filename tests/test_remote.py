@@ -8,6 +8,7 @@ import os
 import socket
 import subprocess
 import sys
+import threading
 import uuid
 from pathlib import Path
 
@@ -50,9 +51,8 @@ def s3_endpoint():
     # Nothing from this machine's AWS set-up may steer a client elsewhere.
     for name in ("AWS_PROFILE", "AWS_SESSION_TOKEN", "AWS_ENDPOINT_URL_S3", "AWS_IGNORE_CONFIGURED_ENDPOINT_URLS"):
         env.delenv(name, raising=False)
-    missing = str(Path(__file__).parent / "no-such-aws-file")
-    env.setenv("AWS_CONFIG_FILE", missing)
-    env.setenv("AWS_SHARED_CREDENTIALS_FILE", missing)
+    env.setenv("AWS_CONFIG_FILE", os.devnull)
+    env.setenv("AWS_SHARED_CREDENTIALS_FILE", os.devnull)
     env.setenv("AWS_ACCESS_KEY_ID", "testing")
     env.setenv("AWS_SECRET_ACCESS_KEY", "testing")
     env.setenv("AWS_DEFAULT_REGION", "us-east-1")
@@ -171,6 +171,29 @@ def test_writes_of_another_machine_are_seen_at_once(ss, s3_endpoint, monkeypatch
     assert ss.load_simulation_result("00000000000000ff") == record
     s3_endpoint.delete_object(Bucket=BUCKET, Key=key)
     assert ss.list_simulation_results() == [mine] and ss.load_simulation_result("00000000000000ff") is None
+
+
+def test_readers_never_see_a_partial_result(ss, s3_endpoint, monkeypatch):
+    monkeypatch.setenv("LUMORA_SIMULATIONS_DIR", f"s3://{BUCKET}/{uuid.uuid4().hex}/store")
+    versions = [{"s21": [0.25]}, {"s21": [0.5] * 4000}]  # sizes differ: a torn read would not parse
+    first = ss.save_simulation_result(**identity(), **outcome(result=versions[0]))
+    done, seen = threading.Event(), []
+
+    def rewrite():
+        try:
+            for i in range(8):
+                ss.save_simulation_result(**identity(), **outcome(result=versions[(i + 1) % 2]))
+        finally:
+            done.set()
+
+    writer = threading.Thread(target=rewrite)
+    writer.start()
+    try:
+        while not done.is_set():
+            seen.append(ss.load_simulation_result(first.simulation_id).result)
+    finally:
+        writer.join()
+    assert len(seen) > 3 and all(result in versions for result in seen)
 
 
 def test_a_missing_bucket_is_not_made(ss, s3_endpoint, monkeypatch):

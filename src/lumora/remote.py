@@ -37,7 +37,7 @@ class StorePath(ProxyUPath):
     """A universal-pathlib path that the store can use as it uses a local one."""
 
     __slots__ = ("_listed_dir",)
-    _listed_dir: bool  # set on the entries that iterdir yields on S3
+    _listed_dir: bool  # on the entries that iterdir yields on S3: whether the listing showed a directory
 
     @property
     def _prefix_store(self) -> bool:
@@ -167,8 +167,9 @@ class StorePath(ProxyUPath):
     def is_dir(self) -> bool:
         if not self._prefix_store:
             return super().is_dir()
-        if getattr(self, "_listed_dir", False):
-            return True
+        listed: bool | None = getattr(self, "_listed_dir", None)
+        if listed is not None:
+            return listed
         if not self.fs.split_path(self.path)[1]:
             return bool(self.fs.exists(self.path))  # a bucket
         # Anything below the prefix, the marker included (s3fs leaves it out).
@@ -201,8 +202,8 @@ class StorePath(ProxyUPath):
             raise (NotADirectoryError if self.exists() else FileNotFoundError)(str(self))
         for name, is_dir in children:
             child = self / name
-            # The listing has shown it to be a directory, and directories are
-            # never removed here: asking again would cost a request per entry.
+            # What the listing showed: asking again would cost a request per
+            # entry, and the store never turns a directory into a file or back.
             child._listed_dir = is_dir
             yield child
 
