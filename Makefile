@@ -64,12 +64,14 @@ $(VENV_PYTHON):
 		exit 1; fi
 	$(PYTHON) -m venv $(VENV)
 
-demo:
-	@echo "The demonstration arrives with the command-line tool (lumora-results); nothing to run yet." >&2
-	@exit 1
+# Fills the default store (build/simulations, unless LUMORA_SIMULATIONS_DIR
+# says otherwise) with sample results and walks through the API.
+demo: build
+	$(VENV)/bin/lumora-results demo
 
+# Keeps build/simulations: that is the default store, and results are data.
 clean:
-	rm -rf build dist .pytest_cache .hypothesis .mypy_cache src/*.egg-info
+	rm -rf $$(ls -d build/* 2>/dev/null | grep -vx build/simulations) dist .pytest_cache .hypothesis .mypy_cache src/*.egg-info
 	find src tests -name __pycache__ -type d -prune -exec rm -rf {} +
 
 distclean: clean
