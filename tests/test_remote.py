@@ -246,3 +246,24 @@ def test_directory_operations_behave_as_on_local_disk(any_root):
     target.unlink()
     target.unlink(missing_ok=True)
     assert not target.exists() and sub.is_dir() and list(sub.iterdir()) == []
+
+
+def test_command_line_tool(ss, remote, capsys, monkeypatch):
+    from lumora.results import main
+
+    monkeypatch.delenv("LUMORA_SIMULATIONS_DIR")  # named by --store alone
+    with monkeypatch.context() as m:
+        m.setenv("LUMORA_SIMULATIONS_DIR", remote)
+        kept = ss.save_simulation_result(**identity(), **outcome())
+        gone = ss.save_simulation_result(**identity(simulation_type="modes"), **outcome())
+
+    def run(*argv):
+        code = main(["--store", remote, *argv])
+        return code, capsys.readouterr().out
+
+    code, out = run("list", "--json")
+    assert code == 0 and [r["simulation_id"] for r in orjson.loads(out)] == [gone.simulation_id, kept.simulation_id]
+    assert orjson.loads(run("show", kept.simulation_id)[1])["simulation_id"] == kept.simulation_id
+    assert run("clear", "--type", "modes", "--yes")[0] == 0
+    assert run("delete", kept.simulation_id)[0] == 0
+    assert run("list", "--json") == (0, "[]\n")

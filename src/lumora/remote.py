@@ -141,11 +141,11 @@ class StorePath(ProxyUPath):
         if not self._prefix_store:
             if not parents and self.protocol not in _LOCAL and not self.parent.is_dir():
                 raise FileNotFoundError(str(self))  # fsspec's memory file system would make it
-            super().mkdir(mode, parents, exist_ok, parent_mode=parent_mode)
+            self._mkdir_wrapped(mode, parents, exist_ok, parent_mode)
             return
         bucket, key, _ = self.fs.split_path(self.path)
         if not key:  # a bucket: s3fs makes one
-            super().mkdir(mode, parents, exist_ok, parent_mode=parent_mode)
+            self._mkdir_wrapped(mode, parents, exist_ok, parent_mode)
             return
         marker = key.rstrip("/") + "/"
         # The marker sorts before every key below it: one short listing tells
@@ -163,6 +163,11 @@ class StorePath(ProxyUPath):
         elif not parents and not self.parent.is_dir():
             raise FileNotFoundError(str(self))
         self.fs.pipe_file(f"{bucket}/{marker}", b"")
+
+    def _mkdir_wrapped(self, mode: int, parents: bool, exist_ok: bool, parent_mode: int | None) -> None:
+        # parent_mode is recent in universal-pathlib: passed only when given.
+        extra = {} if parent_mode is None else {"parent_mode": parent_mode}
+        super().mkdir(mode, parents, exist_ok, **extra)
 
     def is_dir(self) -> bool:
         if not self._prefix_store:
@@ -209,7 +214,11 @@ class StorePath(ProxyUPath):
 
     def glob(self, pattern: str, *, case_sensitive: bool | None = None, recurse_symlinks: bool = False) -> Iterator[Self]:
         if not self._prefix_store or "/" in pattern or "**" in pattern:
-            yield from super().glob(pattern, case_sensitive=case_sensitive, recurse_symlinks=recurse_symlinks)
+            # Only what was asked for: some universal-pathlib versions warn about any of them.
+            options: dict[str, Any] = {} if case_sensitive is None else {"case_sensitive": case_sensitive}
+            if recurse_symlinks:
+                options["recurse_symlinks"] = recurse_symlinks
+            yield from super().glob(pattern, **options)
             return
         # One listing, matched here: fsspec's glob would first ask whether
         # the directory exists, then list it.
