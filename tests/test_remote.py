@@ -102,6 +102,13 @@ def test_a_url_gives_a_universal_path(monkeypatch, value, protocol):
     assert (root.protocol, type(root / "t1")) == (protocol, StorePath)
 
 
+@pytest.mark.parametrize("value, error", [("s3://", "names no bucket"), ("nosuchscheme://x", "nosuchscheme")])
+def test_unusable_urls_are_refused(monkeypatch, value, error):
+    monkeypatch.setenv("LUMORA_SIMULATIONS_DIR", value)
+    with pytest.raises(ValueError, match=error):
+        settings.get_simulations_dir()
+
+
 @pytest.mark.parametrize("value", ["C:\\store", "C://store", "relative/store", "/abs/store", "s3:/one-slash"])
 def test_a_path_stays_a_pathlib_path(monkeypatch, value):
     monkeypatch.setenv("LUMORA_SIMULATIONS_DIR", value)

@@ -94,7 +94,7 @@ class StorePath(ProxyUPath):
             except FileNotFoundError:
                 raise
             except OSError:
-                pass  # beyond a single copy's 5 GB: s3fs copies in parts
+                pass  # such as an object beyond a single copy's 5 GB: s3fs copies in parts
         self.fs.cp_file(self.path, dest.path)
 
     def read_bytes(self) -> bytes:
@@ -231,10 +231,13 @@ def store_path(url: str) -> StorePath:
     """The store root that url names.
 
     Raises ImportError when the fsspec driver for the URL's scheme (such as
-    s3fs for s3://) is not installed, ValueError for a scheme fsspec does not know.
+    s3fs for s3://) is not installed, ValueError for a scheme fsspec does not
+    know or an S3 URL without a bucket.
     """
     scheme, rest = url.split("://", 1)
     protocol = scheme.lower()  # schemes are case-insensitive; fsspec knows them in lower case
+    if protocol in _PREFIX_STORES and not rest.strip("/"):
+        raise ValueError(f"{url!r} names no bucket")  # it would list every bucket as a simulation type
     fsspec.get_filesystem_class(protocol)  # a missing driver is reported now, not at first use
     options: dict[str, Any] = {}
     if protocol not in _LIVE_LISTINGS:
