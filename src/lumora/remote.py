@@ -186,7 +186,7 @@ class StorePath(ProxyUPath):
         return super().exists(follow_symlinks=follow_symlinks)
 
     def _children(self) -> list[tuple[str, bool]]:
-        """(name, is a directory) of each entry of this S3 directory, from one listing."""
+        """(name, is a directory) of each entry of this directory, from one listing."""
         try:
             entries: list[dict[str, Any]] = self.fs.ls(self.path, detail=True)
         except FileNotFoundError:
@@ -213,7 +213,7 @@ class StorePath(ProxyUPath):
             yield child
 
     def glob(self, pattern: str, *, case_sensitive: bool | None = None, recurse_symlinks: bool = False) -> Iterator[Self]:
-        if not self._prefix_store or "/" in pattern or "**" in pattern:
+        if self.protocol in _LOCAL or "/" in pattern or "**" in pattern:
             # Only what was asked for: some universal-pathlib versions warn about any of them.
             options: dict[str, Any] = {} if case_sensitive is None else {"case_sensitive": case_sensitive}
             if recurse_symlinks:
@@ -221,7 +221,8 @@ class StorePath(ProxyUPath):
             yield from super().glob(pattern, **options)
             return
         # One listing, matched here: fsspec's glob would first ask whether
-        # the directory exists, then list it.
+        # the directory exists, then list it (the memory file system goes
+        # through all its files for each).
         for name, _ in self._children():
             if fnmatch.fnmatchcase(name, pattern):
                 yield self / name
