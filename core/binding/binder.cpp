@@ -1,6 +1,7 @@
 // The one argument binder: every function's call is bound here from its
 // description, into a fixed array of borrowed values, without building an
 // argument tuple or dict.
+#include <algorithm>
 #include <cstring>
 
 #include "binding.hpp"
@@ -20,7 +21,9 @@ class Message {
 public:
     Message& text(const char* s, size_t limit = 200)
     {
-        for (size_t i = 0; s[i] && i < limit && len_ < sizeof(buf_); ++i) buf_[len_++] = s[i];
+        size_t n = std::min(strnlen(s, limit), sizeof(buf_) - len_);
+        std::memcpy(buf_ + len_, s, n);
+        len_ += n;
         return *this;
     }
     Message& number(Py_ssize_t v)
