@@ -1,4 +1,4 @@
-# Entry points: `make test`, `make build`, `make demo`, `make clean`.
+# Entry points: `make test`, `make build`, `make bench`, `make demo`, `make clean`.
 #
 # The project is installed into .venv in editable mode without build
 # isolation, so that the CMake build tree under build/ is reused: after a C++
@@ -42,7 +42,7 @@ TEST_ENV += LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-n
 	ASAN_OPTIONS=detect_leaks=0
 endif
 
-.PHONY: test build demo clean distclean
+.PHONY: test build bench demo clean distclean
 
 test: build
 	$(TEST_ENV) $(VENV_PYTHON) -m pytest $(PYTEST_ARGS)
@@ -63,6 +63,11 @@ $(VENV_PYTHON):
 		echo "CPython 3.13 not found: install it (for example with pyenv) or pass PYTHON=/path/to/python3.13" >&2; \
 		exit 1; fi
 	$(PYTHON) -m venv $(VENV)
+
+# The extension timed against the plain-Python baseline in bench/; a table on
+# stdout. BENCH_ARGS="--quick" for a short smoke run, "--json FILE" for raw figures.
+bench: build
+	$(VENV_PYTHON) bench/run.py $(BENCH_ARGS)
 
 # Fills the default store (build/simulations, unless LUMORA_SIMULATIONS_DIR
 # says otherwise) with sample results and walks through the API.

@@ -64,6 +64,17 @@ struct FuncDesc {
     PyObject* pnames[kMaxParams] = {};  // interned parameter names
     PyObject* qualname_obj = nullptr;   // interned qualname
     PyObject* code = nullptr;           // the function's code object
+
+    // Derived from params by prepare_desc, so that a call walks only the
+    // parameters that need work.
+    struct TypeTest {
+        PyTypeObject* type;
+        unsigned char index;
+        bool allow_none;
+    };
+    TypeTest tests[kMaxParams] = {};
+    int ntests = 0;
+    int double_index = -1;
 };
 
 // The binding step: matches the vectorcall arguments to f's parameters,
@@ -72,6 +83,9 @@ PyObject* bind_and_call(const FuncDesc& f, PyObject* const* args, size_t nargsf,
 
 // The value of a default (borrowed); nullptr for Default::Required.
 PyObject* default_object(Default d);
+
+// Derives f's type tests and conversion slot from its parameters.
+void derive_tests(FuncDesc& f);
 
 // Interns f's parameter names and makes its code object. -1 on failure.
 int prepare_desc(FuncDesc& f);

@@ -387,6 +387,7 @@ int init_function_type()
 int prepare_desc(FuncDesc& f)
 {
     if (f.code) return 0;
+    derive_tests(f);
     const int nlocals = [&] {
         int n = 0;
         while (n < kMaxLocals && f.locals[n]) ++n;
