@@ -317,11 +317,14 @@ PyType_Slot meta_slots[] = {
     {0, nullptr},
 };
 
+// Instantiable on purpose: type.__new__ calls the most derived metatype's
+// tp_new without a null check, so `type("X", (native_function,), {})` would
+// crash without one; with type's own it refuses the non-subclassable base.
 PyType_Spec meta_spec = {
     "_lumora_runtime_0_1.native_function_meta",
     0,
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
     meta_slots,
 };
 

@@ -1,0 +1,1 @@
+"""Native core of lumora: the simulation results store and its helpers."""
