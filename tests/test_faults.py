@@ -236,6 +236,18 @@ class NeGivesRaising:
         return Raising(self.c)
 
 
+class EncodeRaising(str):
+    """Identity text whose encode() raises the test's exception."""
+
+    def __new__(cls, c):
+        self = super().__new__(cls, "{}")
+        self.c = c
+        return self
+
+    def encode(self, *args):
+        raise self.c.boom
+
+
 class NotText:
     def __str__(self):
         return 5
@@ -393,6 +405,7 @@ FAULTS = {
     "id/digest": F(compute, digest_giving(lambda c: c.raiser()), (CID, 80)),
     "id/hex": F(compute, digest_giving(lambda c: sliceable(c.raiser)), (CID, 81)),
     "id/model_dump-gives-set": F(compute_dumping(lambda c: {1, 2}), nothing, (CID, 79), error=TypeError),
+    "id/encode": F(compute, lambda c: attribute("json", "dumps", lambda *a, **k: EncodeRaising(c))(c), (CID, 80)),
     "id/json.dumps-gives-bytes": F(compute, attribute("json", "dumps", lambda *a, **k: b"{}"), (CID, 80),
                                    error=AttributeError),
     "id/digest-gives-None": F(compute, digest_giving(lambda c: None), (CID, 81), error=TypeError),
