@@ -287,6 +287,8 @@ def main(argv=None):
                     fn()
             gc.collect()
             samples.append((sys.getallocatedblocks(), rss_kib()))
+            print(f"soak: round {round_index}{' (warm-up)' if round_index == 0 else ''}: "
+                  f"{samples[-1][0]} blocks, {samples[-1][1]} KiB, {time.monotonic() - started:.0f} s", flush=True)
             tmp_left = [p for p in root.rglob("*.tmp")]
             if tmp_left:
                 print(f"temporary files left: {tmp_left}", file=sys.stderr)
