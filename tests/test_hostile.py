@@ -322,11 +322,10 @@ def test_result_nested_beyond_any_limit(ss, store):
 
 # --- A store seeded with hostile files --------------------------------------
 
-GOOD_ID = "0000000000000000"
-
 
 def hostile_files(root):
-    """Writes the hostile entries of a result directory; returns {id: what}."""
+    """Writes one good result and the hostile entries beside it; returns the
+    good ID and {ID: kind of hostile entry}."""
     kind = root / "sparams"
     kind.mkdir(parents=True)
     valid = orjson.loads(orjson.dumps(ss.save_simulation_result(**identity(), **outcome()).model_dump()))

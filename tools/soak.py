@@ -67,7 +67,7 @@ def expect(errors, fn, *args, **kwargs):
 
 def operations(ss, root):
     """name -> callable; each leaves the store as it found it."""
-    from lumora.models import SimulationHyperparameters, StoredSimulationResult
+    from lumora.models import SimulationHyperparameters
 
     PathType = type(pathlib.Path())
     hp = SimulationHyperparameters()
