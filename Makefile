@@ -1,4 +1,4 @@
-# Entry points: `make test`, `make build`, `make demo`, `make clean`.
+# Entry points: `make test`, `make build`, `make bench`, `make demo`, `make clean`.
 #
 # The project is installed into .venv in editable mode without build
 # isolation, so that the CMake build tree under build/ is reused: after a C++
@@ -66,7 +66,7 @@ LEAK_TESTS := tests/test_faults.py tests/test_soak.py
 # hour at the default; tests/test_soak.py runs a short version).
 SOAK_ITERATIONS := 100000
 
-.PHONY: test build demo clean distclean check-asan soak
+.PHONY: test build bench demo clean distclean check-asan soak
 
 test: build
 	$(TEST_ENV) $(VENV_PYTHON) -m pytest $(PYTEST_ARGS)
@@ -98,12 +98,19 @@ check-asan:
 soak: build
 	$(VENV_PYTHON) tools/soak.py -n $(SOAK_ITERATIONS)
 
-demo:
-	@echo "The demonstration arrives with the command-line tool (lumora-results); nothing to run yet." >&2
-	@exit 1
+# The extension timed against the plain-Python baseline in bench/; a table on
+# stdout. BENCH_ARGS="--quick" for a short smoke run, "--json FILE" for raw figures.
+bench: build
+	$(VENV_PYTHON) bench/run.py $(BENCH_ARGS)
 
+# Fills the default store (build/simulations, unless LUMORA_SIMULATIONS_DIR
+# says otherwise) with sample results and walks through the API.
+demo: build
+	$(VENV)/bin/lumora-results demo
+
+# Keeps build/simulations: that is the default store, and results are data.
 clean:
-	rm -rf build dist .pytest_cache .hypothesis .mypy_cache src/*.egg-info
+	rm -rf $$(ls -d build/* 2>/dev/null | grep -vx build/simulations) dist .pytest_cache .hypothesis .mypy_cache src/*.egg-info
 	find src tests -name __pycache__ -type d -prune -exec rm -rf {} +
 
 distclean: clean

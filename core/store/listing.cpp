@@ -1,26 +1,186 @@
 // Listing stored results with filters, newest first.
-#include "store.hpp"
+#include <cstring>
+
+#include "../binding/function.hpp"
+#include "common.hpp"
 
 namespace lumora {
 
 namespace {
 
-PyObject* matches_filters_body(const FuncDesc&, const Bound&)
+// Content equality of two exact str objects.
+bool same_text(PyObject* x, PyObject* y)
 {
-    PyErr_SetString(PyExc_NotImplementedError, "not built yet");
-    return nullptr;
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(x);
+    if (n != PyUnicode_GET_LENGTH(y) || PyUnicode_KIND(x) != PyUnicode_KIND(y)) return false;
+    return std::memcmp(PyUnicode_DATA(x), PyUnicode_DATA(y), static_cast<size_t>(n) * PyUnicode_KIND(x)) == 0;
 }
 
-PyObject* list_simulation_results_body(const FuncDesc&, const Bound&)
+// value != wanted, where wanted is exactly str: 1 differ, 0 equal, -1 error.
+// Identity and exact str are settled here; anything else gets the full
+// rich comparison, reflected operation included.
+int differs(PyObject* value, PyObject* wanted)
 {
-    PyErr_SetString(PyExc_NotImplementedError, "not built yet");
-    return nullptr;
+    if (value == wanted) return 0;
+    if (PyUnicode_CheckExact(value)) return !same_text(value, wanted);
+    if (value == Py_None) return 1;
+    return PyObject_RichCompareBool(value, wanted, Py_NE);
+}
+
+PyObject* matches_filters_body(const FuncDesc& f, const Bound& a)
+{
+    static AttrReader readers[4];
+    struct Filter {
+        PyObject* wanted;
+        PyObject* attribute;
+        int line;
+        AttrReader& reader;
+    };
+    const Filter filters[] = {
+        {a.v[1], g.str.component_name, 274, readers[0]},
+        {a.v[2], g.str.factory_name, 276, readers[1]},
+        {a.v[3], g.str.pdk_name, 278, readers[2]},
+        {a.v[4], g.str.status, 280, readers[3]},
+    };
+    for (const Filter& filter : filters) {
+        if (filter.wanted == Py_None) continue;
+        Ref value = filter.reader.read(a.v[0], filter.attribute);
+        if (!value) return body_error(f, filter.line);
+        int rc = differs(value.get(), filter.wanted);
+        if (rc < 0) return body_error(f, filter.line);
+        if (rc) Py_RETURN_FALSE;
+    }
+    Py_RETURN_TRUE;
+}
+
+// The type directories to scan: the one named by the filter, or every
+// directory directly below the root. Null with *line set on failure.
+Ref choose_type_dirs(PyObject* simulations_dir, PyObject* simulation_type, int* line)
+{
+    if (simulation_type != Py_None) {
+        *line = 313;
+        Ref type_dir = Ref::steal(PyNumber_TrueDivide(simulations_dir, simulation_type));
+        if (!type_dir) return type_dir;
+        Ref one = Ref::steal(PyList_New(1));
+        if (one) PyList_SET_ITEM(one.get(), 0, type_dir.release());
+        return one;
+    }
+    *line = 315;
+    Ref dirs = Ref::steal(PyList_New(0));
+    if (!dirs) return dirs;
+    Ref entries = call_method(simulations_dir, g.str.iterdir);
+    if (!entries) return entries;
+    Ref it = Ref::steal(PyObject_GetIter(entries.get()));
+    if (!it) return it;
+    while (Ref d = Ref::steal(PyIter_Next(it.get()))) {
+        int is_dir = truth(call_method(d.get(), g.str.is_dir));
+        if (is_dir < 0) return Ref();
+        if (is_dir && PyList_Append(dirs.get(), d.get()) < 0) return Ref();
+    }
+    if (PyErr_Occurred()) return Ref();
+    return dirs;
+}
+
+// Reads, rebuilds and filters one file, appending a kept record to results.
+// 0 on success; -1 on failure with *line set to the failing step's line.
+int read_one(PyObject* file_path, const Bound& a, PyObject* results, int* line)
+{
+    *line = 322;
+    Ref data;
+    {
+        Ref orjson = lookup_global(g.str.orjson);
+        if (!orjson) return -1;
+        Ref loads = getattr(orjson.get(), g.str.loads);
+        if (!loads) return -1;
+        Ref raw = call_method(file_path, g.str.read_bytes);
+        if (!raw) return -1;
+        data = call(loads.get(), {raw.get()});
+        if (!data) return -1;
+    }
+
+    *line = 323;
+    Ref result;
+    {
+        Ref model = lookup_global(g.str.StoredSimulationResult);
+        if (!model) return -1;
+        result = call_method(model.get(), g.str.model_validate, {data.get()});
+        if (!result) return -1;
+    }
+    data.reset();
+
+    *line = 325;
+    int keep;
+    {
+        Ref matches = lookup_global(g.str._matches_filters);
+        if (!matches) return -1;
+        keep = truth(call(matches.get(), {result.get(), a.v[0], a.v[1], a.v[3], a.v[4]}));
+        if (keep < 0) return -1;
+    }
+
+    *line = 328;
+    return keep ? PyList_Append(results, result.get()) : 0;
+}
+
+PyObject* list_simulation_results_body(const FuncDesc& f, const Bound& a)
+{
+    Ref simulations_dir;
+    {
+        Ref get_dir = lookup_global(g.str.get_simulations_dir);
+        if (!get_dir) return body_error(f, 305);
+        simulations_dir = Ref::steal(PyObject_CallNoArgs(get_dir.get()));
+        if (!simulations_dir) return body_error(f, 305);
+    }
+    int present = truth(call_method(simulations_dir.get(), g.str.exists));
+    if (present < 0) return body_error(f, 306);
+    if (!present) return PyList_New(0);
+
+    Ref results = Ref::steal(PyList_New(0));
+    if (!results) return body_error(f, 309);
+
+    int line = 0;
+    Ref type_dirs = choose_type_dirs(simulations_dir.get(), a.v[2], &line);
+    if (!type_dirs) return body_error(f, line);
+
+    // type_dirs is a list of our own that nothing else can reach: plain indexing.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(type_dirs.get()); ++i) {
+        PyObject* type_dir = PyList_GET_ITEM(type_dirs.get(), i);
+        int present_dir = truth(call_method(type_dir, g.str.exists));
+        if (present_dir < 0) return body_error(f, 318);
+        if (!present_dir) continue;
+
+        Ref files = call_method(type_dir, g.str.glob, {g.str.json_glob});
+        if (!files) return body_error(f, 320);
+        Ref it = Ref::steal(PyObject_GetIter(files.get()));
+        if (!it) return body_error(f, 320);
+        files.reset();
+        while (Ref file_path = Ref::steal(PyIter_Next(it.get()))) {
+            if (read_one(file_path.get(), a, results.get(), &line) == 0) continue;
+
+            // The entry is added before matching, as the interpreter does for
+            // a frame: a caught exception carries it too.
+            add_traceback_entry(f.tb_name, line, kFileName);
+            if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
+            Ref caught = Ref::steal(PyErr_GetRaisedException());
+            HandledScope handling(caught.get());
+            if (!log_message(g.str.warning,
+                             [&] { return join_text(g.str.msg_parse_failed, file_path.get()); }))
+                return body_error(f, 330);
+        }
+        if (PyErr_Occurred()) return body_error(f, 320);
+    }
+    type_dirs.reset();
+
+    Ref key = make_function(sort_key_desc);
+    if (!key) return body_error(f, 334);
+    if (!call_method(results.get(), g.str.sort, {key.get(), Py_True}, g.kw.kw_sort)) return body_error(f, 334);
+    return results.release();
 }
 
 // The sort key that each listing creates: lambda r: r.simulation_date.
 PyObject* sort_key_body(const FuncDesc& f, const Bound& a)
 {
-    PyObject* date = PyObject_GetAttr(a.v[0], g.str.simulation_date);
+    static AttrReader reader;
+    PyObject* date = reader.read(a.v[0], g.str.simulation_date).release();
     return date ? date : body_error(f, 334);
 }
 

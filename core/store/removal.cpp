@@ -1,20 +1,92 @@
 // Deleting one result and clearing many.
-#include "store.hpp"
+#include "common.hpp"
 
 namespace lumora {
 
 namespace {
 
-PyObject* delete_simulation_result_body(const FuncDesc&, const Bound&)
+PyObject* delete_simulation_result_body(const FuncDesc& f, const Bound& a)
 {
-    PyErr_SetString(PyExc_NotImplementedError, "not built yet");
-    return nullptr;
+    Ref file_path;
+    {
+        Ref find = lookup_global(g.str._find_simulation_file);
+        if (!find) return body_error(f, 347);
+        file_path = call(find.get(), {a.v[0]});
+        if (!file_path) return body_error(f, 347);
+    }
+    if (file_path.get() == Py_None) Py_RETURN_FALSE;
+
+    int present = truth(call_method(file_path.get(), g.str.exists));
+    if (present < 0) return body_error(f, 351);
+    if (!present) Py_RETURN_FALSE;
+
+    if (!call_method(file_path.get(), g.str.unlink)) {
+        // Removed by someone else since the test: nothing left for us to delete.
+        if (!PyErr_ExceptionMatches(PyExc_FileNotFoundError)) return body_error(f, 352);
+        PyErr_Clear();
+        Py_RETURN_FALSE;
+    }
+
+    if (!log_message(g.str.debug, [&] { return join_text(g.str.msg_deleted, file_path.get()); }))
+        return body_error(f, 353);
+    Py_RETURN_TRUE;
 }
 
-PyObject* clear_simulation_results_body(const FuncDesc&, const Bound&)
+// Deletes one listed record through the module's delete function: 1 when a
+// file was removed, 0 when not, -1 on error.
+int delete_listed(PyObject* record)
 {
-    PyErr_SetString(PyExc_NotImplementedError, "not built yet");
-    return nullptr;
+    Ref remove = lookup_global(g.str.delete_simulation_result);
+    if (!remove) return -1;
+    static AttrReader reader;
+    Ref simulation_id = reader.read(record, g.str.simulation_id);
+    if (!simulation_id) return -1;
+    return truth(call(remove.get(), {simulation_id.get()}));
+}
+
+PyObject* clear_simulation_results_body(const FuncDesc& f, const Bound& a)
+{
+    Ref results;
+    {
+        Ref list = lookup_global(g.str.list_simulation_results);
+        if (!list) return body_error(f, 378);
+        results = call(list.get(), {a.v[0], a.v[1], a.v[2], a.v[3]}, g.kw.kw_list_filters);
+        if (!results) return body_error(f, 378);
+    }
+    int any = PyObject_IsTrue(results.get());
+    if (any < 0) return body_error(f, 385);
+    if (!any) return Py_NewRef(g.int0);
+
+    Py_ssize_t deleted_count = 0;
+    PyObject* seq = results.get();
+    if (PyList_CheckExact(seq) || PyTuple_CheckExact(seq)) {
+        // By index, with the size read afresh: a list may change while we go.
+        const bool is_list = PyList_CheckExact(seq);
+        for (Py_ssize_t i = 0; i < (is_list ? PyList_GET_SIZE(seq) : PyTuple_GET_SIZE(seq)); ++i) {
+            Ref record = Ref::borrow(is_list ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i));
+            int removed = delete_listed(record.get());
+            if (removed < 0) return body_error(f, 390);
+            deleted_count += removed;
+        }
+    } else {
+        Ref it = Ref::steal(PyObject_GetIter(seq));
+        if (!it) return body_error(f, 389);
+        while (Ref record = Ref::steal(PyIter_Next(it.get()))) {
+            int removed = delete_listed(record.get());
+            if (removed < 0) return body_error(f, 390);
+            deleted_count += removed;
+        }
+        if (PyErr_Occurred()) return body_error(f, 389);
+    }
+
+    Ref count = Ref::steal(PyLong_FromSsize_t(deleted_count));
+    if (!count) return body_error(f, 393);
+    if (!log_message(g.str.debug, [&] {
+            Ref digits = Ref::steal(PyObject_Str(count.get()));
+            return digits ? concat({g.str.msg_cleared_prefix, digits.get(), g.str.msg_cleared_suffix}) : Ref();
+        }))
+        return body_error(f, 393);
+    return count.release();
 }
 
 }  // namespace

@@ -1,14 +1,178 @@
 // Saving a result and writing its file.
-#include "store.hpp"
+#include <cstdint>
+#include <exception>
+#include <random>
+
+#include "common.hpp"
 
 namespace lumora {
 
 namespace {
 
-PyObject* save_simulation_result_body(const FuncDesc&, const Bound&)
+// Sixteen lower-case hexadecimal digits from the system's random source, fresh
+// per call (no generator state that a fork could duplicate).
+Ref random_suffix()
 {
-    PyErr_SetString(PyExc_NotImplementedError, "not built yet");
-    return nullptr;
+    static constexpr char kDigits[] = "0123456789abcdef";
+    uint64_t bits = 0;
+    try {
+        static std::random_device source;
+        bits = (static_cast<uint64_t>(source()) << 32) ^ source();
+    } catch (const std::exception& e) {
+        PyErr_Format(PyExc_OSError, "no random source for a temporary file name: %s", e.what());
+        return Ref();
+    }
+    char text[16];
+    for (int i = 15; i >= 0; --i, bits >>= 4) text[i] = kDigits[bits & 0xF];
+    return Ref::steal(PyUnicode_FromStringAndSize(text, 16));
+}
+
+// Removes a temporary file after a failed write or move; the failure that got
+// us here is what the caller sees, whatever the removal does.
+void discard_temporary(PyObject* tmp_path)
+{
+    PyObject* failure = PyErr_GetRaisedException();
+    if (!call_method(tmp_path, g.str.unlink)) PyErr_Clear();
+    PyErr_SetRaisedException(failure);
+}
+
+// Writes content beside file_path and moves it into place, so that readers
+// (and a crash) see the old file or the new one, never half of one. The
+// temporary name starts with a dot and ends in ".tmp": no "*.json" scan meets it.
+bool write_atomically(PyObject* file_path, PyObject* content)
+{
+    Ref tmp_path;
+    {
+        Ref name = getattr(file_path, g.str.name);
+        if (!name) return false;
+        if (!PyUnicode_Check(name.get())) {
+            PyErr_Format(PyExc_TypeError, "path name must be str, not %.200s", Py_TYPE(name.get())->tp_name);
+            return false;
+        }
+        Ref suffix = random_suffix();
+        if (!suffix) return false;
+        Ref tmp_name = concat({g.str.dot, name.get(), g.str.dot, suffix.get(), g.str.tmp_suffix});
+        if (!tmp_name) return false;
+        tmp_path = call_method(file_path, g.str.with_name, {tmp_name.get()});
+        if (!tmp_path) return false;
+    }
+    if (!call_method(tmp_path.get(), g.str.write_bytes, {content})
+        || !call_method(tmp_path.get(), g.str.replace, {file_path})) {
+        discard_temporary(tmp_path.get());
+        return false;
+    }
+    return true;
+}
+
+PyObject* save_simulation_result_body(const FuncDesc& f, const Bound& a)
+{
+    PyObject* component_name = a.v[0];
+    PyObject* factory_name = a.v[1];
+    PyObject* component_settings = a.v[2];
+    PyObject* model_parameters = a.v[3];
+    PyObject* hyperparameters = a.v[4];
+    PyObject* simulation_type = a.v[5];
+    PyObject* result = a.v[6];
+    PyObject* wavelengths = a.v[7];
+    PyObject* status = a.v[9];
+    PyObject* error_message = a.v[10];
+    PyObject* pdk_version = a.v[11];
+
+    // 1. The ID.
+    Ref simulation_id;
+    {
+        Ref compute = lookup_global(g.str._compute_simulation_id);
+        if (!compute) return body_error(f, 161);
+        simulation_id = call(compute.get(),
+                             {component_name, factory_name, component_settings, model_parameters, hyperparameters,
+                              simulation_type},
+                             g.kw.kw_identity);
+        if (!simulation_id) return body_error(f, 161);
+    }
+
+    // 2. The path; its directory exists afterwards.
+    Ref file_path;
+    {
+        Ref get_path = lookup_global(g.str._get_simulation_file_path);
+        if (!get_path) return body_error(f, 171);
+        file_path = call(get_path.get(), {simulation_type, component_name, simulation_id.get()});
+        if (!file_path) return body_error(f, 171);
+    }
+
+    // 3 to 8. The record.
+    Ref stored_result;
+    {
+        Ref model = lookup_global(g.str.StoredSimulationResult);
+        if (!model) return body_error(f, 176);
+
+        Ref pdk_name;
+        {
+            Ref get_pdk = lookup_global(g.str.get_pdk_name);
+            if (!get_pdk) return body_error(f, 184);
+            pdk_name = Ref::steal(PyObject_CallNoArgs(get_pdk.get()));
+            if (!pdk_name) return body_error(f, 184);
+        }
+
+        Ref simulation_date;
+        {
+            Ref datetime = lookup_global(g.str.datetime);
+            if (!datetime) return body_error(f, 186);
+            Ref now = getattr(datetime.get(), g.str.now);
+            if (!now) return body_error(f, 186);
+            Ref utc = lookup_global(g.str.UTC);
+            if (!utc) return body_error(f, 186);
+            Ref moment = call(now.get(), {utc.get()});
+            if (!moment) return body_error(f, 186);
+            simulation_date = call_method(moment.get(), g.str.isoformat);
+            if (!simulation_date) return body_error(f, 186);
+        }
+
+        Ref lumora_version;
+        {
+            Ref version = lookup_global(g.str.dunder_version);
+            if (!version) return body_error(f, 187);
+            lumora_version = Ref::steal(PyObject_Str(version.get()));
+            if (!lumora_version) return body_error(f, 187);
+        }
+
+        Ref seconds = Ref::steal(PyFloat_FromDouble(a.number));
+        if (!seconds) return body_error(f, 190);
+
+        stored_result = call(model.get(),
+                             {component_name, factory_name, component_settings, model_parameters, hyperparameters,
+                              simulation_type, simulation_id.get(), pdk_name.get(), pdk_version,
+                              simulation_date.get(), lumora_version.get(), result, wavelengths, seconds.get(), status,
+                              error_message},
+                             g.kw.kw_record);
+        if (!stored_result) return body_error(f, 176);
+    }
+
+    // 9 to 12. The file's bytes.
+    Ref content;
+    {
+        Ref orjson = lookup_global(g.str.orjson);
+        if (!orjson) return body_error(f, 197);
+        Ref dumps = getattr(orjson.get(), g.str.dumps);
+        if (!dumps) return body_error(f, 197);
+        Ref dumped = call_method(stored_result.get(), g.str.model_dump);
+        if (!dumped) return body_error(f, 198);
+        orjson = lookup_global(g.str.orjson);
+        if (!orjson) return body_error(f, 199);
+        Ref indent = getattr(orjson.get(), g.str.OPT_INDENT_2);
+        if (!indent) return body_error(f, 199);
+        content = call(dumps.get(), {dumped.get(), indent.get()}, g.kw.kw_option);
+        if (!content) return body_error(f, 197);
+    }
+
+    // 13. The file.
+    if (!write_atomically(file_path.get(), content.get())) return body_error(f, 196);
+    content.reset();
+
+    // 14. The message.
+    if (!log_message(g.str.debug, [&] { return join_text(g.str.msg_saved, file_path.get()); }))
+        return body_error(f, 203);
+
+    return stored_result.release();
 }
 
 }  // namespace

@@ -3,14 +3,28 @@
 Every value is read from the environment when it is asked for, never cached,
 so changing a LUMORA_* variable takes effect on the next call. An empty
 variable counts as unset.
+
+LUMORA_SIMULATIONS_DIR may also hold a URL (``s3://bucket/prefix``,
+``memory://name``, ``file:///path``...): the store then lives on that file
+system, reached through universal-pathlib and fsspec, which come with the
+optional extra ``lumora[remote]``.
 """
 
 from __future__ import annotations
 
 import os
+import re
 from pathlib import Path
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:
+    from lumora.remote import StorePath
 
 __all__ = ["get_build_dir", "get_pdk_name", "get_simulations_dir"]
+
+# "scheme://": at least two characters before the colon, so that a Windows
+# drive ("C:\\store", "C://store") stays a path.
+_URL = re.compile(r"[A-Za-z][A-Za-z0-9+.-]+://")
 
 
 def get_build_dir() -> Path:
@@ -19,10 +33,31 @@ def get_build_dir() -> Path:
     return Path(value) if value else Path.cwd() / "build"
 
 
-def get_simulations_dir() -> Path:
-    """The store root: $LUMORA_SIMULATIONS_DIR, else <build dir>/simulations."""
+def get_simulations_dir() -> Path | StorePath:
+    """The store root: $LUMORA_SIMULATIONS_DIR, else <build dir>/simulations.
+
+    A URL gives a universal-pathlib path onto its file system.
+    """
     value = os.environ.get("LUMORA_SIMULATIONS_DIR")
+    if value and _URL.match(value):
+        return _remote_dir(value)
     return Path(value) if value else get_build_dir() / "simulations"
+
+
+def _remote_dir(url: str) -> StorePath:
+    try:
+        from lumora.remote import store_path
+
+        return store_path(url)
+    except ImportError as exc:
+        scheme = url.split("://", 1)[0].lower()
+        hint = "pip install 'lumora[remote]'"
+        if scheme not in ("s3", "s3a", "memory", "file", "local"):
+            hint += f" and the fsspec driver for {scheme}://"
+        raise ImportError(
+            f"LUMORA_SIMULATIONS_DIR is the URL {url!r}, which needs packages that are not installed ({exc}); "
+            f"install them with: {hint}"
+        ) from exc
 
 
 def get_pdk_name() -> str:

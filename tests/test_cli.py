@@ -1,0 +1,289 @@
+"""lumora-results, driven through main(argv) on temporary stores."""
+
+from __future__ import annotations
+
+import io
+import json
+import logging
+import os
+import re
+import subprocess
+import sys
+
+import pytest
+
+from lumora.models import SimulationHyperparameters
+from lumora.results import main
+
+COLUMNS = ["ID", "TYPE", "COMPONENT", "FACTORY", "PDK", "STATUS", "DATE (UTC)", "TIME"]
+MISSING_ID = "0123456789abcdef"
+
+
+class Terminal(io.StringIO):
+    """Standard input that claims to be a terminal, with the user's answer waiting."""
+
+    def isatty(self):
+        return True
+
+
+def save(ss, monkeypatch, *, pdk="generic", **overrides):
+    fields = dict(
+        component_name="mmi1x2",
+        factory_name="f_mmi",
+        component_settings={"width": 0.5},
+        model_parameters={"neff": 2.4},
+        hyperparameters=SimulationHyperparameters(),
+        simulation_type="sparams",
+        result={"s21": [0.5]},
+        wavelengths=[1.55],
+        execution_time_seconds=1.25,
+    )
+    fields.update(overrides)
+    monkeypatch.setenv("LUMORA_PDK", pdk)
+    return ss.save_simulation_result(**fields)
+
+
+@pytest.fixture
+def saved(ss, store, monkeypatch):
+    """Four results, saved in the order a, b, c, d."""
+    records = {
+        "a": save(ss, monkeypatch),
+        "b": save(ss, monkeypatch, component_name="mmi2x2", pdk="si220"),
+        "c": save(ss, monkeypatch, component_name="straight", factory_name="f_straight", simulation_type="modes"),
+        "d": save(
+            ss, monkeypatch, component_name="ring", factory_name="f_ring", pdk="si220",
+            status="error", error_message="diverged",
+        ),
+    }
+    monkeypatch.delenv("LUMORA_PDK")
+    return records
+
+
+def run(capsys, *argv):
+    code = main(list(argv))
+    out, err = capsys.readouterr()
+    return code, out, err
+
+
+def listed_ids(capsys, *argv):
+    code, out, _ = run(capsys, *argv, "list", "--json")
+    assert code == 0
+    return [record["simulation_id"] for record in json.loads(out)]
+
+
+def cell_starts(line):
+    return [m.start() for m in re.finditer(r"\S+(?: \S+)*", line)]
+
+
+def test_list_prints_an_aligned_table_newest_first(saved, capsys):
+    code, out, err = run(capsys, "list")
+    assert (code, err) == (0, "")
+    header, *rows = out.splitlines()
+    assert re.split(r"\s{2,}", header) == COLUMNS
+    expected = [saved[key] for key in "dcba"]
+    for row, record in zip(rows, expected, strict=True):
+        cells = re.split(r"\s{2,}", row)
+        fields = ["simulation_id", "simulation_type", "component_name", "factory_name", "pdk_name", "status"]
+        assert cells[:6] == [getattr(record, name) for name in fields]
+        assert re.fullmatch(r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d", cells[6])
+        assert cells[7] == "1.25 s"
+        assert cell_starts(row)[:-1] == cell_starts(header)[:-1]
+        assert len(row) == len(header)  # the time column is right-aligned
+
+
+@pytest.mark.parametrize(
+    ("filters", "expected"),
+    [
+        (["--type", "modes"], "c"),
+        (["--component", "mmi2x2"], "b"),
+        (["--factory", "f_mmi"], "ba"),
+        (["--pdk", "si220"], "db"),
+        (["--status", "error"], "d"),
+        (["--type", "sparams", "--pdk", "generic"], "a"),
+        (["--component", "mmi"], ""),
+    ],
+)
+def test_list_filters(saved, capsys, filters, expected):
+    code, out, _ = run(capsys, "list", *filters, "--json")
+    assert code == 0
+    assert [r["simulation_id"] for r in json.loads(out)] == [saved[key].simulation_id for key in expected]
+
+
+def test_list_json_holds_the_records(ss, saved, capsys):
+    code, out, _ = run(capsys, "list", "--json")
+    assert code == 0
+    assert json.loads(out) == [record.model_dump(mode="json") for record in ss.list_simulation_results()]
+
+
+@pytest.mark.parametrize(("argv", "expected"), [(["list"], "No simulation results.\n"), (["list", "--json"], "[]\n")])
+def test_list_of_a_missing_store(store, capsys, argv, expected):
+    assert run(capsys, *argv) == (0, expected, "")
+
+
+def test_list_reports_an_unreadable_file_and_goes_on(saved, store, capsys):
+    broken = store / "sparams" / f"broken_{MISSING_ID}.json"
+    broken.write_bytes(b"{not json")
+    code, out, err = run(capsys, "list")
+    assert code == 0
+    assert len(out.splitlines()) == 1 + len(saved)
+    assert err.splitlines() == [f"lumora-results: warning: Failed to parse simulation file: {broken}"]
+
+
+@pytest.mark.parametrize("spelling", [str.lower, str.upper])
+def test_show_prints_the_record(ss, saved, capsys, spelling):
+    record = saved["d"]
+    code, out, err = run(capsys, "show", spelling(record.simulation_id))
+    assert (code, err) == (0, "")
+    assert json.loads(out) == ss.load_simulation_result(record.simulation_id).model_dump(mode="json")
+    assert out.startswith('{\n  "')
+
+
+def test_delete_removes_the_result_once(ss, saved, capsys):
+    record = saved["b"]
+    code, out, _ = run(capsys, "delete", record.simulation_id)
+    assert (code, out) == (0, f"Deleted simulation result {record.simulation_id}.\n")
+    assert ss.load_simulation_result(record.simulation_id) is None
+    assert run(capsys, "delete", record.simulation_id)[0] == 1
+    assert len(ss.list_simulation_results()) == 3
+
+
+@pytest.mark.parametrize("command", ["show", "delete"])
+def test_missing_id_is_not_found(saved, capsys, command):
+    assert run(capsys, command, MISSING_ID) == (1, "", f"lumora-results: no simulation result with ID {MISSING_ID}\n")
+
+
+@pytest.mark.parametrize(
+    "argv",
+    [
+        [],
+        ["frobnicate"],
+        ["list", "--status", "maybe"],
+        ["show"],
+        ["show", "*"],
+        ["delete", "0123"],
+        ["clear", "--status", "error"],
+    ],
+)
+def test_usage_errors(store, capsys, argv):
+    code, out, err = run(capsys, *argv)
+    assert (code, out) == (2, "")
+    assert "usage: lumora-results" in err
+
+
+def test_clear_with_yes_removes_the_matches(saved, capsys):
+    code, out, _ = run(capsys, "clear", "--type", "sparams", "--pdk", "si220", "--yes")
+    assert (code, out) == (0, "Removed 2 simulation result(s).\n")
+    assert sorted(listed_ids(capsys)) == sorted(saved[key].simulation_id for key in "ac")
+
+
+def test_clear_without_a_terminal_refuses(saved, capsys, monkeypatch):
+    monkeypatch.setattr(sys, "stdin", io.StringIO("y\n"))  # an answer waiting must not count
+    code, out, err = run(capsys, "clear")
+    assert (code, out) == (1, "")
+    assert "4 simulation result(s)" in err and "--yes" in err
+    assert len(listed_ids(capsys)) == 4
+
+
+@pytest.mark.parametrize(("answer", "code", "left"), [("y\n", 0, 3), ("YES\n", 0, 3), ("n\n", 1, 4), ("", 1, 4)])
+def test_clear_asks_on_a_terminal(saved, capsys, monkeypatch, answer, code, left):
+    monkeypatch.setattr(sys, "stdin", Terminal(answer))
+    result, out, _ = run(capsys, "clear", "--factory", "f_mmi", "--component", "mmi1x2")
+    assert result == code
+    assert "Delete 1 simulation result(s) (component mmi1x2, factory f_mmi)" in out
+    assert len(listed_ids(capsys)) == left
+
+
+def test_clear_with_nothing_to_clear_needs_no_confirmation(saved, capsys, monkeypatch):
+    monkeypatch.setattr(sys, "stdin", io.StringIO(""))
+    assert run(capsys, "clear", "--pdk", "other") == (0, "No simulation results to clear.\n", "")
+
+
+@pytest.mark.parametrize("env_set", [True, False])
+@pytest.mark.parametrize("position", ["before", "after"])
+def test_store_option_takes_precedence(ss, store, tmp_path, capsys, monkeypatch, env_set, position):
+    save(ss, monkeypatch)
+    other = tmp_path / "other"
+    monkeypatch.setenv("LUMORA_SIMULATIONS_DIR", str(other))
+    wanted = save(ss, monkeypatch, component_name="elsewhere")
+    if env_set:
+        monkeypatch.setenv("LUMORA_SIMULATIONS_DIR", str(store))
+    else:
+        monkeypatch.delenv("LUMORA_SIMULATIONS_DIR")
+    options = ["--store", str(other)]
+    argv = [*options, "list", "--json"] if position == "before" else ["list", *options, "--json"]
+    code, out, _ = run(capsys, *argv)
+    assert code == 0
+    assert [r["simulation_id"] for r in json.loads(out)] == [wanted.simulation_id]
+    assert os.environ.get("LUMORA_SIMULATIONS_DIR") == (str(store) if env_set else None)
+
+
+@pytest.mark.parametrize(
+    ("content", "error", "name"),
+    [
+        (None, NotADirectoryError, "NotADirectoryError"),  # the store root is a file
+        (b"{", ValueError, "JSONDecodeError"),
+        (b'{"component_name": 1}', ValueError, "ValidationError"),  # pydantic's message has many lines
+    ],
+)
+def test_store_errors_are_reported_in_one_line(store, capsys, content, error, name):
+    if content is None:
+        store.write_text("not a directory")
+        argv = ["list"]
+    else:
+        (store / "sparams").mkdir(parents=True)
+        (store / "sparams" / f"bad_{MISSING_ID}.json").write_bytes(content)
+        argv = ["show", MISSING_ID]
+    code, out, err = run(capsys, *argv)
+    assert (code, out) == (1, "")
+    assert re.fullmatch(rf"lumora-results: error: {name}: \S.*\n", err)
+    assert os.environ["LUMORA_SIMULATIONS_DIR"] == str(store)
+    with pytest.raises(error):
+        main(["--debug", *argv])
+
+
+def test_debug_shows_the_store_messages_and_tidies_up(saved, store, capsys):
+    handlers = list(logging.getLogger("lumora").handlers)
+    record = saved["a"]
+    code, _, err = run(capsys, "--debug", "delete", record.simulation_id)
+    assert code == 0
+    path = store / "sparams" / f"mmi1x2_{record.simulation_id}.json"
+    assert err.splitlines() == [f"lumora-results: debug: Deleted simulation file: {path}"]
+    assert logging.getLogger("lumora").handlers == handlers
+
+
+@pytest.mark.parametrize("kit", ["mykit", None])
+def test_demo_can_run_again_and_restores_the_kit(store, capsys, monkeypatch, kit):
+    if kit is None:
+        monkeypatch.delenv("LUMORA_PDK", raising=False)
+    else:
+        monkeypatch.setenv("LUMORA_PDK", kit)
+    assert run(capsys, "demo")[0] == 0
+    first = listed_ids(capsys)
+    assert run(capsys, "demo")[0] == 0
+    assert sorted(listed_ids(capsys)) == sorted(first)
+    assert os.environ.get("LUMORA_PDK") == kit
+
+
+def test_demo_as_a_program_leaves_its_results_in_the_store(tmp_path, capsys):
+    target = tmp_path / "demo-store"
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    proc = subprocess.run(
+        [sys.executable, "-m", "lumora.results", "--store", str(target), "demo"],
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+    assert proc.returncode == 0, proc.stderr
+    code, out, _ = run(capsys, "--store", str(target), "list", "--json")
+    records = json.loads(out)
+    assert len(records) == 5
+    assert {r["simulation_type"] for r in records} == {"sparams", "modes"}
+    assert {r["pdk_name"] for r in records} == {"generic", "si220"}
+    failed = [r for r in records if r["status"] == "error"]
+    assert len(failed) == 1 and failed[0]["error_message"]
+    hit = re.search(r"hit: ([0-9a-f]{16})", proc.stdout).group(1)
+    miss = re.search(r"miss: simulated and saved as ([0-9a-f]{16})", proc.stdout).group(1)
+    ids = [r["simulation_id"] for r in records]
+    assert hit in ids and miss not in ids
+    assert "simulator runs: 5 before, 5 after" in proc.stdout

@@ -1,0 +1,276 @@
+"""Stores on object storage: fsspec's in-memory file system, and S3 through a
+local moto server (loopback only, dummy credentials)."""
+
+from __future__ import annotations
+
+import logging
+import os
+import socket
+import subprocess
+import sys
+import threading
+import uuid
+from pathlib import Path
+
+import orjson
+import pytest
+
+from conftest import identity, outcome
+from lumora import settings
+
+upath = pytest.importorskip("upath")
+fsspec = pytest.importorskip("fsspec")
+
+from lumora.remote import StorePath, store_path  # noqa: E402
+
+BUCKET = "lumora-test"
+
+
+def _loopback_available() -> bool:
+    try:
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+        return True
+    except OSError:
+        return False
+
+
+@pytest.fixture(scope="module")
+def s3_endpoint():
+    """A moto S3 server on 127.0.0.1, with the environment pointing every AWS client at it."""
+    server_module = pytest.importorskip("moto.server", reason="moto[server] is not installed")
+    boto3 = pytest.importorskip("boto3")
+    s3fs = pytest.importorskip("s3fs")
+    if not _loopback_available():
+        pytest.skip("cannot listen on 127.0.0.1")
+    logging.getLogger("werkzeug").setLevel(logging.ERROR)
+    server = server_module.ThreadedMotoServer(ip_address="127.0.0.1", port=0, verbose=False)
+    server.start()
+    endpoint = "http://127.0.0.1:%d" % server.get_host_and_port()[1]
+    env = pytest.MonkeyPatch()
+    # Nothing from this machine's AWS set-up may steer a client elsewhere.
+    for name in ("AWS_PROFILE", "AWS_SESSION_TOKEN", "AWS_ENDPOINT_URL_S3", "AWS_IGNORE_CONFIGURED_ENDPOINT_URLS"):
+        env.delenv(name, raising=False)
+    env.setenv("AWS_CONFIG_FILE", os.devnull)
+    env.setenv("AWS_SHARED_CREDENTIALS_FILE", os.devnull)
+    env.setenv("AWS_ACCESS_KEY_ID", "testing")
+    env.setenv("AWS_SECRET_ACCESS_KEY", "testing")
+    env.setenv("AWS_DEFAULT_REGION", "us-east-1")
+    env.setenv("AWS_EC2_METADATA_DISABLED", "true")
+    env.setenv("AWS_ENDPOINT_URL", endpoint)
+    s3fs.S3FileSystem.clear_instance_cache()
+    client = boto3.client("s3", endpoint_url=endpoint)
+    client.create_bucket(Bucket=BUCKET)
+    yield client
+    s3fs.S3FileSystem.clear_instance_cache()
+    env.undo()
+    server.stop()
+
+
+@pytest.fixture(params=["memory", "s3"])
+def remote(request, monkeypatch):
+    """The URL of a fresh store root, named by the settings."""
+    if request.param == "s3":
+        request.getfixturevalue("s3_endpoint")
+        url = f"s3://{BUCKET}/{uuid.uuid4().hex}/store"
+    else:
+        url = f"memory://lumora-{uuid.uuid4().hex}/store"
+    monkeypatch.setenv("LUMORA_SIMULATIONS_DIR", url)
+    yield url
+    if request.param == "memory":
+        fs = fsspec.filesystem("memory")
+        base = url.removeprefix("memory://").split("/")[0]
+        if fs.exists(base):
+            fs.rm(base, recursive=True)
+
+
+def keys(root):
+    """Every object or file below root, as a path relative to it."""
+    prefix = root.fs._strip_protocol(root.path).rstrip("/") + "/"
+    found = root.fs.find(root.path, withdirs=False)
+    return sorted(p.removeprefix(prefix) for p in found if not p.endswith("/"))  # S3's directory markers
+
+
+@pytest.mark.parametrize(
+    "value, protocol",
+    [("s3://bucket/team/sims", "s3"), ("memory://store", "memory"), ("file:///tmp/store", "file"), ("S3://b/p", "s3")],
+)
+def test_a_url_gives_a_universal_path(monkeypatch, value, protocol):
+    monkeypatch.setenv("LUMORA_SIMULATIONS_DIR", value)
+    root = settings.get_simulations_dir()
+    assert isinstance(root, StorePath) and isinstance(root, upath.UPath)
+    assert (root.protocol, type(root / "t1")) == (protocol, StorePath)
+
+
+@pytest.mark.parametrize("value, error", [("s3://", "names no bucket"), ("nosuchscheme://x", "nosuchscheme")])
+def test_unusable_urls_are_refused(monkeypatch, value, error):
+    monkeypatch.setenv("LUMORA_SIMULATIONS_DIR", value)
+    with pytest.raises(ValueError, match=error):
+        settings.get_simulations_dir()
+
+
+@pytest.mark.parametrize("value", ["C:\\store", "C://store", "relative/store", "/abs/store", "s3:/one-slash"])
+def test_a_path_stays_a_pathlib_path(monkeypatch, value):
+    monkeypatch.setenv("LUMORA_SIMULATIONS_DIR", value)
+    assert settings.get_simulations_dir() == Path(value) and type(settings.get_simulations_dir()) is type(Path())
+
+
+@pytest.mark.parametrize("missing", ["upath", "s3fs"])
+def test_missing_libraries_name_the_extra(monkeypatch, missing):
+    """Without the extra a URL is refused at once, with the command that installs it."""
+    monkeypatch.setitem(sys.modules, missing, None)  # an import of it now fails
+    monkeypatch.delitem(sys.modules, "lumora.remote")
+    if missing == "s3fs":
+        monkeypatch.delitem(sys.modules["fsspec.registry"]._registry, "s3", raising=False)
+    monkeypatch.setenv("LUMORA_SIMULATIONS_DIR", "s3://bucket/sims")
+    with pytest.raises(ImportError, match=r"pip install 'lumora\[remote\]'"):
+        settings.get_simulations_dir()
+
+
+def test_plain_paths_import_no_remote_library():
+    code = (
+        "import sys; from lumora import settings; settings.get_simulations_dir();"
+        "print(*[m for m in ('upath', 'fsspec', 'lumora.remote') if m in sys.modules])"
+    )
+    env = {**os.environ, "LUMORA_SIMULATIONS_DIR": "/tmp/store"}
+    out = subprocess.run([sys.executable, "-c", code], check=True, capture_output=True, text=True, env=env).stdout
+    assert out.split() == []
+
+
+def test_round_trip(ss, remote, logs):
+    root = settings.get_simulations_dir()
+    assert ss.list_simulation_results() == [] and ss._find_simulation_file("0123456789abcdef") is None
+    assert not root.exists()  # look-ups create nothing
+
+    first = ss.save_simulation_result(**identity(), **outcome())
+    path = root / "sparams" / f"mmi1x2_{first.simulation_id}.json"
+    assert path.read_bytes() == orjson.dumps(first.model_dump(), option=orjson.OPT_INDENT_2)
+    assert str(ss._find_simulation_file(first.simulation_id)) == str(path)
+    assert ss.find_simulation_result(**identity()) == first
+    assert logs()[-1] == ("DEBUG", f"Saved simulation result: {remote}/sparams/mmi1x2_{first.simulation_id}.json")
+
+    again = ss.save_simulation_result(**identity(), **outcome(result={"s21": [1.0]}))
+    other = ss.save_simulation_result(**identity(component_name="c_2", simulation_type="modes"), **outcome())
+    assert ss.load_simulation_result(first.simulation_id) == again  # last writer wins
+    assert keys(root) == [f"modes/c_2_{other.simulation_id}.json", f"sparams/mmi1x2_{first.simulation_id}.json"]
+    assert ss.list_simulation_results() == [other, again]
+    assert ss.list_simulation_results(simulation_type="modes", component_name="c_2") == [other]
+
+    assert ss.delete_simulation_result(other.simulation_id) is True
+    assert ss.delete_simulation_result(other.simulation_id) is False
+    assert ss.clear_simulation_results() == 1
+    assert ss.list_simulation_results() == [] and keys(root) == []
+    assert (root / "sparams").is_dir() and (root / "modes").is_dir()  # directories outlive their files
+    assert sorted(p.name for p in root.iterdir()) == ["modes", "sparams"]
+
+
+def test_writes_of_another_machine_are_seen_at_once(ss, s3_endpoint, monkeypatch):
+    remote = f"s3://{BUCKET}/{uuid.uuid4().hex}/store"
+    monkeypatch.setenv("LUMORA_SIMULATIONS_DIR", remote)
+    mine = ss.save_simulation_result(**identity(), **outcome())
+    assert ss.list_simulation_results() == [mine]
+    # Another machine stores a result: its own client, straight to the bucket.
+    record = mine.model_copy(update={"simulation_id": "00000000000000ff", "simulation_date": "2999-01-01T00:00:00"})
+    prefix = remote.removeprefix(f"s3://{BUCKET}/")
+    key = f"{prefix}/sparams/other_00000000000000ff.json"
+    s3_endpoint.put_object(Bucket=BUCKET, Key=key, Body=orjson.dumps(record.model_dump()))
+    assert [r.simulation_id for r in ss.list_simulation_results()] == ["00000000000000ff", mine.simulation_id]
+    assert ss.load_simulation_result("00000000000000ff") == record
+    s3_endpoint.delete_object(Bucket=BUCKET, Key=key)
+    assert ss.list_simulation_results() == [mine] and ss.load_simulation_result("00000000000000ff") is None
+
+
+def test_readers_never_see_a_partial_result(ss, s3_endpoint, monkeypatch):
+    monkeypatch.setenv("LUMORA_SIMULATIONS_DIR", f"s3://{BUCKET}/{uuid.uuid4().hex}/store")
+    versions = [{"s21": [0.25]}, {"s21": [0.5] * 4000}]  # sizes differ: a torn read would not parse
+    first = ss.save_simulation_result(**identity(), **outcome(result=versions[0]))
+    done, seen = threading.Event(), []
+
+    def rewrite():
+        try:
+            for i in range(8):
+                ss.save_simulation_result(**identity(), **outcome(result=versions[(i + 1) % 2]))
+        finally:
+            done.set()
+
+    writer = threading.Thread(target=rewrite)
+    writer.start()
+    try:
+        while not done.is_set():
+            seen.append(ss.load_simulation_result(first.simulation_id).result)
+    finally:
+        writer.join()
+    assert len(seen) > 3 and all(result in versions for result in seen)
+
+
+def test_a_missing_bucket_is_not_made(ss, s3_endpoint, monkeypatch):
+    monkeypatch.setenv("LUMORA_SIMULATIONS_DIR", "s3://lumora-no-such-bucket/store")
+    assert ss.list_simulation_results() == [] and ss.load_simulation_result("0123456789abcdef") is None
+    with pytest.raises(FileNotFoundError, match="lumora-no-such-bucket"):
+        ss.save_simulation_result(**identity(), **outcome())
+    assert "lumora-no-such-bucket" not in [b["Name"] for b in s3_endpoint.list_buckets()["Buckets"]]
+
+
+@pytest.fixture(params=["local", "file", "memory", "s3"])
+def any_root(request, tmp_path):
+    """The same fresh directory as pathlib.Path (the reference) or as a remote path."""
+    if request.param == "local":
+        return tmp_path / "d"
+    if request.param == "file":
+        return store_path(f"file://{tmp_path}/d")
+    if request.param == "s3":
+        request.getfixturevalue("s3_endpoint")
+        return store_path(f"s3://{BUCKET}/{uuid.uuid4().hex}/d")
+    return store_path(f"memory://lumora-{uuid.uuid4().hex}/d")
+
+
+def test_directory_operations_behave_as_on_local_disk(any_root):
+    sub = any_root / "a" / "b"
+    with pytest.raises(FileNotFoundError):
+        sub.mkdir()
+    sub.mkdir(parents=True, exist_ok=True)
+    sub.mkdir(parents=True, exist_ok=True)
+    with pytest.raises(FileExistsError):
+        sub.mkdir()
+    assert sub.exists() and sub.is_dir() and any_root.is_dir()
+    assert list(sub.iterdir()) == [] and list(sub.glob("*")) == []
+    for error, action in [(FileNotFoundError, lambda: (sub / "x").read_bytes()), (IsADirectoryError, sub.read_bytes),
+                          (FileNotFoundError, lambda: (sub / "x").unlink()),
+                          (FileNotFoundError, lambda: (sub / "x").replace(sub / "y"))]:
+        with pytest.raises(error):
+            action()
+
+    target, tmp = sub / "r.json", sub / ".r.json.tmp"
+    assert tmp.write_bytes(b"old") == 3
+    assert str(tmp.replace(target)) == str(target)
+    tmp.write_bytes(b"new")
+    tmp.replace(target)
+    assert (target.read_bytes(), tmp.exists(), target.is_dir()) == (b"new", False, False)
+    assert [p.name for p in sub.iterdir()] == ["r.json"] and [p.name for p in sub.glob("*_?.json")] == []
+    assert [p.name for p in any_root.glob("*")] == ["a"] and [p.name for p in sub.glob("r.*")] == ["r.json"]
+    with pytest.raises(NotADirectoryError):
+        list(target.iterdir())
+    target.unlink()
+    target.unlink(missing_ok=True)
+    assert not target.exists() and sub.is_dir() and list(sub.iterdir()) == []
+
+
+def test_command_line_tool(ss, remote, capsys, monkeypatch):
+    from lumora.results import main
+
+    monkeypatch.delenv("LUMORA_SIMULATIONS_DIR")  # named by --store alone
+    with monkeypatch.context() as m:
+        m.setenv("LUMORA_SIMULATIONS_DIR", remote)
+        kept = ss.save_simulation_result(**identity(), **outcome())
+        gone = ss.save_simulation_result(**identity(simulation_type="modes"), **outcome())
+
+    def run(*argv):
+        code = main(["--store", remote, *argv])
+        return code, capsys.readouterr().out
+
+    code, out = run("list", "--json")
+    assert code == 0 and [r["simulation_id"] for r in orjson.loads(out)] == [gone.simulation_id, kept.simulation_id]
+    assert orjson.loads(run("show", kept.simulation_id)[1])["simulation_id"] == kept.simulation_id
+    assert run("clear", "--type", "modes", "--yes")[0] == 0
+    assert run("delete", kept.simulation_id)[0] == 0
+    assert run("list", "--json") == (0, "[]\n")
