@@ -592,3 +592,20 @@ def test_filter_sees_a_dict_rebound_by_an_earlier_comparison():
     record.component_name = Rebinds()
     assert ss._matches_filters(record, "any", "new", None, None) is True
     assert ss._matches_filters(record, "any", "old", None, None) is False
+
+
+def test_filter_sees_a_dict_rebound_while_its_type_is_inspected(recwarn):
+    """Inspecting the record's class may run code too (the __eq__ of a
+    class-dict key): what it does to the record is seen by the read."""
+
+    class Key:
+        def __hash__(self):
+            return hash("factory_name")
+
+        def __eq__(self, other):
+            record.__dict__ = {"component_name": "x", "factory_name": "new"}
+            return False
+
+    record = type("Inspected", (), {Key(): 1})()
+    record.__dict__.update(component_name="x", factory_name="old")
+    assert ss._matches_filters(record, "x", "new", None, None) is True
