@@ -96,31 +96,41 @@ private:
 
     void learn(PyTypeObject* tp, PyObject* name)
     {
-        type_ = tp;
-        direct_ = false;
-        version_ = PyUnstable_Type_AssignVersionTag(tp) ? tp->tp_version_tag : 0;
-        if (version_ == 0 || tp->tp_mro == nullptr) return;
-        if (!(tp->tp_flags & Py_TPFLAGS_MANAGED_DICT) && tp->tp_dictoffset == 0) return;
-        bool seen_getattribute = false;
-        bool clear = true;
-        PyObject* mro = tp->tp_mro;
-        for (Py_ssize_t i = 0; clear && i < PyTuple_GET_SIZE(mro); ++i) {
-            Ref dict = Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))));
-            clear = dict && PyDict_Contains(dict.get(), name) == 0;
-            if (!clear || seen_getattribute) continue;
-            PyObject* getattribute;
-            int found = PyDict_GetItemRef(dict.get(), g.str.dunder_getattribute, &getattribute);
-            if (found > 0) {
-                clear = is_generic_getattribute(getattribute);
-                Py_DECREF(getattribute);
-                seen_getattribute = true;
-            } else {
-                clear = found == 0;
+        // Decided in locals and stored last: the dict look-ups below may run
+        // Python code (the __eq__ of a class-dict key) that re-enters this
+        // reader or rebinds the type's bases, freeing the MRO tuple being
+        // walked; hence the reference to it, as the interpreter's own MRO
+        // look-up holds.
+        const unsigned int version = PyUnstable_Type_AssignVersionTag(tp) ? tp->tp_version_tag : 0;
+        bool direct = false;
+        if (version != 0 && tp->tp_mro != nullptr
+            && ((tp->tp_flags & Py_TPFLAGS_MANAGED_DICT) || tp->tp_dictoffset != 0)) {
+            Ref mro = Ref::borrow(tp->tp_mro);  // also keeps tp, its first item, alive
+            bool seen_getattribute = false;
+            bool clear = true;
+            for (Py_ssize_t i = 0; clear && i < PyTuple_GET_SIZE(mro.get()); ++i) {
+                auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro.get(), i));
+                Ref dict = Ref::steal(PyType_GetDict(base));
+                clear = dict && PyDict_Contains(dict.get(), name) == 0;
+                if (!clear || seen_getattribute) continue;
+                PyObject* getattribute;
+                int found = PyDict_GetItemRef(dict.get(), g.str.dunder_getattribute, &getattribute);
+                if (found > 0) {
+                    clear = is_generic_getattribute(getattribute);
+                    Py_DECREF(getattribute);
+                    seen_getattribute = true;
+                } else {
+                    clear = found == 0;
+                }
             }
+            // A type changed during the walk is learnt again at the next read.
+            direct = clear && seen_getattribute && tp->tp_version_tag == version;
+            // Only a fast path is being decided: a failure means "take the full way".
+            if (PyErr_Occurred()) PyErr_Clear();
         }
-        direct_ = clear && seen_getattribute;
-        // Only a fast path is being decided: a failure means "take the full way".
-        if (PyErr_Occurred()) PyErr_Clear();
+        type_ = tp;
+        version_ = version;
+        direct_ = direct;
     }
 
     // Not a reference: compared with the pair (type, version), and a version
