@@ -299,8 +299,6 @@ def test_identity_nested_beyond_any_limit(store, function, field):
     assert not store.exists() or not any(store.rglob("*.json"))
 
 
-@pytest.mark.xfail(strict=True, reason="the host model accepts NaN and infinity in execution_time_seconds and "
-                   "wavelengths, which orjson writes as null and the model then refuses when reading")
 @pytest.mark.parametrize("field", ["execution_time_seconds", "wavelengths"])
 @pytest.mark.parametrize("value", [math.inf, -math.inf, math.nan])
 def test_non_finite_numbers_never_make_an_unloadable_file(ss, store, field, value):

@@ -18,39 +18,35 @@ bool same_text(PyObject* x, PyObject* y)
 
 PyObject* matches_filters_body(const FuncDesc& f, const Bound& a)
 {
-    static AttrReader readers[4];
     struct Filter {
-        PyObject* wanted;
         PyObject* attribute;
         int line;
-        AttrReader& reader;
     };
     const Filter filters[] = {
-        {a.v[1], g.str.component_name, 274, readers[0]},
-        {a.v[2], g.str.factory_name, 276, readers[1]},
-        {a.v[3], g.str.pdk_name, 278, readers[2]},
-        {a.v[4], g.str.status, 280, readers[3]},
+        {g.str.component_name, 274},
+        {g.str.factory_name, 276},
+        {g.str.pdk_name, 278},
+        {g.str.status, 280},
     };
-    Ref dict;
-    for (const Filter& filter : filters) {
-        if (filter.wanted == Py_None) continue;
-        Ref value = filter.reader.read(a.v[0], filter.attribute, &dict);
-        if (!value) return body_error(f, filter.line);
+    for (int i = 0; i < 4; ++i) {
+        PyObject* wanted = a.v[i + 1];
+        if (wanted == Py_None) continue;
+        Ref value = getattr(a.v[0], filters[i].attribute);
+        if (!value) return body_error(f, filters[i].line);
         // value != wanted, where wanted is exactly str. Identity and exact str
         // are settled here; anything else gets the full rich comparison,
         // reflected operation included.
         PyObject* v = value.get();
         int differ;
-        if (v == filter.wanted) {
+        if (v == wanted) {
             differ = 0;
         } else if (PyUnicode_CheckExact(v)) {
-            differ = !same_text(v, filter.wanted);
+            differ = !same_text(v, wanted);
         } else if (v == Py_None) {
             differ = 1;
         } else {
-            dict.reset();  // the comparison may run code that rebinds the record's dict
-            differ = PyObject_RichCompareBool(v, filter.wanted, Py_NE);
-            if (differ < 0) return body_error(f, filter.line);
+            differ = PyObject_RichCompareBool(v, wanted, Py_NE);
+            if (differ < 0) return body_error(f, filters[i].line);
         }
         if (differ) Py_RETURN_FALSE;
     }
@@ -183,8 +179,7 @@ PyObject* list_simulation_results_body(const FuncDesc& f, const Bound& a)
 // The sort key that each listing creates: lambda r: r.simulation_date.
 PyObject* sort_key_body(const FuncDesc& f, const Bound& a)
 {
-    static AttrReader reader;
-    PyObject* date = reader.read(a.v[0], g.str.simulation_date).release();
+    PyObject* date = PyObject_GetAttr(a.v[0], g.str.simulation_date);
     return date ? date : body_error(f, 334);
 }
 

@@ -38,8 +38,7 @@ int delete_listed(PyObject* record)
 {
     Ref remove = lookup_global(g.str.delete_simulation_result);
     if (!remove) return -1;
-    static AttrReader reader;
-    Ref simulation_id = reader.read(record, g.str.simulation_id);
+    Ref simulation_id = getattr(record, g.str.simulation_id);
     if (!simulation_id) return -1;
     return truth(call(remove.get(), {simulation_id.get()}));
 }

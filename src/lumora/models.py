@@ -40,7 +40,9 @@ class SimulationHyperparameters(BaseModel):
     hash like the default.
     """
 
-    model_config = ConfigDict(strict=True, extra="forbid")
+    # Non-finite numbers are refused as in the stored record: they would be
+    # written as null and the file could never be read back.
+    model_config = ConfigDict(strict=True, extra="forbid", allow_inf_nan=False)
 
     solver: str = "fdtd"
     mesh_resolution: int = Field(default=20, gt=0, description="Mesh cells per micrometre.")
@@ -69,8 +71,9 @@ class StoredSimulationResult(BaseModel):
     """
 
     # Fields such as model_parameters would otherwise clash with pydantic's
-    # reserved "model_" prefix.
-    model_config = ConfigDict(strict=True, protected_namespaces=())
+    # reserved "model_" prefix. NaN and the infinities are refused: the file
+    # would hold null for them, and a record that cannot be read back is lost.
+    model_config = ConfigDict(strict=True, protected_namespaces=(), allow_inf_nan=False)
 
     component_name: str
     factory_name: str
