@@ -102,6 +102,7 @@ soak: build
 # stdout. BENCH_ARGS="--quick" for a short smoke run, "--json FILE" for raw figures.
 bench: build
 	$(VENV_PYTHON) bench/run.py $(BENCH_ARGS)
+	$(VENV_PYTHON) bench/remote.py $(BENCH_REMOTE_ARGS)
 
 # Fills the default store (build/simulations, unless LUMORA_SIMULATIONS_DIR
 # says otherwise) with sample results and walks through the API.
