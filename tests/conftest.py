@@ -10,6 +10,24 @@ from lumora.core import simulation_storage
 from lumora.models import SimulationHyperparameters
 
 
+MODULE_FILE = "src/lumora/core/simulation_storage"
+MODULE_PREFIX = "lumora.core.simulation_storage."
+
+
+def entries(exc, *, short=True):
+    """The module's traceback entries of exc, outermost first, as (name, line);
+    short names drop the module prefix."""
+    found = []
+    tb = exc.__traceback__
+    while tb is not None:
+        code = tb.tb_frame.f_code
+        if code.co_filename == MODULE_FILE:
+            name = code.co_name.removeprefix(MODULE_PREFIX) if short else code.co_name
+            found.append((name, tb.tb_lineno))
+        tb = tb.tb_next
+    return found
+
+
 @pytest.fixture
 def ss():
     """The extension module."""

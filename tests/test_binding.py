@@ -12,9 +12,14 @@ import traceback
 import types
 
 import pytest
-from conftest import identity, outcome
+from conftest import identity, outcome, entries as _entries
 
 FILE = "src/lumora/core/simulation_storage"
+
+
+def entries(exc):
+    """The module's traceback entries of exc, with full names."""
+    return _entries(exc, short=False)
 ID = "0123456789abcdef"
 NOTE = (
     "Note that Ostrel is deliberately stricter than PEP-484 and rejects subclasses of builtin types. "
@@ -46,18 +51,6 @@ LINES = {name: line for name, (_, line) in POSITIONAL.items()} | KEYWORD_ONLY
 
 def tb_name(name):
     return "lumora.core.simulation_storage." + name
-
-
-def entries(exc):
-    """(name, line) of the module's traceback entries, outermost first."""
-    found = []
-    tb = exc.__traceback__
-    while tb is not None:
-        code = tb.tb_frame.f_code
-        if code.co_filename == FILE:
-            found.append((code.co_name, tb.tb_lineno))
-        tb = tb.tb_next
-    return found
 
 
 def entry_of(name):

@@ -19,29 +19,15 @@ from typing import Any, Callable
 import orjson
 import pytest
 
-from conftest import identity, outcome
+from conftest import identity, outcome, entries
 from lumora.models import StoredSimulationResult
 
-FILE = "src/lumora/core/simulation_storage"
-PREFIX = "lumora.core.simulation_storage."
 PathType = type(pathlib.Path())
 NOTHING = object()
 
 
 class Boom(Exception):
     """The exception a broken collaborator raises; one instance per test."""
-
-
-def entries(exc):
-    """The module's traceback entries of exc, outermost first: (function, line)."""
-    found = []
-    tb = exc.__traceback__
-    while tb is not None:
-        code = tb.tb_frame.f_code
-        if code.co_filename == FILE:
-            found.append((code.co_name.removeprefix(PREFIX), tb.tb_lineno))
-        tb = tb.tb_next
-    return found
 
 
 def snapshot(root):

@@ -10,21 +10,9 @@ from pathlib import PurePosixPath
 from types import SimpleNamespace
 
 import pytest
+from conftest import entries
 
-FILE = "src/lumora/core/simulation_storage"
-PREFIX = "lumora.core.simulation_storage."
 ID = "580e17f64d74a333"
-
-
-def entries(exc):
-    """The module's traceback entries, outermost first, as (short name, line)."""
-    found, tb = [], exc.__traceback__
-    while tb is not None:
-        code = tb.tb_frame.f_code
-        if code.co_filename == FILE:
-            found.append((code.co_name.removeprefix(PREFIX), tb.tb_lineno))
-        tb = tb.tb_next
-    return found
 
 
 class Dump:

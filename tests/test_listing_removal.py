@@ -9,22 +9,10 @@ import orjson
 import pytest
 
 from lumora.models import SimulationHyperparameters
+from conftest import entries
 
-FILE = "src/lumora/core/simulation_storage"
-PREFIX = "lumora.core.simulation_storage."
 LIST = "list_simulation_results"
 DAY = "2024-05-0{}T12:00:00+00:00"
-
-
-def entries(exc):
-    """The module's traceback entries, outermost first, as (short name, line)."""
-    found, tb = [], exc.__traceback__
-    while tb is not None:
-        code = tb.tb_frame.f_code
-        if code.co_filename == FILE:
-            found.append((code.co_name.removeprefix(PREFIX), tb.tb_lineno))
-        tb = tb.tb_next
-    return found
 
 
 class Boom(Exception):

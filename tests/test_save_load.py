@@ -14,10 +14,8 @@ import pydantic
 import pytest
 
 import lumora
-from conftest import identity, outcome
+from conftest import identity, outcome, entries
 
-FILE = "src/lumora/core/simulation_storage"
-PREFIX = "lumora.core.simulation_storage."
 SAVE = "save_simulation_result"
 FIND = "find_simulation_result"
 FIELDS = [
@@ -26,17 +24,6 @@ FIELDS = [
     "result", "wavelengths", "execution_time_seconds", "status", "error_message",
 ]
 REQUIRED = FIELDS[:6] + ["result", "wavelengths", "execution_time_seconds"]
-
-
-def entries(exc):
-    """The module's traceback entries, outermost first, as (short name, line)."""
-    found, tb = [], exc.__traceback__
-    while tb is not None:
-        code = tb.tb_frame.f_code
-        if code.co_filename == FILE:
-            found.append((code.co_name.removeprefix(PREFIX), tb.tb_lineno))
-        tb = tb.tb_next
-    return found
 
 
 def oracle(fields):

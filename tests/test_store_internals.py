@@ -13,23 +13,9 @@ import types
 import orjson
 import pytest
 
-from conftest import identity, outcome
+from conftest import identity, outcome, entries
 
-FILE = "src/lumora/core/simulation_storage"
-PREFIX = "lumora.core.simulation_storage."
 PathType = type(pathlib.Path())
-
-
-def entries(exc):
-    """The module's traceback entries of exc, outermost first: (function, line)."""
-    found = []
-    tb = exc.__traceback__
-    while tb is not None:
-        code = tb.tb_frame.f_code
-        if code.co_filename == FILE:
-            found.append((code.co_name.removeprefix(PREFIX), tb.tb_lineno))
-        tb = tb.tb_next
-    return found
 
 
 class Recorder:
