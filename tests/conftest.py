@@ -10,6 +10,20 @@ from lumora.core import simulation_storage
 from lumora.models import SimulationHyperparameters
 
 
+# The module's functions, in the order the module binds them.
+FUNCTION_NAMES = [
+    "_compute_simulation_id",
+    "_get_simulation_file_path",
+    "_find_simulation_file",
+    "save_simulation_result",
+    "load_simulation_result",
+    "find_simulation_result",
+    "_matches_filters",
+    "list_simulation_results",
+    "delete_simulation_result",
+    "clear_simulation_results",
+]
+
 MODULE_FILE = "src/lumora/core/simulation_storage"
 MODULE_PREFIX = "lumora.core.simulation_storage."
 

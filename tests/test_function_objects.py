@@ -16,22 +16,12 @@ import warnings
 import weakref
 
 import pytest
+from conftest import FUNCTION_NAMES
 
 
 MODULE = "lumora.core.simulation_storage"
 FILE = "src/lumora/core/simulation_storage"
-NAMES = [
-    "_compute_simulation_id",
-    "_get_simulation_file_path",
-    "_find_simulation_file",
-    "save_simulation_result",
-    "load_simulation_result",
-    "find_simulation_result",
-    "_matches_filters",
-    "list_simulation_results",
-    "delete_simulation_result",
-    "clear_simulation_results",
-]
+NAMES = FUNCTION_NAMES
 IDENTITY = ("component_name", "factory_name", "component_settings", "model_parameters", "hyperparameters")
 FILTERS = ("component_name", "factory_name", "simulation_type", "pdk_name", "status")
 

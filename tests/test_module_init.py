@@ -22,6 +22,7 @@ import pytest
 import lumora.core.lazy
 import lumora.models
 from lumora.core import simulation_storage
+from conftest import FUNCTION_NAMES
 
 NAME = "lumora.core.simulation_storage"
 FILE = "src/lumora/core/simulation_storage"
@@ -32,18 +33,7 @@ DOC = (
     "simulation results with full reproducibility metadata.\n"
 )
 INTERPRETER_CHANGE = "Interpreter change detected - this module can only be loaded into one interpreter per process."
-FUNCTIONS = [
-    "_compute_simulation_id",
-    "_get_simulation_file_path",
-    "_find_simulation_file",
-    "save_simulation_result",
-    "load_simulation_result",
-    "find_simulation_result",
-    "_matches_filters",
-    "list_simulation_results",
-    "delete_simulation_result",
-    "clear_simulation_results",
-]
+FUNCTIONS = FUNCTION_NAMES
 IMPORTED = [
     "__builtins__", "hashlib", "json", "UTC", "datetime", "Path", "TYPE_CHECKING", "Any",
     "SimulationHyperparameters", "SimulationStatus", "StoredSimulationResult",
