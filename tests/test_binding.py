@@ -5,7 +5,6 @@ from __future__ import annotations
 
 import builtins
 import collections
-import contextlib
 import ctypes
 import sys
 import traceback
@@ -76,15 +75,6 @@ def valid(name, **overrides):
     }[name]
     kwargs.update(overrides)
     return kwargs
-
-
-@contextlib.contextmanager
-def body_required():
-    """For tests that need a function body to run: skip while bodies are stubs."""
-    try:
-        yield
-    except NotImplementedError:
-        pytest.skip("function body not implemented yet")
 
 
 def raises(exc_type, message, func, *args, **kwargs):
@@ -537,26 +527,23 @@ def test_defaults_come_from_binding_not_kwdefaults(ss, store, monkeypatch):
                         {"status": 5, "error_message": 5, "pdk_version": 5})
     monkeypatch.setattr(ss.list_simulation_results, "__kwdefaults__", dict.fromkeys(
         ["component_name", "factory_name", "simulation_type", "pdk_name", "status"], 5))
-    with body_required():
-        record = ss.save_simulation_result(**identity(), **outcome())
-        assert (record.status, record.error_message, record.pdk_version) == ("success", "", "")
-        assert ss.list_simulation_results() == [record]
+    record = ss.save_simulation_result(**identity(), **outcome())
+    assert (record.status, record.error_message, record.pdk_version) == ("success", "", "")
+    assert ss.list_simulation_results() == [record]
 
 
 def test_filters_default_to_none(ss, store):
-    with body_required():
-        assert ss.list_simulation_results() == []
-        assert ss.clear_simulation_results() == 0
+    assert ss.list_simulation_results() == []
+    assert ss.clear_simulation_results() == 0
 
 
 def test_successful_call_releases_values(ss):
     o = object()
     before = sys.getrefcount(o)
-    with body_required():
-        for _ in range(10):
-            assert ss._matches_filters(o, None, None, None, None) is True
-            assert ss._matches_filters(result=o, status=None, pdk_name=None, factory_name=None,
-                                       component_name=None) is True
+    for _ in range(10):
+        assert ss._matches_filters(o, None, None, None, None) is True
+        assert ss._matches_filters(result=o, status=None, pdk_name=None, factory_name=None,
+                                   component_name=None) is True
     assert sys.getrefcount(o) == before
 
 
@@ -573,11 +560,10 @@ def result_file(root, type_name="t1", component="c1", sid=ID):
 def test_rebound_global_is_used_by_next_call(ss, tmp_path, monkeypatch):
     first = result_file(tmp_path / "a")
     second = result_file(tmp_path / "b", component="c2")
-    with body_required():
-        monkeypatch.setattr(ss, "get_simulations_dir", lambda: tmp_path / "a")
-        assert ss._find_simulation_file(ID) == first
-        monkeypatch.setattr(ss, "get_simulations_dir", lambda: tmp_path / "b")
-        assert ss._find_simulation_file(ID) == second
+    monkeypatch.setattr(ss, "get_simulations_dir", lambda: tmp_path / "a")
+    assert ss._find_simulation_file(ID) == first
+    monkeypatch.setattr(ss, "get_simulations_dir", lambda: tmp_path / "b")
+    assert ss._find_simulation_file(ID) == second
 
 
 def test_module_functions_are_looked_up_at_call_time(ss, monkeypatch):
@@ -587,27 +573,24 @@ def test_module_functions_are_looked_up_at_call_time(ss, monkeypatch):
         calls.append((args, kwargs))
 
     monkeypatch.setattr(ss, "_find_simulation_file", finder)
-    with body_required():
-        assert ss.load_simulation_result(ID) is None
-        assert ss.delete_simulation_result(ID) is False
+    assert ss.load_simulation_result(ID) is None
+    assert ss.delete_simulation_result(ID) is False
     assert calls == [((ID,), {}), ((ID,), {})]
 
 
 def test_deleted_global_raises_name_error(ss, monkeypatch):
     monkeypatch.delattr(ss, "get_simulations_dir")
-    with body_required():
-        exc = raises(NameError, "name 'get_simulations_dir' is not defined", ss._find_simulation_file, ID)
-        assert entries(exc) == [(tb_name("_find_simulation_file"), 114)]
-        exc = raises(NameError, "name 'get_simulations_dir' is not defined", ss.load_simulation_result, ID)
-        assert entries(exc) == [(tb_name("load_simulation_result"), 217), (tb_name("_find_simulation_file"), 114)]
+    exc = raises(NameError, "name 'get_simulations_dir' is not defined", ss._find_simulation_file, ID)
+    assert entries(exc) == [(tb_name("_find_simulation_file"), 114)]
+    exc = raises(NameError, "name 'get_simulations_dir' is not defined", ss.load_simulation_result, ID)
+    assert entries(exc) == [(tb_name("load_simulation_result"), 217), (tb_name("_find_simulation_file"), 114)]
 
 
 def test_builtins_are_the_fallback(ss, tmp_path, monkeypatch):
     path = result_file(tmp_path)
     monkeypatch.delattr(ss, "get_simulations_dir")
     monkeypatch.setattr(builtins, "get_simulations_dir", lambda: tmp_path, raising=False)
-    with body_required():
-        assert ss._find_simulation_file(ID) == path
+    assert ss._find_simulation_file(ID) == path
 
 
 def test_builtins_lookup_errors_propagate(ss, monkeypatch):
@@ -620,14 +603,14 @@ def test_builtins_lookup_errors_propagate(ss, monkeypatch):
 
     monkeypatch.delattr(ss, "get_simulations_dir")
     monkeypatch.setattr(builtins, "__getattr__", module_getattr, raising=False)
-    with body_required(), pytest.raises(LookupError) as info:
+    with pytest.raises(LookupError) as info:
         ss._find_simulation_file(ID)
     assert info.value is problem
     assert entries(problem) == [(tb_name("_find_simulation_file"), 114)]
 
 
 def test_inner_binding_error_gets_only_the_callers_entry(ss):
-    with body_required(), pytest.raises(TypeError) as info:
+    with pytest.raises(TypeError) as info:
         ss.find_simulation_result(**identity(simulation_type=5))
     assert str(info.value) == type_message("simulation_type", "str", "int")
     assert entries(info.value) == [(tb_name("find_simulation_result"), 255)]
@@ -648,7 +631,7 @@ def test_sort_key_errors_carry_two_entries(ss, tmp_path, monkeypatch):
     result_file(tmp_path)
     monkeypatch.setattr(ss, "get_simulations_dir", lambda: tmp_path)
     monkeypatch.setattr(ss, "StoredSimulationResult", types.SimpleNamespace(model_validate=lambda data: Unsortable()))
-    with body_required(), pytest.raises(LookupError) as info:
+    with pytest.raises(LookupError) as info:
         ss.list_simulation_results()
     assert entries(info.value) == [
         (tb_name("list_simulation_results"), 334),
