@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstring>
 #include <initializer_list>
 
 #include "../ref.hpp"
@@ -122,6 +123,15 @@ inline Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyOb
     for (PyObject* a : args) stack[n++] = a;
     size_t nargs = n - (kwnames ? static_cast<size_t>(PyTuple_GET_SIZE(kwnames)) : 0);
     return Ref::steal(PyObject_VectorcallMethod(name, stack, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+}
+
+// Content equality of two exact str objects: what str == str decides,
+// without the call.
+inline bool same_text(PyObject* a, PyObject* b)
+{
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(a);
+    if (n != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) return false;
+    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(n) * PyUnicode_KIND(a)) == 0;
 }
 
 inline Ref getattr(PyObject* obj, PyObject* name) { return Ref::steal(PyObject_GetAttr(obj, name)); }

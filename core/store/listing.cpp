@@ -1,20 +1,10 @@
 // Listing stored results with filters, newest first.
-#include <cstring>
-
 #include "../binding/function.hpp"
 #include "common.hpp"
 
 namespace lumora {
 
 namespace {
-
-// Content equality of two exact str objects.
-bool same_text(PyObject* x, PyObject* y)
-{
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(x);
-    if (n != PyUnicode_GET_LENGTH(y) || PyUnicode_KIND(x) != PyUnicode_KIND(y)) return false;
-    return std::memcmp(PyUnicode_DATA(x), PyUnicode_DATA(y), static_cast<size_t>(n) * PyUnicode_KIND(x)) == 0;
-}
 
 PyObject* matches_filters_body(const FuncDesc& f, const Bound& a)
 {
