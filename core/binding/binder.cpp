@@ -51,12 +51,6 @@ private:
     size_t len_ = 0;
 };
 
-PyObject* fail_with_entry(const FuncDesc& f, int line)
-{
-    add_traceback_entry(f.tb_name, line, kFileName);
-    return nullptr;
-}
-
 PyObject* count_error(const FuncDesc& f, Py_ssize_t expected, Py_ssize_t given)
 {
     Message()
@@ -67,13 +61,13 @@ PyObject* count_error(const FuncDesc& f, Py_ssize_t expected, Py_ssize_t given)
         .number(given)
         .text(" given)")
         .raise_type_error();
-    return fail_with_entry(f, f.line);
+    return body_error(f, f.line);
 }
 
 PyObject* missing_kwonly_error(const FuncDesc& f, int index)
 {
     PyErr_Format(PyExc_TypeError, "%s() needs keyword-only argument %U", f.name, f.pnames[index]);
-    return fail_with_entry(f, f.line);
+    return body_error(f, f.line);
 }
 
 // Same length, same hash, then same characters: the keyword rule, cheapest
@@ -114,7 +108,7 @@ bool bind_keywords(const FuncDesc& f, Bound& b, PyObject* const* kwvalues, PyObj
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
         if (!PyUnicode_Check(key)) {
             PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", f.name);
-            fail_with_entry(f, f.line);
+            body_error(f, f.line);
             return false;
         }
         int i = match_keyword(f, key, first, f.nparams);
@@ -125,17 +119,17 @@ bool bind_keywords(const FuncDesc& f, Bound& b, PyObject* const* kwvalues, PyObj
         }
         if (i >= 0 && b.v[i] != nullptr) i = -3;  // a keyword repeated in a raw vectorcall
         if (i == -2) {
-            fail_with_entry(f, f.line);
+            body_error(f, f.line);
             return false;
         }
         if (i == -3) {
             PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", f.name, key);
-            fail_with_entry(f, f.line);
+            body_error(f, f.line);
             return false;
         }
         if (i == -1) {
             PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", f.name, key);
-            fail_with_entry(f, f.line);
+            body_error(f, f.line);
             return false;
         }
         b.v[i] = kwvalues[k];
@@ -258,7 +252,7 @@ PyObject* bind_and_call(const FuncDesc& f, PyObject* const* args, size_t nargsf,
         else {
             b.number = PyFloat_AsDouble(v);
             if (b.number == -1.0 && PyErr_Occurred()) [[unlikely]]
-                return fail_with_entry(f, f.conv_line);
+                return body_error(f, f.conv_line);
         }
     }
 

@@ -98,7 +98,7 @@ Ref lookup_global(PyObject* name);
 // Adds a traceback entry (name, line, file) to the pending exception.
 void add_traceback_entry(const char* name, int line, const char* file);
 
-// A body's failure exit: adds f's entry at the failing statement's line.
+// A failure exit of f's binding or body: adds f's entry at the given line.
 inline PyObject* body_error(const FuncDesc& f, int line)
 {
     add_traceback_entry(f.tb_name, line, kFileName);
