@@ -13,6 +13,7 @@ from __future__ import annotations
 
 from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass
+from itertools import cycle
 from datetime import UTC, datetime
 from typing import TYPE_CHECKING, Any, Literal, overload
 
@@ -20,8 +21,17 @@ from lumora.models import StoredSimulationResult
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
+    from matplotlib.figure import Figure
 
-__all__ = ["INSTALL_HINT", "PlotError", "Series", "drawable_series", "plot_results", "require_matplotlib"]
+__all__ = [
+    "INSTALL_HINT",
+    "PlotError",
+    "Series",
+    "drawable_series",
+    "new_figure",
+    "plot_results",
+    "require_matplotlib",
+]
 
 INSTALL_HINT = "pip install 'lumora[plot]'"
 
@@ -32,6 +42,9 @@ _LINE_STYLES = ("-", "--", ":", "-.")
 # Up to this many wavelengths each sample gets a marker: a coarse sweep
 # should not pass for a smooth curve.
 _MARKER_LIMIT = 30
+# Inches; at 100 dots per inch a PNG of 1100 x 500 pixels (1100 x 750 with the phase).
+_FIGURE_SIZE = (11.0, 5.0)
+_PHASE_FIGURE_SIZE = (11.0, 7.5)
 # More real series than this and the y label stops naming them.
 _NAMED_KEYS_LIMIT = 3
 
@@ -94,8 +107,8 @@ def drawable_series(record: StoredSimulationResult, keys: Iterable[str] | None =
         if series is not None:
             found.append(series)
     if not found:
-        what = "a series" if wanted is None else f"any of the series {', '.join(sorted(wanted))}"
-        raise PlotError(f"{where} has not {what} of {count} numbers or [re, im] pairs, one per wavelength")
+        which = "" if wanted is None else f" {', '.join(sorted(wanted))}"
+        raise PlotError(f"{where} has no series{which} of {count} numbers or [re, im] pairs, one per wavelength")
     return found
 
 
@@ -124,24 +137,46 @@ def _title(records: Sequence[StoredSimulationResult]) -> str:
     return f"Design kit{'s' if len(kits) > 1 else ''} {', '.join(kits)} · simulated {when}"
 
 
-def _y_label(drawn: Sequence[Series], linear: bool) -> str:
-    parts = []
-    if any(series.is_complex for series in drawn):
-        parts.append("|s|" if linear else "|s|² (dB)")
-    real_keys = list(dict.fromkeys(series.key for series in drawn if not series.is_complex))
-    if real_keys:
-        parts.append(", ".join(real_keys) if len(real_keys) <= _NAMED_KEYS_LIMIT else "value")
-    return "; ".join(parts)
+def _power_label(linear: bool) -> str:
+    return "|s|" if linear else "|s|² (dB)"
 
 
-def _new_axes(phase: bool) -> list[Axes]:
-    import matplotlib.pyplot as plt
+def _values_label(drawn: Sequence[Series]) -> str:
+    keys = list(dict.fromkeys(series.key for series in drawn if not series.is_complex))
+    return ", ".join(keys) if len(keys) <= _NAMED_KEYS_LIMIT else "value"
 
-    if phase:
-        _, (top, bottom) = plt.subplots(2, 1, sharex=True, layout="constrained", figsize=(9, 7.5))
-        return [top, bottom]
-    _, ax = plt.subplots(layout="constrained", figsize=(9, 5))
-    return [ax]
+
+def _drawn_values(series: Series, linear: bool) -> Any:
+    import numpy as np
+
+    values = np.asarray(series.values)
+    if not series.is_complex:
+        return values
+    if linear:
+        return np.abs(values)
+    with np.errstate(divide="ignore"):  # |s| = 0 is -inf dB: a gap in the curve
+        return 10 * np.log10(np.abs(values) ** 2)
+
+
+def new_figure(*, phase: bool = False, pyplot: bool = True) -> tuple[Figure, list[Axes]]:
+    """A figure sized for ``plot_results`` and its axes (two with ``phase``).
+
+    Made through pyplot by default, so that notebooks show it and ``plt.show()``
+    opens it; ``pyplot=False`` gives a standalone figure for writing a file,
+    which needs no display and leaves pyplot's state alone.
+    """
+    require_matplotlib()
+    size = _PHASE_FIGURE_SIZE if phase else _FIGURE_SIZE
+    if pyplot:
+        import matplotlib.pyplot as plt
+
+        figure = plt.figure(figsize=size, layout="constrained")
+    else:
+        from matplotlib.figure import Figure
+
+        figure = Figure(figsize=size, layout="constrained")
+    axes = list(figure.subplots(2, 1, sharex=True)) if phase else [figure.subplots()]
+    return figure, axes
 
 
 def _given_axes(ax: Axes | Sequence[Axes], phase: bool) -> list[Axes]:
@@ -197,6 +232,7 @@ def plot_results(
     """
     require_matplotlib()
     import numpy as np
+    from matplotlib import rcParams
 
     chosen = _records(records)
     if not chosen:
@@ -210,34 +246,43 @@ def plot_results(
     if phase and not any(series.is_complex for series in drawn):
         raise PlotError("a phase needs series of [re, im] pairs; these results have only real numbers")
 
-    axes = _new_axes(phase) if ax is None else _given_axes(ax, phase)
+    axes = new_figure(phase=phase)[1] if ax is None else _given_axes(ax, phase)
     main = axes[0]
+    has_power = any(series.is_complex for series in drawn)
+    has_values = not all(series.is_complex for series in drawn)
+    # Powers in dB and plain numbers share no scale: the numbers get their own
+    # y axis on the right.
+    values_ax = main.twinx() if has_power and has_values else main
+    # Set explicitly so that the twin axis does not start the colours over.
+    colours = cycle(rcParams["axes.prop_cycle"].by_key().get("color", ["C0"]))
+    handles = []
     for index, (record, found) in enumerate(plan):
-        style = _LINE_STYLES[index % len(_LINE_STYLES)]
-        marker = "o" if len(record.wavelengths) <= _MARKER_LIMIT else None
+        style: dict[str, Any] = {
+            "linestyle": _LINE_STYLES[index % len(_LINE_STYLES)],
+            "marker": "o" if len(record.wavelengths) <= _MARKER_LIMIT else None,
+            "markersize": 3,
+        }
         for series in found:
             label = f"{record.component_name} {record.simulation_type} {record.simulation_id}: {series.key}"
-            values = np.asarray(series.values)
-            if series.is_complex and not linear:
-                with np.errstate(divide="ignore"):  # |s| = 0 is -inf dB: a gap in the curve
-                    values = 10 * np.log10(np.abs(values) ** 2)
-            elif series.is_complex:
-                values = np.abs(values)
-            (line,) = main.plot(record.wavelengths, values, linestyle=style, marker=marker, markersize=3, label=label)
+            colour = next(colours)
+            target = main if series.is_complex else values_ax
+            values = _drawn_values(series, linear)
+            handles += target.plot(record.wavelengths, values, color=colour, label=label, **style)
             if phase and series.is_complex:
-                axes[1].plot(
-                    record.wavelengths,
-                    np.unwrap(np.angle(np.asarray(series.values))),
-                    color=line.get_color(),
-                    linestyle=style,
-                    marker=marker,
-                    markersize=3,
-                    label=label,
-                )
+                phases = np.unwrap(np.angle(np.asarray(series.values)))
+                axes[1].plot(record.wavelengths, phases, color=colour, label=label, **style)
 
     main.set_title(_title(chosen))
-    main.set_ylabel(_y_label(drawn, linear))
-    main.legend(fontsize="small")
+    if has_power:
+        main.set_ylabel(_power_label(linear))
+    if has_values:
+        values_ax.set_ylabel(_values_label(drawn))
+    # Beside the axes (and beyond a right-hand y axis): curves against
+    # wavelength fill the panel, and a legend inside would hide some of them.
+    beside = 1.01 if values_ax is main else 1.12
+    main.legend(
+        handles=handles, fontsize="small", loc="upper left", bbox_to_anchor=(beside, 1.0), borderaxespad=0.0
+    )
     main.grid(True, alpha=0.3)
     axes[-1].set_xlabel("Wavelength (µm)")
     if phase:
