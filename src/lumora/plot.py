@@ -180,7 +180,10 @@ def new_figure(*, phase: bool = False, pyplot: bool = True) -> tuple[Figure, lis
 
 
 def _given_axes(ax: Axes | Sequence[Axes], phase: bool) -> list[Axes]:
-    given = list(ax) if isinstance(ax, Sequence) else [ax]
+    from matplotlib.axes import Axes
+
+    # Not a test for Sequence: plt.subplots gives a numpy array of axes.
+    given = [ax] if isinstance(ax, Axes) else list(ax)
     if len(given) != (2 if phase else 1):
         need = "two axes (magnitude, phase)" if phase else "one axes"
         raise ValueError(f"plot_results with phase={phase} draws on {need}; {len(given)} given")
