@@ -13,8 +13,8 @@ from __future__ import annotations
 
 from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass
-from itertools import cycle
 from datetime import UTC, datetime
+from itertools import cycle
 from typing import TYPE_CHECKING, Any, Literal, overload
 
 from lumora.models import StoredSimulationResult
@@ -246,13 +246,13 @@ def plot_results(
     missing = [key for key in wanted or () if key not in {series.key for series in drawn}]
     if missing:
         raise PlotError(f"no result has the series {', '.join(missing)}")
-    if phase and not any(series.is_complex for series in drawn):
+    has_power = any(series.is_complex for series in drawn)
+    has_values = not all(series.is_complex for series in drawn)
+    if phase and not has_power:
         raise PlotError("a phase needs series of [re, im] pairs; these results have only real numbers")
 
     axes = new_figure(phase=phase)[1] if ax is None else _given_axes(ax, phase)
     main = axes[0]
-    has_power = any(series.is_complex for series in drawn)
-    has_values = not all(series.is_complex for series in drawn)
     # Powers in dB and plain numbers share no scale: the numbers get their own
     # y axis on the right.
     values_ax = main.twinx() if has_power and has_values else main

@@ -34,7 +34,7 @@ def _add_global_options(parser: argparse.ArgumentParser, *, in_subcommand: bool)
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG,
-        description="List, show and remove stored simulation results.",
+        description="List, show, plot and remove stored simulation results.",
         epilog=f"The store is ${STORE_ENV}, or build/simulations below $LUMORA_BUILD_DIR or the current directory.",
     )
     _add_global_options(parser, in_subcommand=False)

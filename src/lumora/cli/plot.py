@@ -29,7 +29,10 @@ def _output_file(text: str) -> Path:
 
 
 def _positive(text: str) -> int:
-    value = int(text)
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
     if value <= 0:
         raise argparse.ArgumentTypeError(f"{text!r} is not a positive number")
     return value
@@ -71,6 +74,7 @@ def _cmd_plot(args: argparse.Namespace) -> int:
     except ImportError as exc:
         complain(str(exc))
         return 1
+    import matplotlib.pyplot as plt  # picks no backend before the first figure
     ids = list(dict.fromkeys(args.simulation_ids))  # the same ID twice would draw every curve twice
     records = _load(ids)
     if records is None:
@@ -81,15 +85,10 @@ def _cmd_plot(args: argparse.Namespace) -> int:
     try:
         plot_results(records, axes if args.phase else axes[0], linear=args.linear, phase=args.phase, keys=args.series)
     except PlotError as exc:
-        if window:
-            import matplotlib.pyplot as plt
-
-            plt.close(figure)
+        plt.close(figure)  # a pyplot figure would stay for the next main() in this process
         complain(str(exc))
         return 1
     if window:
-        import matplotlib.pyplot as plt
-
         plt.show()
         return 0
 
