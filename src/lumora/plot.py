@@ -45,6 +45,10 @@ _MARKER_LIMIT = 30
 # Inches; at 100 dots per inch a PNG of 1100 x 500 pixels (1100 x 750 with the phase).
 _FIGURE_SIZE = (11.0, 5.0)
 _PHASE_FIGURE_SIZE = (11.0, 7.5)
+# Inches taken by one legend entry at the "small" font, and by the rest of
+# the panel around the legend.
+_LEGEND_ROW = 0.2
+_LEGEND_MARGIN = 0.8
 # More real series than this and the y label stops naming them.
 _NAMED_KEYS_LIMIT = 3
 
@@ -158,15 +162,20 @@ def _drawn_values(series: Series, linear: bool) -> Any:
         return 10 * np.log10(np.abs(values) ** 2)
 
 
-def new_figure(*, phase: bool = False, pyplot: bool = True) -> tuple[Figure, list[Axes]]:
+def new_figure(*, phase: bool = False, curves: int = 0, pyplot: bool = True) -> tuple[Figure, list[Axes]]:
     """A figure sized for ``plot_results`` and its axes (two with ``phase``).
 
-    Made through pyplot by default, so that notebooks show it and ``plt.show()``
-    opens it; ``pyplot=False`` gives a standalone figure for writing a file,
-    which needs no display and leaves pyplot's state alone.
+    ``curves``: how many the legend will list; the figure grows taller when
+    the legend beside the axes would not fit. Made through pyplot by default,
+    so that notebooks show it and ``plt.show()`` opens it; ``pyplot=False``
+    gives a standalone figure for writing a file, which needs no display and
+    leaves pyplot's state alone.
     """
     require_matplotlib()
-    size = _PHASE_FIGURE_SIZE if phase else _FIGURE_SIZE
+    width, height = _PHASE_FIGURE_SIZE if phase else _FIGURE_SIZE
+    # The legend sits beside the upper panel only.
+    panels = 2 if phase else 1
+    size = (width, max(height, panels * (_LEGEND_MARGIN + _LEGEND_ROW * curves)))
     if pyplot:
         import matplotlib.pyplot as plt
 
@@ -251,7 +260,7 @@ def plot_results(
     if phase and not has_power:
         raise PlotError("a phase needs series of [re, im] pairs; these results have only real numbers")
 
-    axes = new_figure(phase=phase)[1] if ax is None else _given_axes(ax, phase)
+    axes = new_figure(phase=phase, curves=len(drawn))[1] if ax is None else _given_axes(ax, phase)
     main = axes[0]
     # Powers in dB and plain numbers share no scale: the numbers get their own
     # y axis on the right.

@@ -67,7 +67,7 @@ def _load(ids: list[str]) -> list[StoredSimulationResult] | None:
 
 
 def _cmd_plot(args: argparse.Namespace) -> int:
-    from lumora.plot import PlotError, new_figure, plot_results, require_matplotlib
+    from lumora.plot import PlotError, drawable_series, new_figure, plot_results, require_matplotlib
 
     try:
         require_matplotlib()
@@ -81,11 +81,14 @@ def _cmd_plot(args: argparse.Namespace) -> int:
         return 1
 
     window = args.output is None and _display_available() and _window_backend()
-    figure, axes = new_figure(phase=args.phase, pyplot=window)
+    figure = None
     try:
+        curves = sum(len(drawable_series(record, args.series)) for record in records)
+        figure, axes = new_figure(phase=args.phase, curves=curves, pyplot=window)
         plot_results(records, axes if args.phase else axes[0], linear=args.linear, phase=args.phase, keys=args.series)
     except PlotError as exc:
-        plt.close(figure)  # a pyplot figure would stay for the next main() in this process
+        if figure is not None:
+            plt.close(figure)  # a pyplot figure would stay for the next main() in this process
         complain(str(exc))
         return 1
     if window:
