@@ -19,9 +19,13 @@ FORMATS = ("png", "svg", "pdf")
 DEFAULT_DPI = 100
 
 
+def _format(path: Path) -> str:
+    return path.suffix.lower().lstrip(".")
+
+
 def _output_file(text: str) -> Path:
     path = Path(text)
-    if path.suffix.lower().lstrip(".") not in FORMATS:
+    if _format(path) not in FORMATS:
         raise argparse.ArgumentTypeError(
             f"{text!r}: the file name must end in {', '.join('.' + name for name in FORMATS)}"
         )
@@ -98,7 +102,7 @@ def _cmd_plot(args: argparse.Namespace) -> int:
     path = args.output if args.output is not None else Path("+".join(ids) + ".png")
     # Rendered in memory first: a failure while drawing leaves no half-written file.
     image = io.BytesIO()
-    figure.savefig(image, format=path.suffix.lower().lstrip("."), dpi=args.dpi)
+    figure.savefig(image, format=_format(path), dpi=args.dpi)
     path.write_bytes(image.getvalue())
     print(path)
     return 0
