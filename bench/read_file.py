@@ -59,7 +59,7 @@ def timed(call: Callable[[], object], target: float = 0.02) -> tuple[int, Callab
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--repeat", type=int, default=25, help="repetitions of every case (default 25)")
+    parser.add_argument("--repeat", type=int, default=31, help="repetitions of every case (default 31)")
     parser.add_argument("--count", type=int, default=200, help="results in the listed store (default 200)")
     args = parser.parse_args(argv)
 
