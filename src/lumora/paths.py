@@ -22,15 +22,15 @@ __all__ = ["LocalStorePath", "read_regular_file"]
 # line, returns at once instead of waiting. Symbolic links are followed
 # (no O_NOFOLLOW): a link to a regular file is a regular file to read.
 # O_NOCTTY: a terminal opened by mistake does not become ours.
+_NONBLOCK = getattr(os, "O_NONBLOCK", 0)
 _OPEN_FLAGS = (
     os.O_RDONLY
-    | getattr(os, "O_NONBLOCK", 0)
+    | _NONBLOCK
     | getattr(os, "O_NOCTTY", 0)
     | getattr(os, "O_BINARY", 0)  # Windows: no newline translation
 )
 
 _KINDS = (
-    (stat.S_ISDIR, "a directory"),
     (stat.S_ISFIFO, "a FIFO"),
     (stat.S_ISCHR, "a character device"),
     (stat.S_ISBLK, "a block device"),
@@ -59,6 +59,10 @@ def read_regular_file(path: str | os.PathLike[str]) -> bytes:
         info = os.fstat(fd)
         if not stat.S_ISREG(info.st_mode):
             raise _not_regular(info.st_mode, path)
+        if _NONBLOCK:
+            # Reads as from an ordinary open: POSIX leaves O_NONBLOCK on a
+            # regular file to the file system, and a FUSE one may honour it.
+            os.set_blocking(fd, True)
         # The size is a hint: a file that grew meanwhile is still read to its end.
         first = os.read(fd, info.st_size + 1 if info.st_size else 1 << 16)
         if not first:
