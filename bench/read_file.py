@@ -50,11 +50,12 @@ def fill(root: Path, count: int, rng: random.Random) -> tuple[Path, Path, str]:
     return Path(small), Path(large), big.simulation_id
 
 
-def timed(call: Callable[[], object], target: float = 0.02) -> tuple[int, Callable[[], float]]:
+def timed(call: Callable[[], object], target: float = 0.02) -> Callable[[], float]:
+    """A runner of call that takes about target seconds and returns the time per call."""
     timer = timeit.Timer(call)
-    number, _ = timer.autorange()
+    number, _ = timer.autorange()  # at least 0.2 s
     number = max(1, int(number * target / 0.2))
-    return number, lambda: timer.timeit(number) / number
+    return lambda: timer.timeit(number) / number
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -84,7 +85,7 @@ def main(argv: list[str] | None = None) -> int:
 
         print(f"{'operation':<36} {'Path':>10} {'LocalStorePath':>15} {'ratio (IQR)':>20}")
         for label, sides in cases:
-            runners = {name: timed(call)[1] for name, call in sides.items()}
+            runners = {name: timed(call) for name, call in sides.items()}
             times: dict[str, list[float]] = {name: [] for name in sides}
             order = list(sides)
             for _ in range(args.repeat):

@@ -6,15 +6,15 @@ from __future__ import annotations
 import errno
 import json
 import os
-import resource
-import signal
 import subprocess
 import sys
 
 import pytest
 
 from conftest import identity, outcome
-from lumora.paths import LocalStorePath, read_regular_file
+from lumora.paths import LocalStorePath
+
+pytestmark = pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="needs FIFOs and /dev/zero")
 
 FIFO_ID, ZERO_ID = "0123456789abcdef", "fedcba9876543210"
 
@@ -59,11 +59,13 @@ def limit_memory():
     # Under the sanitizers the shadow memory needs the whole address space;
     # their allocator is capped through ASAN_OPTIONS instead.
     if "asan" not in os.environ.get("LD_PRELOAD", ""):
+        import resource
+
         resource.setrlimit(resource.RLIMIT_AS, (4 << 30, 4 << 30))
 
 
 @pytest.fixture(params=["path", "file-url"])
-def special_store(request, ss, store, monkeypatch, tmp_path):
+def special_store(request, ss, store, tmp_path):
     """A store of one good result, reached through a symbolic link, beside a
     FIFO and a link to /dev/zero named as results; the value of the store
     setting."""
@@ -90,8 +92,7 @@ def test_special_files_neither_block_nor_are_read(special_store, store):
     )
     assert child.returncode == 0, child.stderr
     report = json.loads(child.stdout)
-    specials = {i: str(LocalStorePath(setting.removeprefix("file://"), "sparams", f"{c}_{i}.json"))
-                for c, i in (("x", FIFO_ID), ("z", ZERO_ID))}
+    specials = {i: str(store / "sparams" / f"{c}_{i}.json") for c, i in (("x", FIFO_ID), ("z", ZERO_ID))}
     shown = {i: setting.removesuffix(str(store)) + path for i, path in specials.items()}
 
     assert report["listed"] == [good_id]
@@ -109,43 +110,27 @@ def test_special_files_neither_block_nor_are_read(special_store, store):
     assert sorted(p.name for p in (store / "sparams").iterdir()) == [f"x_{FIFO_ID}.json", f"z_{ZERO_ID}.json"]
 
 
-@pytest.fixture
-def alarm():
-    """A read that blocks fails the test after 10 s instead of hanging it."""
-    def expire(signum, frame):
-        raise TimeoutError("blocked")
-    previous = signal.signal(signal.SIGALRM, expire)
-    signal.alarm(10)
-    yield
-    signal.alarm(0)
-    signal.signal(signal.SIGALRM, previous)
-
-
 @pytest.mark.parametrize(
     "make, expected",
     [
-        (lambda p: os.mkfifo(p), (OSError, errno.EINVAL)),
-        (lambda p: p.mkdir(), (IsADirectoryError, errno.EISDIR)),
+        (lambda p: p.mkdir(), IsADirectoryError),
         (lambda p: p.write_bytes(b""), b""),
-        (lambda p: p.write_bytes(b"x" * 300_000), b"x" * 300_000),
         # Its size says 0: the content is read all the same.
-        pytest.param(lambda p: p.symlink_to("/proc/self/status"), "Name:",
+        pytest.param(lambda p: p.symlink_to("/proc/self/status"), b"Name:",
                      marks=pytest.mark.skipif(not os.path.exists("/proc/self/status"), reason="no /proc")),
     ],
-    ids=["fifo", "directory", "empty", "large", "size-hint-zero"],
+    ids=["directory", "empty", "size-hint-zero"],
 )
-def test_read_regular_file(tmp_path, alarm, make, expected):
+def test_read_bytes(tmp_path, make, expected):
     path = LocalStorePath(tmp_path, "r.json")
     make(path)
-    if isinstance(expected, tuple):
-        error, code = expected
-        with pytest.raises(error) as caught:
+    if expected is IsADirectoryError:
+        with pytest.raises(IsADirectoryError) as caught:
             path.read_bytes()
-        assert (type(caught.value), caught.value.errno, caught.value.filename) == (error, code, str(path))
-    elif isinstance(expected, str):
-        assert read_regular_file(path).startswith(expected.encode())
+        assert (caught.value.errno, caught.value.filename) == (errno.EISDIR, str(path))
     else:
-        assert path.read_bytes() == expected
+        data = path.read_bytes()
+        assert data.startswith(expected) if expected else data == b""
 
 
 def test_a_clear_removes_what_holds_a_listed_id_at_its_deletion(ss, store, monkeypatch):
