@@ -8,7 +8,7 @@ root and once with a LocalStorePath. The two sides alternate in every
 repetition; each figure is the median time per call, the ratio's interquartile
 range comes from the repetitions' paired ratios.
 
-    .venv/bin/python bench/read_file.py [--repeat N] [--count N]
+    .venv/bin/python bench/read_file.py [--repeat N] [--count N] [--clock cpu]
 """
 
 from __future__ import annotations
@@ -25,7 +25,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-from run import fmt_time, realistic_identity, sparams, wavelengths  # noqa: E402
+from run import CLOCKS, fmt_time, realistic_identity, sparams, wavelengths  # noqa: E402
 
 from lumora.core import simulation_storage as ss  # noqa: E402
 from lumora.paths import LocalStorePath  # noqa: E402
@@ -50,9 +50,9 @@ def fill(root: Path, count: int, rng: random.Random) -> tuple[Path, Path, str]:
     return Path(small), Path(large), big.simulation_id
 
 
-def timed(call: Callable[[], object], target: float = 0.02) -> Callable[[], float]:
+def timed(call: Callable[[], object], clock: Callable[[], float], target: float = 0.02) -> Callable[[], float]:
     """A runner of call that takes about target seconds and returns the time per call."""
-    timer = timeit.Timer(call)
+    timer = timeit.Timer(call, timer=clock)
     number, _ = timer.autorange()  # at least 0.2 s
     number = max(1, int(number * target / 0.2))
     return lambda: timer.timeit(number) / number
@@ -62,6 +62,8 @@ def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--repeat", type=int, default=31, help="repetitions of every case (default 31)")
     parser.add_argument("--count", type=int, default=200, help="results in the listed store (default 200)")
+    parser.add_argument("--clock", choices=sorted(CLOCKS), default="wall",
+                        help="wall time, or the process's CPU time (steadier on a busy machine)")
     args = parser.parse_args(argv)
 
     with tempfile.TemporaryDirectory() as tmp:
@@ -85,7 +87,7 @@ def main(argv: list[str] | None = None) -> int:
 
         print(f"{'operation':<36} {'Path':>10} {'LocalStorePath':>15} {'ratio (IQR)':>20}")
         for label, sides in cases:
-            runners = {name: timed(call) for name, call in sides.items()}
+            runners = {name: timed(call, CLOCKS[args.clock]) for name, call in sides.items()}
             times: dict[str, list[float]] = {name: [] for name in sides}
             order = list(sides)
             for _ in range(args.repeat):
