@@ -16,6 +16,8 @@ import os
 import stat
 from pathlib import Path
 
+from lumora.progress import STORE_OBSERVER
+
 __all__ = ["LocalStorePath", "read_regular_file"]
 
 # O_NONBLOCK: opening a FIFO without a writer, or a device that waits for a
@@ -78,12 +80,21 @@ def read_regular_file(path: str | os.PathLike[str]) -> bytes:
 class LocalStorePath(Path):
     """A `pathlib.Path` whose ``read_bytes`` reads regular files only.
 
-    Everything else is `pathlib.Path` unchanged: paths derived with ``/``,
-    ``parent``, ``iterdir``, ``glob`` and the like are LocalStorePath too, and
-    one compares, hashes and pickles as the Path of the same text.
+    Reads and deletions are reported to `lumora.progress.STORE_OBSERVER`
+    when one is set (the command line's progress bars). Everything else is
+    `pathlib.Path` unchanged: paths derived with ``/``, ``parent``,
+    ``iterdir``, ``glob`` and the like are LocalStorePath too, and one
+    compares, hashes and pickles as the Path of the same text.
     """
 
     __slots__ = ()
 
     def read_bytes(self) -> bytes:
+        if (observe := STORE_OBSERVER.get()) is not None:
+            observe("read")
         return read_regular_file(self)
+
+    def unlink(self, missing_ok: bool = False) -> None:
+        if (observe := STORE_OBSERVER.get()) is not None:
+            observe("unlink")
+        super().unlink(missing_ok)

@@ -23,6 +23,7 @@ from upath import UPath
 from upath.extensions import ProxyUPath
 
 from lumora.paths import read_regular_file
+from lumora.progress import STORE_OBSERVER
 
 __all__ = ["StorePath", "store_path"]
 
@@ -100,6 +101,8 @@ class StorePath(ProxyUPath):
         self.fs.cp_file(self.path, dest.path)
 
     def read_bytes(self) -> bytes:
+        if (observe := STORE_OBSERVER.get()) is not None:
+            observe("read")
         if self.protocol in _LOCAL:
             return read_regular_file(self.path)  # as a plain local path: no FIFO or device is read
         # One whole-object GET: a buffered reader would first ask for the size
@@ -121,6 +124,8 @@ class StorePath(ProxyUPath):
         return view.nbytes
 
     def unlink(self, missing_ok: bool = False) -> None:
+        if (observe := STORE_OBSERVER.get()) is not None:
+            observe("unlink")
         if not self._prefix_store:
             super().unlink(missing_ok)
             return

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import os
 from collections.abc import Callable
 
 from lumora.cli._common import (
@@ -16,11 +17,42 @@ from lumora.cli._common import (
     stdin_is_terminal,
 )
 from lumora.core import simulation_storage as storage
+from lumora.paths import LocalStorePath
+from lumora.progress import progress_shown, store_progress
 from lumora.settings import get_simulations_dir
+
+READING = "Reading results"
+
+
+def _files_to_read(simulation_type: str | None) -> int | None:
+    """How many files a listing reads, where the store can tell cheaply; otherwise None.
+
+    On local disk that is one directory scan per type, a small fraction of
+    the reading; elsewhere it would be more requests, so the count stays open.
+    Only a bar's total: a file added or removed meanwhile makes it off by one.
+    """
+    if not progress_shown():
+        return None
+    root = get_simulations_dir()
+    if not isinstance(root, LocalStorePath):
+        return None
+    try:
+        if simulation_type is not None:
+            type_dirs = [root / simulation_type]
+        else:
+            type_dirs = [entry for entry in root.iterdir() if entry.is_dir()]
+        return sum(
+            sum(1 for entry in os.scandir(type_dir) if entry.name.endswith(".json"))
+            for type_dir in type_dirs
+            if type_dir.is_dir()
+        )
+    except OSError:  # the listing itself says what is wrong
+        return None
 
 
 def _cmd_list(args: argparse.Namespace) -> int:
-    records = storage.list_simulation_results(**filters(args, status=True))
+    with store_progress(("read", READING, _files_to_read(args.simulation_type))):
+        records = storage.list_simulation_results(**filters(args, status=True))
     if args.json:
         print(dump([record.model_dump(mode="json") for record in records]))
     elif records:
@@ -55,7 +87,8 @@ def _describe(chosen: dict[str, str | None]) -> str:
 
 def _cmd_clear(args: argparse.Namespace) -> int:
     chosen = filters(args, status=False)
-    count = len(storage.list_simulation_results(**chosen))
+    with store_progress(("read", READING, _files_to_read(args.simulation_type))) as reads:
+        count = len(storage.list_simulation_results(**chosen))
     if count == 0:
         print("No simulation results to clear.")
         return 0
@@ -68,7 +101,9 @@ def _cmd_clear(args: argparse.Namespace) -> int:
         if not confirm(f"Delete {count} simulation result(s){_describe(chosen)} from {get_simulations_dir()}? [y/N] "):
             print("Nothing deleted.")
             return 1
-    removed = storage.clear_simulation_results(**chosen)
+    # Clearing lists the store again, then deletes one result after another.
+    with store_progress(("read", READING, reads[0] or None), ("unlink", f"Deleting {count} results", count)):
+        removed = storage.clear_simulation_results(**chosen)
     print(f"Removed {removed} simulation result(s).")
     return 0
 
