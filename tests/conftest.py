@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import io
 import logging
 
 import pytest
@@ -26,6 +27,13 @@ FUNCTION_NAMES = [
 
 MODULE_FILE = "src/lumora/core/simulation_storage"
 MODULE_PREFIX = "lumora.core.simulation_storage."
+
+
+class Terminal(io.StringIO):
+    """A stream that claims to be a terminal: stdin with the user's answer waiting, or stderr."""
+
+    def isatty(self):
+        return True
 
 
 def entries(exc, *, short=True):

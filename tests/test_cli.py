@@ -12,18 +12,12 @@ import sys
 
 import pytest
 
+from conftest import Terminal
 from lumora.models import SimulationHyperparameters
 from lumora.results import main
 
 COLUMNS = ["ID", "TYPE", "COMPONENT", "FACTORY", "PDK", "STATUS", "DATE (UTC)", "TIME"]
 MISSING_ID = "0123456789abcdef"
-
-
-class Terminal(io.StringIO):
-    """Standard input that claims to be a terminal, with the user's answer waiting."""
-
-    def isatty(self):
-        return True
 
 
 def save(ss, monkeypatch, *, pdk="generic", **overrides):
@@ -287,3 +281,17 @@ def test_demo_as_a_program_leaves_its_results_in_the_store(tmp_path, capsys):
     ids = [r["simulation_id"] for r in records]
     assert hit in ids and miss not in ids
     assert "simulator runs: 5 before, 5 after" in proc.stdout
+
+
+@pytest.mark.parametrize("terminal", [False, True])
+def test_progress_shows_on_a_terminal_only(saved, capsys, monkeypatch, terminal):
+    pytest.importorskip("tqdm")
+    listing = run(capsys, "list")  # stderr captured: no terminal
+    stderr = Terminal() if terminal else io.StringIO()
+    monkeypatch.setattr(sys, "stderr", stderr)
+    assert run(capsys, "list") == listing
+    assert ("Reading results" in stderr.getvalue()) is terminal
+    assert run(capsys, "clear", "--yes")[:2] == (0, "Removed 4 simulation result(s).\n")
+    shown = stderr.getvalue()
+    # On local disk the number of files to read is known: a percentage.
+    assert ("Reading results:   0%" in shown and "Deleting 4 results" in shown) if terminal else shown == ""

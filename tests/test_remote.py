@@ -15,7 +15,7 @@ from pathlib import Path
 import orjson
 import pytest
 
-from conftest import identity, outcome
+from conftest import Terminal, identity, outcome
 from lumora import settings
 from lumora.paths import LocalStorePath
 
@@ -276,3 +276,18 @@ def test_command_line_tool(ss, remote, capsys, monkeypatch):
     assert run("clear", "--type", "modes", "--yes")[0] == 0
     assert run("delete", kept.simulation_id)[0] == 0
     assert run("list", "--json") == (0, "[]\n")
+
+
+def test_command_line_progress(ss, remote, monkeypatch):
+    pytest.importorskip("tqdm")
+    from lumora.results import main
+
+    for simulation_type in ("modes", "sparams"):
+        ss.save_simulation_result(**identity(simulation_type=simulation_type), **outcome())
+    stderr = Terminal()
+    monkeypatch.setattr(sys, "stderr", stderr)
+    assert main(["clear", "--yes"]) == 0
+    # A running count while the first listing finds the results; clearing's
+    # own listing then knows how many files there are to read.
+    shown = stderr.getvalue()
+    assert all(bar in shown for bar in ("Reading results: 0 [", "Reading results:   0%", "Deleting 2 results"))
