@@ -41,13 +41,15 @@ def _files_to_read(simulation_type: str | None) -> int | None:
             type_dirs = [root / simulation_type]
         else:
             type_dirs = [entry for entry in root.iterdir() if entry.is_dir()]
-        return sum(
-            sum(1 for entry in os.scandir(type_dir) if entry.name.endswith(".json"))
-            for type_dir in type_dirs
-            if type_dir.is_dir()
-        )
+        return sum(_json_names(type_dir) for type_dir in type_dirs if type_dir.is_dir())
     except OSError:  # the listing itself says what is wrong
         return None
+
+
+def _json_names(directory: LocalStorePath) -> int:
+    # What the listing's glob("*.json") finds there.
+    with os.scandir(directory) as entries:
+        return sum(1 for entry in entries if entry.name.endswith(".json"))
 
 
 def _cmd_list(args: argparse.Namespace) -> int:
