@@ -13,11 +13,14 @@ file they read or delete to the observer that `store_progress` sets there.
 
 from __future__ import annotations
 
+import logging
 import sys
 from collections.abc import Callable, Iterable, Iterator
 from contextlib import ExitStack, contextmanager
 from contextvars import ContextVar
 from typing import Any, TypeVar
+
+from lumora.logger import get_logger
 
 __all__ = ["STORE_OBSERVER", "Counter", "progress", "progress_counter", "progress_shown", "store_progress"]
 
@@ -85,15 +88,43 @@ def progress_counter(description: str, total: int | None = None) -> Iterator[Cou
     if tqdm is None:
         yield Counter()
         return
-    from tqdm.contrib.logging import logging_redirect_tqdm  # type: ignore[import-untyped]
-
-    from lumora.logger import get_logger
-
     with (
-        logging_redirect_tqdm(loggers=[get_logger()]),
+        _logs_above_the_bar(tqdm),
         tqdm(total=total, desc=description or None, file=sys.stderr, leave=False, unit="") as bar,
     ):
         yield Counter(bar)
+
+
+class _AboveTheBar(logging.Handler):
+    """Passes records on to a handler that writes to stderr, with the bars
+    cleared meanwhile and redrawn below the message."""
+
+    def __init__(self, inner: logging.StreamHandler[Any], tqdm: Any) -> None:
+        super().__init__(inner.level)
+        self.inner = inner
+        self._tqdm = tqdm
+
+    def emit(self, record: logging.LogRecord) -> None:
+        with self._tqdm.external_write_mode(file=sys.stderr):
+            self.inner.handle(record)
+
+
+@contextmanager
+def _logs_above_the_bar(tqdm: Any) -> Iterator[None]:
+    # Only the package logger's own handlers (the command line puts its stderr
+    # handler there): a message written through a bar would be cut into it.
+    logger = get_logger()
+    handlers = logger.handlers
+    logger.handlers = [
+        _AboveTheBar(handler, tqdm)
+        if isinstance(handler, logging.StreamHandler) and handler.stream is sys.stderr
+        else handler
+        for handler in handlers
+    ]
+    try:
+        yield
+    finally:
+        logger.handlers = handlers
 
 
 # Told of every file a store's path object reads ("read") or deletes

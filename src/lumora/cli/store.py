@@ -104,7 +104,8 @@ def _cmd_clear(args: argparse.Namespace) -> int:
             print("Nothing deleted.")
             return 1
     # Clearing lists the store again, then deletes one result after another.
-    with store_progress(("read", READING, reads[0] or None), ("unlink", f"Deleting {count} results", count)):
+    deleting = f"Deleting {count} result{'s' if count > 1 else ''}"
+    with store_progress(("read", READING, reads[0] or None), ("unlink", deleting, count)):
         removed = storage.clear_simulation_results(**chosen)
     print(f"Removed {removed} simulation result(s).")
     return 0
