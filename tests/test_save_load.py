@@ -193,6 +193,43 @@ def test_save_refuses_bad_calls_before_touching_disk(ss, store, args, changes, e
     assert not store.exists()
 
 
+class F(float):
+    pass
+
+
+NAN, INF = float("nan"), float("inf")
+DEEP_NAN = NAN
+for _ in range(100_000):
+    DEEP_NAN = [DEEP_NAN]
+
+
+@pytest.mark.parametrize(
+    "field, value, where",
+    [
+        ("component_settings", {"w": NAN}, "component_settings['w'] is nan"),
+        ("result", {"s21": [0.5, INF]}, "result['s21'][1] is inf"),
+        ("model_parameters", {"a": ({"b": [1, (2.0, -INF)]},)}, "model_parameters['a'][0]['b'][1][1] is -inf"),
+        ("result", {"s21": F(NAN)}, "result['s21'] is nan"),
+        ("result", {"d": DEEP_NAN}, "result['d']" + "[0]" * 9 + "..." + "[0]" * 10 + " is nan"),
+    ],
+    ids=["settings", "result", "nested", "subclass", "deep"],
+)
+def test_non_finite_numbers_are_refused_before_touching_disk(ss, store, field, value, where):
+    kwargs = {**identity(), **outcome(), field: value}
+    with pytest.raises(ValueError) as info:
+        ss.save_simulation_result(**kwargs)
+    assert str(info.value) == where + ": only finite numbers can be saved (JSON has no NaN or infinity)"
+    assert entries(info.value) == [(SAVE, 159)]
+    assert not store.exists()
+
+
+def test_cycles_end_the_finite_check(ss, store):
+    cyclic = {"k": [0.5]}
+    cyclic["k"].append(cyclic)
+    with pytest.raises(TypeError, match="Recursion limit"):  # orjson's refusal, after the check
+        ss.save_simulation_result(**identity(), **outcome(result=cyclic))
+
+
 class S(str):
     pass
 
