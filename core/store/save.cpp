@@ -136,7 +136,7 @@ bool all_finite(PyObject* field, PyObject* value)
         std::unordered_set<PyObject*> open;  // the path's containers, while it is deeper than kGuardDepth
         PyObject* item = value;
         while (true) {
-            if (PyFloat_Check(item)) {
+            if (PyFloat_CheckExact(item) || PyFloat_Check(item)) {
                 const double number = PyFloat_AS_DOUBLE(item);
                 if (!std::isfinite(number)) [[unlikely]] {
                     refuse_non_finite(field, path, number);
