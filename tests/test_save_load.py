@@ -5,6 +5,7 @@ from __future__ import annotations
 import errno
 import hashlib
 import json
+import os
 import re
 from datetime import UTC, datetime
 from types import SimpleNamespace
@@ -161,6 +162,35 @@ def test_failed_write_keeps_the_previous_file(ss, store, monkeypatch, logs, meth
     assert tree(store) == ["sparams", f"sparams/{SAVED}"]
     assert path.read_bytes() == before
     assert len(logs()) == 1
+
+
+TEMPORARY = re.compile(r"\.(.*)\.[0-9a-f]{16}\.tmp")
+
+
+@pytest.mark.parametrize("component", ["a" * 233, "é" * 116, "€" * 77, "😀" * 58, "x" * 211, "c"],
+                         ids=["ascii-255", "2-byte", "3-byte", "4-byte", "fits", "short"])
+def test_every_name_the_file_system_takes_saves(ss, store, monkeypatch, component):
+    written = []
+    base = type(store)
+    recording = type("Recording", (base,), {"write_bytes": lambda self, data: written.append(self.name)
+                                            or base.write_bytes(self, data)})
+    monkeypatch.setattr(ss, "get_simulations_dir", lambda: recording(store))
+    record = ss.save_simulation_result(**identity(component_name=component), **outcome())
+    name = f"{component}_{record.simulation_id}.json"
+    assert [p.name for p in (store / "sparams").iterdir()] == [name]
+    assert ss.load_simulation_result(record.simulation_id) == record
+    [temporary] = written
+    stem = TEMPORARY.fullmatch(temporary)[1]
+    size = len(os.fsencode(temporary))
+    assert name.startswith(stem) and size <= 255
+    assert stem == name or size > 255 - len(os.fsencode(name[len(stem)])), "cut no shorter than needed"
+
+
+def test_a_name_too_long_for_the_file_system_leaves_nothing(ss, store):
+    with pytest.raises(OSError) as info:
+        ss.save_simulation_result(**identity(component_name="a" * 234), **outcome())
+    assert info.value.errno == errno.ENAMETOOLONG
+    assert tree(store) == ["sparams"]
 
 
 MISSING = object()

@@ -1,4 +1,5 @@
 // Saving a result and writing its file.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <exception>
@@ -40,9 +41,49 @@ void discard_temporary(PyObject* tmp_path)
     PyErr_SetRaisedException(failure);
 }
 
+// The longest file name that common file systems accept, in bytes of the
+// file-system encoding (ext4, XFS, APFS; NTFS counts 255 UTF-16 units, which
+// never exceed the UTF-8 bytes).
+constexpr Py_ssize_t kMaxNameBytes = 255;
+// What a temporary name adds to its stem: "." before, "." + 16 digits + ".tmp" after.
+constexpr Py_ssize_t kTemporaryExtra = 1 + 1 + 16 + 4;
+
+// Bytes of text in the file-system encoding; -1 with the exception set when
+// the text cannot be encoded (then no file of that name can exist either).
+Py_ssize_t encoded_size(PyObject* text)
+{
+    Ref bytes = Ref::steal(PyUnicode_EncodeFSDefault(text));
+    return bytes ? PyBytes_GET_SIZE(bytes.get()) : -1;
+}
+
+// The result's file name, or its longest prefix (whole characters) that
+// leaves room for the rest of a temporary name within kMaxNameBytes: every
+// name the file system accepts for a result must also save.
+Ref temporary_stem(PyObject* name)
+{
+    constexpr Py_ssize_t budget = kMaxNameBytes - kTemporaryExtra;
+    const Py_ssize_t whole = encoded_size(name);
+    if (whole < 0) return Ref();
+    if (whole <= budget) return Ref::borrow(name);
+    // Bisect on the prefix length; a character takes at least one byte, so
+    // no prefix longer than the budget fits.
+    Py_ssize_t fits = 0;
+    Py_ssize_t too_long = std::min(PyUnicode_GET_LENGTH(name), budget + 1);
+    while (too_long - fits > 1) {
+        const Py_ssize_t mid = fits + (too_long - fits) / 2;
+        Ref prefix = Ref::steal(PyUnicode_Substring(name, 0, mid));
+        const Py_ssize_t size = prefix ? encoded_size(prefix.get()) : -1;
+        if (size < 0) return Ref();
+        (size <= budget ? fits : too_long) = mid;
+    }
+    return Ref::steal(PyUnicode_Substring(name, 0, fits));
+}
+
 // Writes content beside file_path and moves it into place, so that readers
 // (and a crash) see the old file or the new one, never half of one. The
-// temporary name starts with a dot and ends in ".tmp": no "*.json" scan meets it.
+// temporary name is "." + the result's name (or its prefix) + "." + 16
+// hexadecimal digits + ".tmp": no "*.json" scan meets it, and tidying
+// recognises a stray one by that shape.
 bool write_atomically(PyObject* file_path, PyObject* content)
 {
     Ref tmp_path;
@@ -53,9 +94,11 @@ bool write_atomically(PyObject* file_path, PyObject* content)
             PyErr_Format(PyExc_TypeError, "path name must be str, not %.200s", Py_TYPE(name.get())->tp_name);
             return false;
         }
+        Ref stem = temporary_stem(name.get());
+        if (!stem) return false;
         Ref suffix = random_suffix();
         if (!suffix) return false;
-        Ref tmp_name = concat({g.str.dot, name.get(), g.str.dot, suffix.get(), g.str.tmp_suffix});
+        Ref tmp_name = concat({g.str.dot, stem.get(), g.str.dot, suffix.get(), g.str.tmp_suffix});
         if (!tmp_name) return false;
         tmp_path = call_method(file_path, g.str.with_name, {tmp_name.get()});
         if (!tmp_path) return false;
