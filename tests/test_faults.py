@@ -377,6 +377,10 @@ def clear(c):
     return c.ss.clear_simulation_results()
 
 
+def clear_type(c):
+    return c.ss.clear_simulation_results(simulation_type="sparams")
+
+
 CID, GP, FF = "_compute_simulation_id", "_get_simulation_file_path", "_find_simulation_file"
 S, L, FR = "save_simulation_result", "load_simulation_result", "find_simulation_result"
 MF, LS, KEY = "_matches_filters", "list_simulation_results", "list_simulation_results.lambda"
@@ -596,6 +600,19 @@ FAULTS = {
                                  error=AttributeError),
     "clear/record-int-id": F(clear, returning("list_simulation_results", [types.SimpleNamespace(simulation_id=5)]),
                              (C, 390), error=TypeError),
+    "clear-type/settings": F(clear_type, raising("get_simulations_dir"), (C, 377)),
+    "clear-type/settings-gives-None": F(clear_type, returning("get_simulations_dir", None), (C, 377),
+                                        error=TypeError),
+    "clear-type/list": F(clear_type, raising("list_simulation_results"), (C, 378)),
+    "clear-type/glob": F(clear_type, path_method("glob", lambda p, pattern: pattern != "*.json"), (C, 390)),
+    "clear-type/exists": F(clear_type, path_method("exists", on_json), (C, 390)),
+    "clear-type/unlink": F(clear_type, path_method("unlink"), (C, 390)),
+    "clear-type/log": F(clear_type, logger("debug"), (C, 390), keeps=False),
+    "clear-type/record-without-id": F(clear_type, returning("list_simulation_results", [object()]), (C, 390),
+                                      error=AttributeError),
+    "clear-type/record-int-id": F(clear_type, returning("list_simulation_results",
+                                                        [types.SimpleNamespace(simulation_id=5)]), (C, 390),
+                                  error=TypeError),
     # (deleting through a stand-in, whose own messages would come first)
     "clear/log-missing": F(clear, both(DELETED, missing("log")), (C, 393), error=NameError),
     "clear/log": F(clear, both(DELETED, raising("log")), (C, 393)),
