@@ -295,3 +295,14 @@ def test_progress_shows_on_a_terminal_only(saved, capsys, monkeypatch, terminal)
     shown = stderr.getvalue()
     # On local disk the number of files to read is known: a percentage.
     assert ("Reading results:   0%" in shown and "Deleting 4 results" in shown) if terminal else shown == ""
+
+
+def test_a_bar_that_fails_does_not_fail_the_listing(saved, capsys, monkeypatch):
+    tqdm = pytest.importorskip("tqdm")
+
+    def gone(self, n=1):
+        raise OSError(5, "terminal gone")
+
+    monkeypatch.setattr(tqdm.tqdm, "update", gone)
+    monkeypatch.setattr(sys, "stderr", Terminal())
+    assert len(listed_ids(capsys)) == 4

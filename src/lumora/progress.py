@@ -69,10 +69,8 @@ class Counter:
 
     def __init__(self, bar: Any = None) -> None:
         self._bar = bar
-        self.count = 0
 
     def advance(self, steps: int = 1) -> None:
-        self.count += steps
         if self._bar is not None:
             self._bar.update(steps)
 
@@ -105,8 +103,11 @@ class _AboveTheBar(logging.Handler):
         self._tqdm = tqdm
 
     def emit(self, record: logging.LogRecord) -> None:
-        with self._tqdm.external_write_mode(file=sys.stderr):
-            self.inner.handle(record)
+        try:
+            with self._tqdm.external_write_mode(file=sys.stderr):
+                self.inner.handle(record)
+        except Exception:
+            self.handleError(record)
 
 
 @contextmanager
@@ -142,6 +143,7 @@ class _Stages:
         self._stages = stages
         self.counts = [0] * len(stages)
         self._at = 0
+        self._failed = False
         self._bar = ExitStack()  # holds the progress_counter of stage _at
         self._counter = self._bar.enter_context(progress_counter(*stages[0][1:]))
 
@@ -154,15 +156,22 @@ class _Stages:
         self._bar.close()
 
     def __call__(self, event: str) -> None:
-        if self._stages[self._at][0] != event:
-            # The first event of a later stage ends the ones before; an event
-            # of no later stage (a read while deleting) is not counted.
-            later = [i for i in range(self._at + 1, len(self._stages)) if self._stages[i][0] == event]
-            if not later:
-                return
-            self._enter(later[0])
-        self._counter.advance()
-        self.counts[self._at] += 1
+        if self._failed:
+            return
+        try:
+            if self._stages[self._at][0] != event:
+                # The first event of a later stage ends the ones before; an
+                # event of no later stage (a read while deleting) is not counted.
+                later = [i for i in range(self._at + 1, len(self._stages)) if self._stages[i][0] == event]
+                if not later:
+                    return
+                self._enter(later[0])
+            self.counts[self._at] += 1
+            self._counter.advance()
+        except Exception:
+            # Raised into read_bytes, a bar that cannot be drawn (a terminal
+            # gone) would make the listing skip every file as unreadable.
+            self._failed = True
 
 
 @contextmanager
