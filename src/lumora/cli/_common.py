@@ -7,9 +7,11 @@ import json
 import logging
 import os
 import re
+import shutil
 import sys
+import unicodedata
 from collections.abc import Iterator, Sequence
-from contextlib import contextmanager
+from contextlib import AbstractContextManager, contextmanager
 from datetime import UTC, datetime
 from typing import Any
 
@@ -50,25 +52,36 @@ def environ(name: str, value: str | None) -> Iterator[None]:
 
 class _OneLineFormatter(logging.Formatter):
     def format(self, record: logging.LogRecord) -> str:
-        return f"{PROG}: {record.levelname.lower()}: {record.getMessage()}"
+        return f"{PROG}: {record.levelname.lower()}: {printable(record.getMessage())}"
+
+
+class _OnceEach(logging.Filter):
+    """Lets each message through once: a command that lists the store twice
+    (clear counts, then clears) would otherwise warn twice about each
+    unreadable file."""
+
+    def __init__(self) -> None:
+        super().__init__()
+        self._seen: set[tuple[int, str]] = set()
+
+    def filter(self, record: logging.LogRecord) -> bool:
+        key = (record.levelno, record.getMessage())
+        if key in self._seen:
+            return False
+        self._seen.add(key)
+        return True
 
 
 @contextmanager
-def log_to_stderr(debug: bool) -> Iterator[None]:
-    """Show the store's messages on stderr while the command runs.
-
-    The library only installs a NullHandler; a command-line tool decides where
-    messages go. Everything is put back afterwards so that repeated calls of
-    main() in one process (tests, embedding) do not pile up handlers.
-    """
+def log_to(handler: logging.Handler) -> Iterator[None]:
+    """handler attached to the lumora logger for the block, the logger let
+    down to the handler's level meanwhile; both put back afterwards, so that
+    repeated calls of main() in one process (tests, embedding) do not pile up
+    handlers."""
     logger = get_logger()
-    level = logging.DEBUG if debug else logging.WARNING
-    handler = logging.StreamHandler(sys.stderr)
-    handler.setFormatter(_OneLineFormatter())
-    handler.setLevel(level)
     previous_level = logger.level
-    if logger.getEffectiveLevel() > level:
-        logger.setLevel(level)
+    if logger.getEffectiveLevel() > handler.level:
+        logger.setLevel(handler.level)
     logger.addHandler(handler)
     try:
         yield
@@ -77,8 +90,21 @@ def log_to_stderr(debug: bool) -> Iterator[None]:
         logger.setLevel(previous_level)
 
 
+def log_to_stderr(debug: bool) -> AbstractContextManager[None]:
+    """Show the store's messages on stderr while the command runs, each once.
+
+    The library only installs a NullHandler; a command-line tool decides where
+    messages go.
+    """
+    handler = logging.StreamHandler(sys.stderr)
+    handler.setFormatter(_OneLineFormatter())
+    handler.addFilter(_OnceEach())
+    handler.setLevel(logging.DEBUG if debug else logging.WARNING)
+    return log_to(handler)
+
+
 def complain(message: str) -> None:
-    print(f"{PROG}: {message}", file=sys.stderr)
+    print(f"{PROG}: {printable(message)}", file=sys.stderr)
 
 
 def one_line(exc: BaseException) -> str:
@@ -106,9 +132,75 @@ def confirm(question: str) -> bool:
     return sys.stdin.readline().strip().lower() in ("y", "yes")
 
 
+# --- what reaches the terminal -------------------------------------------------
+
+
+def printable(text: str) -> str:
+    """text with every character that a terminal would act on or not show
+    (controls, format characters such as bidirectional overrides, separators
+    other than the space, unassigned and private code points, surrogates)
+    escaped as Python writes it: \\x1b, \\u202e, \\U000e0001.
+
+    Names come from files that anyone may have written; an escape sequence in
+    a component name must not recolour, retitle or rewrite the terminal.
+    Backslashes are kept as they are, so that paths read as usual; --json
+    gives the exact text.
+    """
+    if text.isprintable():
+        return text
+    return "".join(char if char.isprintable() else repr(char)[1:-1] for char in text)
+
+
+def _char_width(char: str) -> int:
+    if unicodedata.combining(char) or unicodedata.category(char) in ("Mn", "Me"):
+        return 0  # drawn over the character before
+    return 2 if unicodedata.east_asian_width(char) in ("W", "F") else 1
+
+
+def display_width(text: str) -> int:
+    """The columns text takes on a terminal: wide and fullwidth East Asian
+    characters two, combining marks none, the rest one."""
+    if text.isascii():
+        return len(text)
+    return sum(_char_width(char) for char in text)
+
+
+ELLIPSIS = "\u2026"
+
+
+def shorten(text: str, width: int) -> str:
+    """text cut to at most width columns, the cut marked by an ellipsis."""
+    if display_width(text) <= width:
+        return text
+    kept: list[str] = []
+    used = 0
+    for char in text:
+        used += _char_width(char)
+        if used > width - 1:
+            break
+        kept.append(char)
+    return "".join(kept) + ELLIPSIS
+
+
+def _pad(text: str, width: int, *, right: bool = False) -> str:
+    room = " " * max(width - display_width(text), 0)
+    return room + text if right else text + room
+
+
+def terminal_width() -> int:
+    """The width of the terminal on stdout ($COLUMNS first); 80 when stdout
+    is not a terminal."""
+    return shutil.get_terminal_size((80, 24)).columns
+
+
 # --- presentation -------------------------------------------------------------
 
 _COLUMNS = ("ID", "TYPE", "COMPONENT", "FACTORY", "PDK", "STATUS", "DATE (UTC)", "TIME")
+# The columns of names that users choose, which may be long: the ones cut to
+# fit. The others have a fixed form (the ID must stay whole to be used).
+_SHORTENED = (1, 2, 3, 4)
+_NARROWEST = 4  # three characters and the ellipsis
+_GAP = "  "
 
 
 def format_date(value: object) -> str:
@@ -143,20 +235,61 @@ def _row(record: StoredSimulationResult) -> tuple[str, ...]:
     )
 
 
-def format_table(records: Sequence[StoredSimulationResult]) -> str:
-    """The records as a plain aligned table, one line per record, in the given order."""
-    rows = [_COLUMNS, *(_row(record) for record in records)]
-    widths = [max(len(row[i]) for row in rows) for i in range(len(_COLUMNS))]
+def _fit(widths: list[int], width: int) -> list[int]:
+    """Column widths narrowed to a table of at most width columns, the widest
+    name column first, none below _NARROWEST (so a terminal narrower than the
+    fixed columns gets a table a little wider than itself)."""
+    widths = list(widths)
+    excess = sum(widths) + len(_GAP) * (len(widths) - 1) - width
+    while excess > 0:
+        widest = max(_SHORTENED, key=lambda i: widths[i])
+        if widths[widest] <= _NARROWEST:
+            break
+        widths[widest] -= 1
+        excess -= 1
+    return widths
+
+
+def format_table(records: Sequence[StoredSimulationResult], *, width: int | None = None) -> str:
+    """The records as a plain aligned table, one line per record, in the given order.
+
+    Names are shown escaped (printable) and aligned by the columns they take
+    on a terminal. With a width, long names are shortened with an ellipsis so
+    that lines fit in it; without, nothing is cut.
+    """
+    rows = [_COLUMNS, *(tuple(printable(cell) for cell in _row(record)) for record in records)]
+    widths = [max(display_width(row[i]) for row in rows) for i in range(len(_COLUMNS))]
+    if width is not None:
+        widths = _fit(widths, width)
     lines = []
     for row in rows:
-        cells = [cell.ljust(width) for cell, width in zip(row[:-1], widths[:-1], strict=True)]
-        cells.append(row[-1].rjust(widths[-1]))  # numbers line up on the right
-        lines.append("  ".join(cells).rstrip())
+        cells = [_pad(shorten(cell, w), w) for cell, w in zip(row[:-1], widths[:-1], strict=True)]
+        cells.append(_pad(row[-1], widths[-1], right=True))  # numbers line up on the right
+        lines.append(_GAP.join(cells).rstrip())
     return "\n".join(lines)
 
 
+def _json_escape(char: str) -> str:
+    code = ord(char)
+    if code > 0xFFFF:  # JSON escapes beyond the basic plane as a surrogate pair
+        code -= 0x10000
+        return f"\\u{0xD800 + (code >> 10):04x}\\u{0xDC00 + (code & 0x3FF):04x}"
+    return f"\\u{code:04x}"
+
+
 def dump(value: Any) -> str:
-    return json.dumps(value, indent=2, ensure_ascii=False)
+    """value as indented JSON, every character that printable() would escape
+    written as a JSON escape instead (the same document, safe on a terminal).
+
+    The json module escapes control characters below U+0020 itself, so what
+    is left of them can only stand inside strings, where a \\u escape means
+    the same character.
+    """
+    lines = json.dumps(value, indent=2, ensure_ascii=False).split("\n")
+    return "\n".join(
+        line if line.isprintable() else "".join(c if c.isprintable() else _json_escape(c) for c in line)
+        for line in lines
+    )
 
 
 # --- arguments ----------------------------------------------------------------
