@@ -346,11 +346,10 @@ LONG = {
 
 @pytest.mark.parametrize("columns", ["80", "100", "200"])
 def test_table_fits_the_terminal_unless_wide(ss, store, capsys, monkeypatch, columns):
-    save(ss, monkeypatch)
-    save(ss, monkeypatch, **LONG)
+    ids = [save(ss, monkeypatch).simulation_id, save(ss, monkeypatch, **LONG).simulation_id]
     monkeypatch.setenv("COLUMNS", columns)
     code, out, _ = run(capsys, "list")
-    assert code == 0
+    assert code == 0 and all(i in out for i in ids)  # IDs stay whole, to be used
     lines = out.splitlines()
     assert max(map(width, lines)) <= int(columns)
     status_column = [width(line[: line.index(word)]) for line, word in zip(lines, ["STATUS", "success", "success"])]

@@ -197,8 +197,12 @@ def terminal_width() -> int:
 
 _COLUMNS = ("ID", "TYPE", "COMPONENT", "FACTORY", "PDK", "STATUS", "DATE (UTC)", "TIME")
 # The columns of names that users choose, which may be long: the ones cut to
-# fit. The others have a fixed form (the ID must stay whole to be used).
-_SHORTENED = (1, 2, 3, 4)
+# fit. The others have a fixed form (the ID must stay whole to be used), but
+# the date may lose its time of day.
+_NAMES = (1, 2, 3, 4)
+_DATE = 6
+_DAY = len("2026-12-08")  # also the header's width
+_READABLE = 8  # names are cut this far before the date loses its time
 _NARROWEST = 4  # three characters and the ellipsis
 _GAP = "  "
 
@@ -235,27 +239,47 @@ def _row(record: StoredSimulationResult) -> tuple[str, ...]:
     )
 
 
-def _fit(widths: list[int], width: int) -> list[int]:
-    """Column widths narrowed to a table of at most width columns, the widest
-    name column first, none below _NARROWEST (so a terminal narrower than the
-    fixed columns gets a table a little wider than itself)."""
-    widths = list(widths)
-    excess = sum(widths) + len(_GAP) * (len(widths) - 1) - width
+def _narrow(widths: list[int], excess: int, floor: int) -> int:
+    """Take up to excess columns off the name columns, the widest first, none
+    below floor; return what is still in excess."""
     while excess > 0:
-        widest = max(_SHORTENED, key=lambda i: widths[i])
-        if widths[widest] <= _NARROWEST:
+        widest = max(_NAMES, key=lambda i: widths[i])
+        if widths[widest] <= floor:
             break
         widths[widest] -= 1
         excess -= 1
+    return excess
+
+
+def _fit(widths: list[int], width: int) -> list[int]:
+    """Column widths narrowed to a table of at most width columns: the names
+    cut, the widest first; the date cut to its day when names would otherwise
+    go below a readable length (a terminal narrower than the fixed columns
+    gets a table a little wider than itself)."""
+    widths = list(widths)
+
+    def excess() -> int:
+        return sum(widths) + len(_GAP) * (len(widths) - 1) - width
+
+    if _narrow(list(widths), excess(), _READABLE) > 0 and widths[_DATE] > _DAY:
+        widths[_DATE] = _DAY
+    _narrow(widths, excess(), _NARROWEST)
     return widths
+
+
+def _cut(column: int, text: str, width: int) -> str:
+    if column == _DATE and len(text) > width == _DAY:
+        return text[:_DAY]  # the day of a date as format_date writes it
+    return shorten(text, width)
 
 
 def format_table(records: Sequence[StoredSimulationResult], *, width: int | None = None) -> str:
     """The records as a plain aligned table, one line per record, in the given order.
 
     Names are shown escaped (printable) and aligned by the columns they take
-    on a terminal. With a width, long names are shortened with an ellipsis so
-    that lines fit in it; without, nothing is cut.
+    on a terminal. With a width, long names are shortened with an ellipsis,
+    and the date to its day if need be, so that lines fit in it; without,
+    nothing is cut.
     """
     rows = [_COLUMNS, *(tuple(printable(cell) for cell in _row(record)) for record in records)]
     widths = [max(display_width(row[i]) for row in rows) for i in range(len(_COLUMNS))]
@@ -263,7 +287,7 @@ def format_table(records: Sequence[StoredSimulationResult], *, width: int | None
         widths = _fit(widths, width)
     lines = []
     for row in rows:
-        cells = [_pad(shorten(cell, w), w) for cell, w in zip(row[:-1], widths[:-1], strict=True)]
+        cells = [_pad(_cut(i, cell, w), w) for i, (cell, w) in enumerate(zip(row[:-1], widths[:-1], strict=True))]
         cells.append(_pad(row[-1], widths[-1], right=True))  # numbers line up on the right
         lines.append(_GAP.join(cells).rstrip())
     return "\n".join(lines)
