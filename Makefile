@@ -124,9 +124,11 @@ soak: build ## every function 100,000 times, failing if memory grows (SOAK_ITERA
 
 # The extension timed against the plain-Python baseline in bench/; a table on
 # stdout. BENCH_ARGS="--quick" for a short smoke run, "--json FILE" for raw figures.
+# Then the store on other file systems, and how result files are read.
 bench: build ## time the extension against the plain-Python module (BENCH_ARGS=--quick for a short run)
 	$(VENV_PYTHON) bench/run.py $(BENCH_ARGS)
 	$(VENV_PYTHON) bench/remote.py $(BENCH_REMOTE_ARGS)
+	$(VENV_PYTHON) bench/read_file.py
 
 # Fills the default store (build/simulations, unless LUMORA_SIMULATIONS_DIR
 # says otherwise) with sample results and walks through the API.
