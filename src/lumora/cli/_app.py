@@ -98,7 +98,7 @@ def _run(argv: list[str] | None) -> int:
             print(file=sys.stderr)
             return 130
         except BrokenPipeError:
-            raise
+            raise  # no failure of the store: main() ends quietly
         except Exception as exc:
             if args.debug:
                 raise

@@ -128,7 +128,7 @@ def stdin_is_terminal() -> bool:
 
 def confirm(question: str) -> bool:
     """Ask a yes/no question on the terminal; only "y" or "yes" is a yes."""
-    print(question, end="", flush=True)
+    print(printable(question), end="", flush=True)
     return sys.stdin.readline().strip().lower() in ("y", "yes")
 
 
@@ -202,6 +202,7 @@ _COLUMNS = ("ID", "TYPE", "COMPONENT", "FACTORY", "PDK", "STATUS", "DATE (UTC)",
 _NAMES = (1, 2, 3, 4)
 _DATE = 6
 _DAY = len("2026-12-08")  # also the header's width
+_DATE_TIME = re.compile(r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d")  # as format_date writes it
 _READABLE = 8  # names are cut this far before the date loses its time
 _NARROWEST = 4  # three characters and the ellipsis
 _GAP = "  "
@@ -268,8 +269,8 @@ def _fit(widths: list[int], width: int) -> list[int]:
 
 
 def _cut(column: int, text: str, width: int) -> str:
-    if column == _DATE and len(text) > width == _DAY:
-        return text[:_DAY]  # the day of a date as format_date writes it
+    if column == _DATE and width == _DAY and _DATE_TIME.fullmatch(text):
+        return text[:_DAY]
     return shorten(text, width)
 
 
