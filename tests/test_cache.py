@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import io
+import json
 import os
 import signal
 import subprocess
@@ -16,6 +18,7 @@ from lumora import cache
 from lumora.core import simulation_storage
 from lumora.cache import MISSING, diff_results, explain_miss, get_or_simulate
 from lumora.models import SimulationHyperparameters
+from lumora.results import main
 
 
 class Simulator:
@@ -222,3 +225,50 @@ def test_diff_results_shows_identity_then_metadata(ss, store, monkeypatch):
     diff = diff_results(first, second)
     assert [d.path for d in diff.identity] == ["factory_name"]
     assert {d.path for d in diff.metadata} == {"pdk_name", "simulation_date", "status"}
+
+
+# --- the commands -----------------------------------------------------------------
+
+
+def test_cli_explain_reads_a_shown_record_from_stdin(ss, store, monkeypatch, capsys):
+    record = get_or_simulate(**identity(), simulate=Simulator())
+    asked = record.model_dump(mode="json")
+    asked["component_settings"]["length"] = 10.0
+    monkeypatch.setattr(sys, "stdin", io.StringIO(json.dumps(asked)))
+    assert main(["explain", "-", "--json"]) == 0
+    report = json.loads(capsys.readouterr().out)
+    assert report["stored"] is False
+    assert report["nearest"][0]["differences"] == [
+        {"path": "component_settings.length", "stored": 10, "given": 10.0, "type_only": True}
+    ]
+
+
+@pytest.mark.parametrize(
+    "content, message",
+    [
+        (None, "cannot read"),
+        ("{", "is not JSON"),
+        ("[]", "must hold a JSON object"),
+        ('{"component_name": "c"}', "lacks the field 'factory_name'"),
+        (json.dumps({**dict.fromkeys(["component_name", "factory_name", "simulation_type"], "x"),
+                     "component_settings": {}, "model_parameters": {}, "hyperparameters": {"pml": 1}}),
+         "hyperparameters in"),
+    ],
+)
+def test_cli_explain_refuses_unusable_input_with_status_2(store, tmp_path, capsys, content, message):
+    source = tmp_path / "identity.json"
+    if content is not None:
+        source.write_text(content)
+    assert main(["explain", str(source)]) == 2
+    err = capsys.readouterr().err
+    assert message in err and err.count("\n") == 1
+
+
+def test_cli_diff(ss, store, capsys):
+    first = get_or_simulate(**identity(), simulate=Simulator())
+    second = get_or_simulate(**identity(model_parameters={"neff": 2.5}), simulate=Simulator())
+    assert main(["diff", first.simulation_id, "0123456789abcdef"]) == 1
+    assert main(["diff", first.simulation_id, second.simulation_id, "--json"]) == 0
+    out = json.loads(capsys.readouterr().out)
+    assert out["identity"] == [{"path": "model_parameters.neff", "first": 2.4, "second": 2.5, "type_only": False}]
+    assert [d["path"] for d in out["metadata"]] == ["simulation_date"]

@@ -48,6 +48,7 @@ __all__ = [
     "SimulationOutput",
     "diff_results",
     "explain_miss",
+    "format_value",
     "get_or_simulate",
 ]
 
@@ -295,7 +296,8 @@ def _text(value: Any) -> str:
     return "(missing)" if value is MISSING else json.dumps(value, sort_keys=True)
 
 
-def _short(value: Any, width: int = 60) -> str:
+def format_value(value: Any, width: int = 60) -> str:
+    """A canonical value as one line of JSON, cut to width; MISSING as "(missing)"."""
     text = _text(value)
     return text if len(text) <= width else text[: width - 3] + "..."
 
@@ -319,22 +321,27 @@ class Difference:
     type_only: bool = False
     order_only: bool = False
 
-    def describe(self, left: str = "stored", right: str = "given") -> str:
-        """One line: the path and both values, and the kind of difference."""
-        line = f"{self.path}: {left} {_short(self.stored)}, {right} {_short(self.given)}"
+    @property
+    def note(self) -> str:
+        """What kind of difference this is, when the values alone do not say it."""
         if self.type_only:
-            line += f" (same number, JSON {_json_type(self.stored)} against {_json_type(self.given)}: hashed differently)"
-        elif self.order_only:
-            line += " (the same keys in another order)"
-        return line
+            return f"same number, JSON {_json_type(self.stored)} against {_json_type(self.given)}: hashed differently"
+        if self.order_only:
+            return "the same keys in another order"
+        return ""
 
-    def as_json(self) -> dict[str, Any]:
+    def describe(self, left: str = "stored", right: str = "given") -> str:
+        """One line: the path, both values and the note."""
+        line = f"{self.path}: {left} {format_value(self.stored)}, {right} {format_value(self.given)}"
+        return f"{line} ({self.note})" if self.note else line
+
+    def as_json(self, left: str = "stored", right: str = "given") -> dict[str, Any]:
         """A JSON-ready dict; a MISSING side is left out."""
         out: dict[str, Any] = {"path": self.path}
         if self.stored is not MISSING:
-            out["stored"] = self.stored
+            out[left] = self.stored
         if self.given is not MISSING:
-            out["given"] = self.given
+            out[right] = self.given
         out["type_only"] = self.type_only
         if self.order_only:
             out["order_only"] = True
