@@ -65,6 +65,11 @@ IDENTITY_FIELDS = (
 METADATA_FIELDS = ("pdk_name", "pdk_version", "lumora_version", "simulation_date", "status")
 
 
+def _identity(*values: Any) -> dict[str, Any]:
+    """The six identity fields, given in the order of IDENTITY_FIELDS, as keyword arguments."""
+    return dict(zip(IDENTITY_FIELDS, values, strict=True))
+
+
 class SimulationOutput(NamedTuple):
     """What ``simulate`` returns to ``get_or_simulate``: any 2-tuple will do."""
 
@@ -236,14 +241,9 @@ def get_or_simulate(
     and other URLs) have no such lock: two machines missing the same identity
     at once both simulate, and the last save wins.
     """
-    identity = {
-        "component_name": component_name,
-        "factory_name": factory_name,
-        "component_settings": component_settings,
-        "model_parameters": model_parameters,
-        "hyperparameters": hyperparameters,
-        "simulation_type": simulation_type,
-    }
+    identity = _identity(
+        component_name, factory_name, component_settings, model_parameters, hyperparameters, simulation_type
+    )
     simulation_id = storage._compute_simulation_id(**identity)
     record = _usable(_stored_record(identity, simulation_id), rerun_errors)
     if record is not None:
@@ -479,14 +479,9 @@ def explain_miss(
     """
     if type(limit) is not int or limit < 0:
         raise ValueError(f"limit must be a non-negative int, got {limit!r}")
-    identity = {
-        "component_name": component_name,
-        "factory_name": factory_name,
-        "component_settings": component_settings,
-        "model_parameters": model_parameters,
-        "hyperparameters": hyperparameters,
-        "simulation_type": simulation_type,
-    }
+    identity = _identity(
+        component_name, factory_name, component_settings, model_parameters, hyperparameters, simulation_type
+    )
     simulation_id = storage._compute_simulation_id(**identity)
     stored = _stored_record(identity, simulation_id) is not None
     given = _canonical_identity(identity)

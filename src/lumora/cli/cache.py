@@ -24,7 +24,7 @@ _FIELD_TYPES: dict[str, type] = {
     "hyperparameters": dict,
     "simulation_type": str,
 }
-_JSON_NAMES = {str: "a string", dict: "an object"}
+_JSON_NAMES: dict[type, str] = {str: "a string", dict: "an object"}
 
 
 def _difference_table(differences: Sequence[Difference]) -> list[str]:
