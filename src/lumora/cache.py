@@ -86,22 +86,21 @@ def _storable_names(simulation_type: str, component_name: str) -> bool:
     The module refuses to save anything else, so no file of such names exists
     and none is looked for (nor is a path built from them).
     """
-    unsafe = ("/", "\\", "\0")
-    return (
-        simulation_type not in ("", ".", "..")
-        and not any(c in simulation_type for c in unsafe)
-        and not any(c in component_name for c in unsafe)
-    )
+    names = simulation_type + component_name
+    return simulation_type not in ("", ".", "..") and not ("/" in names or "\\" in names or "\0" in names)
 
 
-def _stored_record(identity: dict[str, Any], simulation_id: str) -> StoredSimulationResult | None:
+def _stored_record(
+    identity: dict[str, Any], simulation_id: str, *, anywhere: bool = True
+) -> StoredSimulationResult | None:
     """The stored result of these identity fields, or None.
 
     The ID hashes the simulation type and the component name, so the result
     can only be the file that the layout names for them: reading it directly
     costs the same at any store size, where the module's look-up scans every
     type directory. A file moved elsewhere by hand is still found by that
-    look-up, the fallback. The record is built as the module's load builds it.
+    look-up, the fallback, unless not ``anywhere``. The record is built as
+    the module's load builds it.
     """
     simulation_type, component_name = identity["simulation_type"], identity["component_name"]
     if not _storable_names(simulation_type, component_name):
@@ -110,7 +109,7 @@ def _stored_record(identity: dict[str, Any], simulation_id: str) -> StoredSimula
     try:
         content = path.read_bytes()
     except (FileNotFoundError, NotADirectoryError):
-        return storage.find_simulation_result(**identity)
+        return storage.find_simulation_result(**identity) if anywhere else None
     try:
         return StoredSimulationResult.model_validate(orjson.loads(content))
     except Exception as exc:
@@ -254,8 +253,9 @@ def get_or_simulate(
     guard: ContextManager[None] = _identity_lock(file_path, simulation_id) if lock else nullcontext()
     with guard:
         if lock:
-            # Whoever held the lock before us may have saved it meanwhile.
-            record = _usable(_stored_record(identity, simulation_id), rerun_errors)
+            # Whoever held the lock before us may have saved it meanwhile, and
+            # a save goes where the layout says: no need to scan again.
+            record = _usable(_stored_record(identity, simulation_id, anywhere=False), rerun_errors)
             if record is not None:
                 return record
         return _simulate_and_save(identity, simulate, store_errors=store_errors, pdk_version=pdk_version)
