@@ -8,6 +8,7 @@ import os
 import signal
 import subprocess
 import sys
+import threading
 import time
 
 import pytest
@@ -19,6 +20,7 @@ from lumora.core import simulation_storage
 from lumora.cache import MISSING, diff_results, explain_miss, get_or_simulate
 from lumora.models import SimulationHyperparameters
 from lumora.results import main
+from lumora.settings import get_simulations_dir
 
 
 class Simulator:
@@ -155,6 +157,38 @@ def test_a_holder_that_died_blocks_nobody(ss, store, tmp_path):
     child.wait(timeout=30)
     record = get_or_simulate(**identity(component_settings={"width": 0.5}, model_parameters={}), simulate=Simulator())
     assert record.status == "success"
+
+
+def test_threads_missing_at_once_simulate_once(store):
+    simulate = Simulator()
+
+    def slow():
+        time.sleep(0.3)
+        return simulate()
+
+    records = []
+    threads = [
+        threading.Thread(target=lambda: records.append(get_or_simulate(**identity(), simulate=slow))) for _ in range(3)
+    ]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert simulate.runs == 1 and len(records) == 3 and len({r.simulation_date for r in records}) == 1
+
+
+def test_an_object_store_takes_no_lock(monkeypatch):
+    pytest.importorskip("upath")
+    root = f"memory://lumora-test-{os.getpid()}/store"
+    monkeypatch.setenv("LUMORA_SIMULATIONS_DIR", root)
+    simulate = Simulator()
+    try:
+        first = get_or_simulate(**identity(), simulate=simulate)
+        assert get_or_simulate(**identity(), simulate=simulate) == first and simulate.runs == 1
+        names = [p.name for p in (get_simulations_dir() / "sparams").iterdir()]
+        assert names == [f"mmi1x2_{first.simulation_id}.json"]
+    finally:
+        get_simulations_dir().fs.rm(root, recursive=True)
 
 
 # --- explaining a miss ------------------------------------------------------------
