@@ -151,7 +151,7 @@ def _identity_lock(file_path: object, simulation_id: str) -> Iterator[None]:
     try:
         lock.acquire(timeout=0)
     except filelock.Timeout:
-        get_logger().info("Waiting for another process simulating %s", simulation_id)
+        get_logger().info("Waiting for another simulation of %s to finish", simulation_id)
         lock.acquire()
     try:
         yield
@@ -193,7 +193,8 @@ def _simulate_and_save(
         raise
     elapsed = time.perf_counter() - start
     if not (isinstance(output, tuple) and len(output) == 2):
-        raise TypeError(f"simulate must return (result, wavelengths), got {type(output).__name__}")
+        got = f"a tuple of {len(output)}" if isinstance(output, tuple) else type(output).__name__
+        raise TypeError(f"simulate must return a 2-tuple (result, wavelengths), got {got}")
     result, wavelengths = output
     return storage.save_simulation_result(
         **identity,
