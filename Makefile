@@ -103,11 +103,13 @@ soak: build
 
 # The extension timed against the plain-Python baseline in bench/; a table on
 # stdout. BENCH_ARGS="--quick" for a short smoke run, "--json FILE" for raw figures.
-# Then the store on other file systems, and lumora as a cache beside diskcache
-# and joblib.Memory (the bench extra, installed here; BENCH_PEERS_ARGS="--quick").
+# Then the store on other file systems, how result files are read, and lumora
+# as a cache beside diskcache and joblib.Memory (the bench extra, installed
+# here; BENCH_PEERS_ARGS="--quick").
 bench: build
 	$(VENV_PYTHON) bench/run.py $(BENCH_ARGS)
 	$(VENV_PYTHON) bench/remote.py $(BENCH_REMOTE_ARGS)
+	$(VENV_PYTHON) bench/read_file.py
 	$(PIP) $$($(VENV_PYTHON) -c "$$BENCH_EXTRA")
 	$(VENV_PYTHON) bench/peers.py $(BENCH_PEERS_ARGS)
 
