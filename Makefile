@@ -33,6 +33,9 @@ endef
 export REQUIREMENTS
 # Exit status 0 only under CPython 3.13: what the extension is built for.
 IS_CPYTHON_313 := import sys; sys.exit(sys.implementation.name != "cpython" or sys.version_info[:2] != (3, 13))
+# The peers that bench/peers.py times lumora against, from pyproject.toml.
+BENCH_EXTRA = import tomllib; print(" ".join(tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["bench"]))
+export BENCH_EXTRA
 # Marks an install of the dependencies that matches pyproject.toml.
 INSTALLED := $(VENV)/.lumora-installed
 
@@ -124,11 +127,15 @@ soak: build ## every function 100,000 times, failing if memory grows (SOAK_ITERA
 
 # The extension timed against the plain-Python baseline in bench/; a table on
 # stdout. BENCH_ARGS="--quick" for a short smoke run, "--json FILE" for raw figures.
-# Then the store on other file systems, and how result files are read.
-bench: build ## time the extension against the plain-Python module (BENCH_ARGS=--quick for a short run)
+# Then the store on other file systems, how result files are read, and lumora
+# as a cache beside diskcache and joblib.Memory (the bench extra, installed
+# here; BENCH_PEERS_ARGS="--quick").
+bench: build ## time the extension against the plain-Python module and peer caches (BENCH_ARGS=--quick for a short run)
 	$(VENV_PYTHON) bench/run.py $(BENCH_ARGS)
 	$(VENV_PYTHON) bench/remote.py $(BENCH_REMOTE_ARGS)
 	$(VENV_PYTHON) bench/read_file.py
+	$(PIP) $$($(VENV_PYTHON) -c "$$BENCH_EXTRA")
+	$(VENV_PYTHON) bench/peers.py $(BENCH_PEERS_ARGS)
 
 # Fills the default store (build/simulations, unless LUMORA_SIMULATIONS_DIR
 # says otherwise) with sample results and walks through the API.

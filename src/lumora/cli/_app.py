@@ -7,13 +7,13 @@ import os
 import sys
 
 from lumora import __version__
-from lumora.cli import demo, plot, store
+from lumora.cli import cache, demo, plot, store
 from lumora.cli._common import PROG, STORE_ENV, complain, environ, log_to_stderr, one_line, printable
 from lumora.settings import get_simulations_dir
 
 # Each group module adds its commands through register(add); they appear in
 # this order in the help.
-GROUPS = (store, plot, demo)
+GROUPS = (store, cache, plot, demo)
 
 
 def _store(text: str) -> str:
@@ -49,7 +49,7 @@ def _add_global_options(parser: argparse.ArgumentParser, *, in_subcommand: bool)
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG,
-        description="List, show, plot and remove stored simulation results.",
+        description="List, show, compare, plot and remove stored simulation results.",
         epilog=f"The store is ${STORE_ENV}, or build/simulations below $LUMORA_BUILD_DIR or the current directory.",
     )
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
