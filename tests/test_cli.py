@@ -322,18 +322,27 @@ RAW = ("\x1b", "\u202e", "\x9b")
 
 def test_names_reach_the_terminal_escaped(ss, store, capsys, monkeypatch):
     record = save(ss, monkeypatch, component_name=HOSTILE, factory_name="f" + HOSTILE)
+    other = save(ss, monkeypatch, component_name="plain", factory_name="plain")
     unreadable = store / "sparams" / f"x\x1b]0;title\x07_{MISSING_ID}.json"
     unreadable.write_bytes(b"{")
     outputs = {}
-    for argv in (["list", "--wide"], ["list", "--json"], ["show", record.simulation_id], ["--store", f"{store}\x1b", "list"]):
+    commands = (
+        ["list", "--wide"],
+        ["list", "--json"],
+        ["show", record.simulation_id],
+        ["diff", record.simulation_id, other.simulation_id],
+        ["--store", f"{store}\x1b", "list"],
+    )
+    for argv in commands:
         code, out, err = run(capsys, *argv)
         outputs[argv[-1]] = out, err
         assert not any(char in out + err for char in RAW), argv
     assert "a\\x1b[31mred\\u202e\\x9b" in outputs["--wide"][0]
     assert "x\\x1b]0;title\\x07_" in outputs["--wide"][1]  # the warning about the unreadable file
+    assert "first:  " + record.simulation_id + "  a\\x1b[31mred" in outputs[other.simulation_id][0]  # diff
     assert "no store at " in outputs["list"][1] and "\\x1b" in outputs["list"][1]
     # JSON escapes say the same: the documents read back unchanged.
-    assert json.loads(outputs["--json"][0])[0]["component_name"] == HOSTILE
+    assert HOSTILE in [r["component_name"] for r in json.loads(outputs["--json"][0])]
     assert json.loads(outputs[record.simulation_id][0])["factory_name"] == "f" + HOSTILE
 
 

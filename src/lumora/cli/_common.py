@@ -151,6 +151,11 @@ def printable(text: str) -> str:
     return "".join(char if char.isprintable() else repr(char)[1:-1] for char in text)
 
 
+def emit(text: str) -> None:
+    """Print text on stdout, each of its lines through printable()."""
+    print("\n".join(printable(line) for line in text.split("\n")))
+
+
 def _char_width(char: str) -> int:
     if unicodedata.combining(char) or unicodedata.category(char) in ("Mn", "Me"):
         return 0  # drawn over the character before

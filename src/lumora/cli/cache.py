@@ -11,7 +11,7 @@ from typing import Any
 from pydantic import ValidationError
 
 from lumora.cache import IDENTITY_FIELDS, Difference, diff_results, explain_miss, format_value
-from lumora.cli._common import complain, dump, one_line, simulation_id
+from lumora.cli._common import complain, dump, emit, one_line, simulation_id
 from lumora.core import simulation_storage as storage
 from lumora.models import SimulationHyperparameters
 
@@ -60,8 +60,8 @@ def _cmd_diff(args: argparse.Namespace) -> int:
             )
         )
         return 0
-    print(f"first:  {first.simulation_id}  {first.component_name} ({first.simulation_type})")
-    print(f"second: {second.simulation_id}  {second.component_name} ({second.simulation_type})")
+    emit(f"first:  {first.simulation_id}  {first.component_name} ({first.simulation_type})")
+    emit(f"second: {second.simulation_id}  {second.component_name} ({second.simulation_type})")
     for title, differences in (
         ("Identity (hashed into the ID)", diff.identity),
         ("Metadata (not part of the ID)", diff.metadata),
@@ -69,7 +69,7 @@ def _cmd_diff(args: argparse.Namespace) -> int:
         count = len(differences)
         print(f"{title}: {'no' if count == 0 else count} difference{'' if count == 1 else 's'}")
         if differences:
-            print("\n".join(_difference_table(differences)))
+            emit("\n".join(_difference_table(differences)))
     return 0
 
 
@@ -116,7 +116,10 @@ def _cmd_explain(args: argparse.Namespace) -> int:
         complain(f"error: {exc}")
         return 2
     report = explain_miss(**fields, limit=args.limit)
-    print(dump(report.as_json()) if args.json else report)
+    if args.json:
+        print(dump(report.as_json()))
+    else:
+        emit(str(report))
     return 0
 
 
