@@ -20,8 +20,6 @@ __all__ = ["LazyObject", "lazy_import"]
 
 _UNRESOLVED: Any = object()
 
-_OWN_SLOTS = frozenset({"_lazy_module", "_lazy_attribute", "_lazy_target", "_lazy_lock"})
-
 
 def _target(obj: object) -> object:
     """obj itself, or what it stands for when it is a LazyObject."""
@@ -189,6 +187,10 @@ class LazyObject:
 
     def __rtruediv__(self, other: Any) -> Any:
         return _target(other) / self._lazy_resolve()
+
+
+# The proxy's own state: never forwarded to the target, never settable.
+_OWN_SLOTS = frozenset(LazyObject.__slots__) - {"__weakref__"}
 
 
 def lazy_import(module: str, attribute: str | None = None) -> Any:

@@ -1,0 +1,88 @@
+"""The parser and the entry point: global options, command groups, exit statuses."""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+
+from lumora.cli import demo, store
+from lumora.cli._common import PROG, STORE_ENV, environ, log_to_stderr, one_line
+
+# Each group module adds its commands through register(add); they appear in
+# this order in the help.
+GROUPS = (store, demo)
+
+
+def _add_global_options(parser: argparse.ArgumentParser, *, in_subcommand: bool) -> None:
+    # Accepted before and after the command; SUPPRESS keeps a subcommand's
+    # absent option from overwriting what was given before the command.
+    parser.add_argument(
+        "--store",
+        metavar="DIR",
+        default=argparse.SUPPRESS if in_subcommand else None,
+        help=f"store root for this invocation (overrides ${STORE_ENV})",
+    )
+    parser.add_argument(
+        "--debug",
+        action="store_true",
+        default=argparse.SUPPRESS if in_subcommand else False,
+        help="show debug messages and full tracebacks",
+    )
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=PROG,
+        description="List, show and remove stored simulation results.",
+        epilog=f"The store is ${STORE_ENV}, or build/simulations below $LUMORA_BUILD_DIR or the current directory.",
+    )
+    _add_global_options(parser, in_subcommand=False)
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+
+    def add(name: str, summary: str) -> argparse.ArgumentParser:
+        sub = commands.add_parser(name, help=summary, description=summary)
+        _add_global_options(sub, in_subcommand=True)
+        return sub
+
+    for group in GROUPS:
+        group.register(add)
+    return parser
+
+
+def main(argv: list[str] | None = None) -> int:
+    """Run the tool with ``argv`` (default: the process's arguments); return the exit status.
+
+    0 success, 1 nothing found, refused or a failure of the store, 2 usage error.
+    """
+    parser = build_parser()
+    try:
+        args = parser.parse_args(argv)
+    except SystemExit as exit_:  # argparse reports usage errors and --help this way
+        return exit_.code if isinstance(exit_.code, int) else (0 if exit_.code is None else 2)
+
+    with environ(STORE_ENV, args.store), log_to_stderr(args.debug):
+        try:
+            status: int = args.handler(args)
+        except KeyboardInterrupt:
+            print(file=sys.stderr)
+            return 130
+        except BrokenPipeError:
+            # The reader went away (`lumora-results list | head`); stay quiet.
+            _silence_stdout()
+            return 1
+        except Exception as exc:
+            if args.debug:
+                raise
+            print(f"{PROG}: error: {one_line(exc)}", file=sys.stderr)
+            return 1
+    return status
+
+
+def _silence_stdout() -> None:
+    # Python flushes stdout again at exit and would complain about the pipe.
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+    except (OSError, ValueError, AttributeError):
+        pass
