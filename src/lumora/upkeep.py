@@ -278,7 +278,8 @@ def _local_entries(directory: Path) -> list[_Entry]:
             except OSError:  # a dangling link
                 entries.append(_Entry(directory / item.name, item.name, "other", 0, None))
                 continue
-            entries.append(_Entry(directory / item.name, item.name, _kind_of(info.st_mode), info.st_size, info.st_mtime))
+            kind = _kind_of(info.st_mode)
+            entries.append(_Entry(directory / item.name, item.name, kind, info.st_size, info.st_mtime))
     return entries
 
 
@@ -293,6 +294,9 @@ def _modified(info: dict[str, Any]) -> float | None:
     return None
 
 
+_FSSPEC_KINDS: dict[object, _Kind] = {"file": "file", "directory": "directory"}
+
+
 def _remote_entries(directory: StorePath) -> list[_Entry]:
     # One listing with sizes and dates: asking per file would be a request each.
     listing: list[dict[str, Any]] = directory.fs.ls(directory.path, detail=True)
@@ -303,7 +307,7 @@ def _remote_entries(directory: StorePath) -> list[_Entry]:
         if full == own:  # the directory's own marker object
             continue
         name = full.rsplit("/", 1)[-1]
-        kind: _Kind = "file" if info.get("type") == "file" else "directory" if info.get("type") == "directory" else "other"
+        kind: _Kind = _FSSPEC_KINDS.get(info.get("type"), "other")
         entries.append(_Entry(directory / name, name, kind, int(info.get("size") or 0), _modified(info)))
     return entries
 

@@ -6,12 +6,12 @@ import argparse
 import os
 import sys
 
-from lumora.cli import demo, store
+from lumora.cli import demo, store, upkeep
 from lumora.cli._common import PROG, STORE_ENV, environ, log_to_stderr, one_line
 
 # Each group module adds its commands through register(add); they appear in
 # this order in the help.
-GROUPS = (store, demo)
+GROUPS = (store, upkeep, demo)
 
 
 def _add_global_options(parser: argparse.ArgumentParser, *, in_subcommand: bool) -> None:

@@ -145,8 +145,12 @@ def _row(record: StoredSimulationResult) -> tuple[str, ...]:
 
 def format_table(records: Sequence[StoredSimulationResult]) -> str:
     """The records as a plain aligned table, one line per record, in the given order."""
-    rows = [_COLUMNS, *(_row(record) for record in records)]
-    widths = [max(len(row[i]) for row in rows) for i in range(len(_COLUMNS))]
+    return align([_COLUMNS, *(_row(record) for record in records)])
+
+
+def align(rows: Sequence[Sequence[str]]) -> str:
+    """Rows of cells (the first a header) as aligned columns; the last column is a number."""
+    widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]))]
     lines = []
     for row in rows:
         cells = [cell.ljust(width) for cell, width in zip(row[:-1], widths[:-1], strict=True)]
