@@ -38,5 +38,5 @@ def progress(iterable: Iterable[T], *, total: int | None = None, description: st
         from tqdm import tqdm  # type: ignore[import-untyped]
     except ImportError:
         return iter(iterable)
-    bar: Iterator[T] = tqdm(iterable, total=total, desc=description or None, file=sys.stderr, leave=False, unit="")
+    bar: Iterator[T] = tqdm(iterable, total=total, desc=description or None, file=sys.stderr, leave=False, unit="", delay=0.5)
     return bar
