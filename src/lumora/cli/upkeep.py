@@ -148,14 +148,18 @@ def _cmd_prune(args: argparse.Namespace) -> int:
         print(f"{PROG} prune: error: {message}", file=sys.stderr)
         return 2
     ask, outcome = _asker(args.yes)
+    warned = []
 
     def confirm_plan(plan: upkeep.PruneReport) -> bool:
+        _report_unreadable(plan.unreadable)  # before the question, which they may change
+        warned.append(True)
         what = f"{len(plan.selected)} simulation result(s)"
         size = format_bytes(plan.selected_bytes)
         return ask(what, f"Remove {what} ({size}) of {plan.results} from {get_simulations_dir()}? [y/N] ")
 
     report = upkeep.prune(**options, dry_run=args.dry_run, confirm=confirm_plan)
-    _report_unreadable(report.unreadable)
+    if not warned:
+        _report_unreadable(report.unreadable)
     if report.dry_run:
         if report.selected:
             print(_result_table(report.selected))
