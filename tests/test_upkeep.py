@@ -169,6 +169,16 @@ def test_prune_keeps_an_id_stored_twice_unless_both_go(ss, aged, store):
     assert len(upkeep.prune(component_name="a").removed) == 2
 
 
+def test_a_record_under_another_id_is_unreadable_and_kept(ss, aged, store):
+    """Removing it by its own ID would take the real result of that ID instead."""
+    source = next(store.glob(f"sparams/*_{aged['a']}.json"))
+    stray = store / "sparams" / "a_00000000000000aa.json"
+    stray.write_bytes(source.read_bytes())
+    reasons = {u.path: u.reason for u in upkeep.stats().unreadable_files}
+    assert reasons[str(stray)] == f"ValueError: the file name does not end in its simulation ID {aged['a']}"
+    assert len(upkeep.prune(older_than="0d").removed) == 5 and stray.exists()
+
+
 def test_prune_needs_an_option(aged):
     with pytest.raises(ValueError, match="at least one option"):
         upkeep.prune()
@@ -247,15 +257,16 @@ def test_usage_errors(store, capsys, argv):
 # --- progress -----------------------------------------------------------------
 
 
-class TerminalErr(io.StringIO):
-    def isatty(self):
-        return True
-
-
 @pytest.mark.parametrize("terminal", [False, True])
 def test_progress_shows_a_bar_on_a_terminal_only(monkeypatch, terminal):
     pytest.importorskip("tqdm")
-    stream = TerminalErr() if terminal else io.StringIO()
+    stream = Terminal() if terminal else io.StringIO()
     monkeypatch.setattr(sys, "stderr", stream)
-    assert list(progress.progress(range(3), description="Reading results")) == [0, 1, 2]
+
+    def slow():  # the bar shows only for work that takes a while
+        yield from range(2)
+        time.sleep(0.6)
+        yield 2
+
+    assert list(progress.progress(slow(), total=3, description="Reading results")) == [0, 1, 2]
     assert ("Reading results" in stream.getvalue()) is terminal

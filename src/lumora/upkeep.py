@@ -444,6 +444,8 @@ def _read(scan: _Scan) -> tuple[list[ResultFile], list[UnreadableFile]]:
     unreadable: list[UnreadableFile] = []
     fetched = progress(_fetch(scan.result_files), total=len(scan.result_files), description="Reading results")
     for simulation_type, entry, data in fetched:
+        if isinstance(data, FileNotFoundError):
+            continue  # removed since the listing: nothing to count or to report
         try:
             if isinstance(data, BaseException):
                 raise data

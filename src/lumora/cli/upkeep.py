@@ -194,6 +194,9 @@ def _cmd_tidy(args: argparse.Namespace) -> int:
         return 0
     if outcome:
         return 1
+    if not report.selected:
+        print(f"No temporary files to remove{recent}.")
+        return 0
     print(f"Removed {len(report.removed)} temporary file(s), {format_bytes(report.removed_bytes)}{recent}.")
     return _report_failures(report.failed)
 
