@@ -27,9 +27,9 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Any, Literal, TypeVar
 
 import orjson
-from pydantic import ValidationError
 
 from lumora.core import simulation_storage as storage
+from lumora.logger import one_line
 from lumora.models import SimulationStatus, StoredSimulationResult
 from lumora.progress import progress
 from lumora.settings import get_simulations_dir
@@ -43,14 +43,13 @@ if TYPE_CHECKING:
 
 __all__ = [
     "DEFAULT_TIDY_AGE",
+    "FileProblem",
     "PruneReport",
-    "RemovalFailure",
     "ResultFile",
     "StoreStats",
     "TemporaryFile",
     "TidyReport",
     "TypeStats",
-    "UnreadableFile",
     "parse_age",
     "parse_size",
     "prune",
@@ -92,8 +91,8 @@ class ResultFile:
 
 
 @dataclass(frozen=True, slots=True)
-class UnreadableFile:
-    """A file named like a result that cannot be read as one; never removed."""
+class FileProblem:
+    """A file that could not be read as a result (it is never removed) or could not be removed."""
 
     path: str
     reason: str
@@ -106,14 +105,6 @@ class TemporaryFile:
     path: str
     bytes: int
     modified: datetime | None  # None where the file system does not tell
-
-
-@dataclass(frozen=True, slots=True)
-class RemovalFailure:
-    """A removal that failed, with why; the file is still there."""
-
-    path: str
-    reason: str
 
 
 @dataclass(frozen=True, slots=True)
@@ -137,7 +128,7 @@ class StoreStats:
     unreadable: int
     temporary_files: int
     temporary_bytes: int
-    unreadable_files: tuple[UnreadableFile, ...] = ()
+    unreadable_files: tuple[FileProblem, ...] = ()
 
     def to_json(self) -> dict[str, Any]:
         """The figures as JSON-ready values; a missing design kit is keyed "-"."""
@@ -169,8 +160,8 @@ class PruneReport:
     selected: tuple[ResultFile, ...]
     removed: tuple[ResultFile, ...]
     vanished: tuple[ResultFile, ...]
-    failed: tuple[RemovalFailure, ...]
-    unreadable: tuple[UnreadableFile, ...]
+    failed: tuple[FileProblem, ...]
+    unreadable: tuple[FileProblem, ...]
     results: int  # readable results the store held before
     dry_run: bool
 
@@ -190,7 +181,7 @@ class TidyReport:
     selected: tuple[TemporaryFile, ...]
     removed: tuple[TemporaryFile, ...]
     vanished: tuple[TemporaryFile, ...]
-    failed: tuple[RemovalFailure, ...]
+    failed: tuple[FileProblem, ...]
     recent: int  # temporary files younger than the age: perhaps saves in progress
     dry_run: bool
 
@@ -402,15 +393,6 @@ def _found(contents: dict[str, Any], path: str) -> bytes | BaseException:
     return FileNotFoundError(path)
 
 
-def _reason(exc: BaseException) -> str:
-    if isinstance(exc, ValidationError) and exc.error_count():
-        first = exc.errors()[0]
-        where = ".".join(str(part) for part in first["loc"]) or "document"
-        return f"{exc.error_count()} validation error(s), first: {where}: {first['msg']}"
-    text = "; ".join(line.strip() for line in str(exc).splitlines() if line.strip())
-    return f"{type(exc).__name__}: {text}" if text else type(exc).__name__
-
-
 def _moment(text: str) -> datetime | None:
     try:
         moment = datetime.fromisoformat(text)
@@ -439,9 +421,9 @@ def _result_file(simulation_type: str, entry: _Entry, data: bytes) -> ResultFile
     )
 
 
-def _read(scan: _Scan) -> tuple[list[ResultFile], list[UnreadableFile]]:
+def _read(scan: _Scan) -> tuple[list[ResultFile], list[FileProblem]]:
     results: list[ResultFile] = []
-    unreadable: list[UnreadableFile] = []
+    unreadable: list[FileProblem] = []
     fetched = progress(_fetch(scan.result_files), total=len(scan.result_files), description="Reading results")
     for simulation_type, entry, data in fetched:
         if isinstance(data, FileNotFoundError):
@@ -451,7 +433,7 @@ def _read(scan: _Scan) -> tuple[list[ResultFile], list[UnreadableFile]]:
                 raise data
             results.append(_result_file(simulation_type, entry, data))
         except Exception as exc:  # noqa: BLE001 - every kind of bad file is reported the same way
-            unreadable.append(UnreadableFile(str(entry.path), _reason(exc)))
+            unreadable.append(FileProblem(str(entry.path), one_line(exc)))
     return results, unreadable
 
 
@@ -545,16 +527,16 @@ _Removable = TypeVar("_Removable", ResultFile, TemporaryFile)
 
 def _remove_all(
     items: Iterable[_Removable], remove: Callable[[_Removable], bool], description: str
-) -> tuple[list[_Removable], list[_Removable], list[RemovalFailure]]:
+) -> tuple[list[_Removable], list[_Removable], list[FileProblem]]:
     """Remove each item; (removed, vanished meanwhile, failed)."""
     removed: list[_Removable] = []
     vanished: list[_Removable] = []
-    failed: list[RemovalFailure] = []
+    failed: list[FileProblem] = []
     for item in progress(items, description=description):
         try:
             (removed if remove(item) else vanished).append(item)
         except OSError as exc:
-            failed.append(RemovalFailure(item.path, _reason(exc)))
+            failed.append(FileProblem(item.path, one_line(exc)))
     return removed, vanished, failed
 
 

@@ -13,9 +13,8 @@ from contextlib import contextmanager
 from datetime import UTC, datetime
 from typing import Any
 
-from pydantic import ValidationError
-
 from lumora.logger import get_logger
+from lumora.logger import one_line as one_line  # shared with the library's reports
 from lumora.models import StoredSimulationResult
 
 PROG = "lumora-results"
@@ -79,18 +78,6 @@ def log_to_stderr(debug: bool) -> Iterator[None]:
 
 def complain(message: str) -> None:
     print(f"{PROG}: {message}", file=sys.stderr)
-
-
-def one_line(exc: BaseException) -> str:
-    """The exception as one line: its type and message."""
-    if isinstance(exc, ValidationError) and exc.error_count():
-        # Pydantic lists every error over several lines; the first one says enough.
-        first = exc.errors()[0]
-        where = ".".join(str(part) for part in first["loc"]) or "document"
-        text = f"{exc.error_count()} validation error(s) for {exc.title}, first: {where}: {first['msg']}"
-    else:
-        text = "; ".join(line.strip() for line in str(exc).splitlines() if line.strip())
-    return f"{type(exc).__name__}: {text}" if text else type(exc).__name__
 
 
 def stdin_is_terminal() -> bool:

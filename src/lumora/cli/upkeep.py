@@ -62,12 +62,12 @@ def _tally(counts: Iterable[tuple[str, str]]) -> str:
     return ", ".join(f"{name} {figure}" for name, figure in counts) or "-"
 
 
-def _report_unreadable(files: tuple[upkeep.UnreadableFile, ...]) -> None:
+def _report_unreadable(files: tuple[upkeep.FileProblem, ...]) -> None:
     for item in files:
         complain(f"warning: cannot read {item.path} ({item.reason}); left in place")
 
 
-def _report_failures(failures: tuple[upkeep.RemovalFailure, ...]) -> int:
+def _report_failures(failures: tuple[upkeep.FileProblem, ...]) -> int:
     for failure in failures:
         complain(f"error: could not remove {failure.path}: {failure.reason}")
     return 1 if failures else 0
