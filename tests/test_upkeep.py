@@ -107,6 +107,7 @@ def test_stats_of_a_missing_store(store):
     [
         ({"older_than": "35d"}, "ab"),
         ({"older_than": "0d"}, "abcde"),
+        ({"older_than": "99999999999999999999d"}, ""),
         ({"status": "error"}, "be"),
         ({"older_than": "15d", "status": "success"}, "acd"),
         ({"simulation_type": "modes"}, "c"),

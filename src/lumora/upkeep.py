@@ -23,6 +23,7 @@ from collections import Counter
 from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass, field, replace
 from datetime import UTC, datetime, timedelta
+from decimal import Decimal
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Literal, TypeVar
 
@@ -217,7 +218,7 @@ def parse_size(text: str) -> int:
         raise ValueError(
             f"invalid size {text!r}: give bytes, or a number with a unit such as 5GB, 500MB, 2GiB or 500MiB"
         )
-    return int(float(match.group(1)) * _SIZE_UNITS[unit])
+    return int(Decimal(match.group(1)) * _SIZE_UNITS[unit])  # exact, however long the number
 
 
 def parse_age(text: str) -> timedelta:
@@ -228,7 +229,9 @@ def parse_age(text: str) -> timedelta:
     match = _AGE.fullmatch(text)
     if match is None or match.group(2).lower() not in _AGE_UNITS:
         raise ValueError(f"invalid age {text!r}: give a number with a unit, such as 90d, 12h, 30m, 45s or 2w")
-    return timedelta(seconds=float(match.group(1)) * _AGE_UNITS[match.group(2).lower()])
+    seconds = float(match.group(1)) * _AGE_UNITS[match.group(2).lower()]
+    # Beyond what timedelta holds, an age means "older than anything" all the same.
+    return timedelta(seconds=min(seconds, timedelta.max.total_seconds() - 86400))
 
 
 def _as_age(value: timedelta | str | None, name: str) -> timedelta | None:
@@ -266,7 +269,9 @@ def _local_entries(directory: Path) -> list[_Entry]:
         for item in listing:
             try:
                 info = item.stat()  # follows symbolic links, as reading does
-            except OSError:  # a dangling link
+            except OSError:
+                if not item.is_symlink():
+                    continue  # removed since the listing
                 entries.append(_Entry(directory / item.name, item.name, "other", 0, None))
                 continue
             kind = _kind_of(info.st_mode)
@@ -346,7 +351,7 @@ def _read_local(path: Path) -> bytes:
     fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | getattr(os, "O_BINARY", 0))
     try:
         if not stat.S_ISREG(os.fstat(fd).st_mode):
-            raise OSError(f"{path} is not a regular file")
+            raise OSError("not a regular file")
         with os.fdopen(fd, "rb", closefd=False) as handle:
             return handle.read()
     finally:
@@ -390,7 +395,8 @@ def _found(contents: dict[str, Any], path: str) -> bytes | BaseException:
         if key in contents:
             value = contents[key]
             return value if isinstance(value, bytes | BaseException) else OSError(f"unexpected content {value!r}")
-    return FileNotFoundError(path)
+    # Not FileNotFoundError, which would pass for a file removed meanwhile.
+    return OSError(f"the file system gave no answer for {path}")
 
 
 def _moment(text: str) -> datetime | None:
@@ -488,7 +494,12 @@ def _select(
     max_size: int | None,
 ) -> list[ResultFile]:
     """What the options remove, oldest first."""
-    cutoff = datetime.now(UTC) - older_than if older_than else None  # "0d" selects everything
+    cutoff = None  # "0d" selects everything
+    if older_than:
+        try:
+            cutoff = datetime.now(UTC) - older_than
+        except OverflowError:  # before the first year: nothing is that old
+            cutoff = datetime.min.replace(tzinfo=UTC)
 
     def chosen(r: ResultFile) -> bool:
         if cutoff is not None and (r.moment is None or r.moment >= cutoff):
