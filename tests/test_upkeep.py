@@ -14,7 +14,6 @@ import pytest
 
 from conftest import identity, outcome
 from lumora import progress, upkeep
-from lumora.results import main
 from test_cli import Terminal, run
 
 DAY = timedelta(days=1)
@@ -118,7 +117,7 @@ def test_stats_of_a_missing_store(store):
         ({"max_count": 0, "older_than": "25d"}, "abc"),
     ],
 )
-def test_prune_selects_by_every_option(ss, aged, options, removed, store):
+def test_prune_selects_by_every_option(aged, options, removed, store):
     report = upkeep.prune(**options)
     assert sorted(r.component_name for r in report.removed) == list(removed)
     assert report.removed == report.selected and not report.failed
@@ -126,7 +125,7 @@ def test_prune_selects_by_every_option(ss, aged, options, removed, store):
     assert len(report.unreadable) == 2
 
 
-def test_prune_by_size_removes_the_oldest_first(ss, aged):
+def test_prune_by_size_removes_the_oldest_first(aged):
     sizes = {r.component_name: r.bytes for r in upkeep.prune(older_than="0d", dry_run=True).selected}
     limit = sum(sizes.values()) - sizes["a"] - 1  # removing a alone is one byte short
     report = upkeep.prune(max_size=limit)
@@ -144,7 +143,7 @@ def test_prune_goes_through_the_module_and_never_touches_unreadable_files(ss, ag
     assert sorted(p.name for p in store.glob("*/*.json")) == ["broken_00000000000000ff.json", "fifo_00000000000000fe.json"]
 
 
-def test_prune_dry_run_and_a_declined_confirmation_remove_nothing(ss, aged, store):
+def test_prune_dry_run_and_a_declined_confirmation_remove_nothing(aged, store):
     plans = []
     assert upkeep.prune(older_than="0d", dry_run=True).dry_run
     report = upkeep.prune(status="error", confirm=lambda plan: plans.append(plan) or False)
@@ -161,7 +160,7 @@ def test_prune_counts_a_result_removed_meanwhile_as_vanished(ss, aged):
     assert ([r.component_name for r in report.vanished], [r.component_name for r in report.removed]) == (["b"], ["e"])
 
 
-def test_prune_keeps_an_id_stored_twice_unless_both_go(ss, aged, store):
+def test_prune_keeps_an_id_stored_twice_unless_both_go(aged, store):
     """Removal by ID takes whichever copy comes first, not necessarily the selected one."""
     (store / "other").mkdir()
     source = next(store.glob(f"sparams/*_{aged['a']}.json"))
@@ -170,7 +169,7 @@ def test_prune_keeps_an_id_stored_twice_unless_both_go(ss, aged, store):
     assert len(upkeep.prune(component_name="a").removed) == 2
 
 
-def test_a_record_under_another_id_is_unreadable_and_kept(ss, aged, store):
+def test_a_record_under_another_id_is_unreadable_and_kept(aged, store):
     """Removing it by its own ID would take the real result of that ID instead."""
     source = next(store.glob(f"sparams/*_{aged['a']}.json"))
     stray = store / "sparams" / "a_00000000000000aa.json"
@@ -216,14 +215,14 @@ def test_stats_text(aged, capsys):
     assert code == 0 and "Results: 5 (" in out and "Unreadable files: 2" in out and "Temporary files: 2 (8 B)" in out
 
 
-def test_prune_dry_run_lists_and_removes_nothing(ss, aged, capsys, store):
+def test_prune_dry_run_lists_and_removes_nothing(aged, capsys, store):
     code, out, err = run(capsys, "prune", "--older-than", "35d", "--dry-run")
     assert code == 0 and out.splitlines()[-1].startswith("Would remove 2 of 5 simulation result(s), ")
     assert [line.split()[0] for line in out.splitlines()[1:-1]] == [aged["a"], aged["b"]]
     assert err.count("left in place") == 2 and remaining(store) == list("abcde")
 
 
-def test_prune_refuses_without_a_terminal(ss, aged, capsys, monkeypatch, store):
+def test_prune_refuses_without_a_terminal(aged, capsys, monkeypatch, store):
     monkeypatch.setattr(sys, "stdin", io.StringIO("y\n"))
     code, _, err = run(capsys, "prune", "--status", "error")
     assert code == 1 and "refusing to remove 2 simulation result(s) without confirmation; use --yes" in err
@@ -231,14 +230,14 @@ def test_prune_refuses_without_a_terminal(ss, aged, capsys, monkeypatch, store):
 
 
 @pytest.mark.parametrize(("answer", "code", "left"), [("y\n", 0, "acd"), ("n\n", 1, "abcde")])
-def test_prune_asks_on_a_terminal(ss, aged, capsys, monkeypatch, answer, code, left, store):
+def test_prune_asks_on_a_terminal(aged, capsys, monkeypatch, answer, code, left, store):
     monkeypatch.setattr(sys, "stdin", Terminal(answer))
     result, out, _ = run(capsys, "prune", "--status", "error")
     assert result == code and "Remove 2 simulation result(s) (" in out
     assert remaining(store) == list(left)
 
 
-def test_prune_and_tidy_with_yes(ss, aged, capsys, store):
+def test_prune_and_tidy_with_yes(aged, capsys, store):
     code, out, _ = run(capsys, "prune", "--max-size", "0", "--type", "modes", "--yes")
     assert code == 0 and out.startswith("Removed 1 simulation result(s), ") and remaining(store) == list("abde")
     code, out, _ = run(capsys, "tidy", "--yes")
