@@ -28,6 +28,9 @@ names += project["dependencies"] + project["optional-dependencies"]["test"]
 print("\n".join(names))
 endef
 export REQUIREMENTS
+# The peers that bench/peers.py times lumora against, from pyproject.toml.
+BENCH_EXTRA = import tomllib; print(" ".join(tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["bench"]))
+export BENCH_EXTRA
 # Marks an install of the dependencies that matches pyproject.toml.
 INSTALLED := $(VENV)/.lumora-installed
 
@@ -100,9 +103,15 @@ soak: build
 
 # The extension timed against the plain-Python baseline in bench/; a table on
 # stdout. BENCH_ARGS="--quick" for a short smoke run, "--json FILE" for raw figures.
+# Then the store on other file systems, how result files are read, and lumora
+# as a cache beside diskcache and joblib.Memory (the bench extra, installed
+# here; BENCH_PEERS_ARGS="--quick").
 bench: build
 	$(VENV_PYTHON) bench/run.py $(BENCH_ARGS)
 	$(VENV_PYTHON) bench/remote.py $(BENCH_REMOTE_ARGS)
+	$(VENV_PYTHON) bench/read_file.py
+	$(PIP) $$($(VENV_PYTHON) -c "$$BENCH_EXTRA")
+	$(VENV_PYTHON) bench/peers.py $(BENCH_PEERS_ARGS)
 
 # Fills the default store (build/simulations, unless LUMORA_SIMULATIONS_DIR
 # says otherwise) with sample results and walks through the API.

@@ -17,6 +17,7 @@ import pytest
 
 from conftest import identity, outcome
 from lumora import settings
+from lumora.paths import LocalStorePath
 
 upath = pytest.importorskip("upath")
 fsspec = pytest.importorskip("fsspec")
@@ -115,7 +116,8 @@ def test_unusable_urls_are_refused(monkeypatch, value, error):
 @pytest.mark.parametrize("value", ["C:\\store", "C://store", "relative/store", "/abs/store", "s3:/one-slash"])
 def test_a_path_stays_a_pathlib_path(monkeypatch, value):
     monkeypatch.setenv("LUMORA_SIMULATIONS_DIR", value)
-    assert settings.get_simulations_dir() == Path(value) and type(settings.get_simulations_dir()) is type(Path())
+    root = settings.get_simulations_dir()
+    assert root == Path(value) and type(root) is LocalStorePath
 
 
 @pytest.mark.parametrize("missing", ["upath", "s3fs"])

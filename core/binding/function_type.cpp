@@ -4,6 +4,8 @@
 
 #include "function.hpp"
 
+#include <opcode.h>  // the instruction numbers of the running interpreter
+
 namespace lumora {
 
 namespace {
@@ -384,6 +386,28 @@ int init_function_type()
     return 0;
 }
 
+namespace {
+
+// raise RuntimeError(<message>), as 3.13 bytecode: consts are (RuntimeError,
+// message). CALL is followed by its three inline cache entries, which start
+// zeroed.
+const unsigned char kRefusal[] = {
+    RESUME, 0,
+    LOAD_CONST, 0,
+    PUSH_NULL, 0,
+    LOAD_CONST, 1,
+    CALL, 1, CACHE, 0, CACHE, 0, CACHE, 0,
+    RAISE_VARARGS, 1,
+};
+constexpr int kRefusalStack = 3;  // callable, NULL, argument
+// Every instruction on the first line, without columns: two location entries
+// (at most eight code units each) of kind 13 with a line delta of 0.
+constexpr unsigned char kNoColumns = 0x80 | (13 << 3);
+const unsigned char kRefusalLines[] = {kNoColumns | 7, 0, kNoColumns | 0, 0};
+static_assert(sizeof kRefusal == 2 * 9, "the location entries cover nine code units");
+
+}  // namespace
+
 int prepare_desc(FuncDesc& f)
 {
     if (f.code) return 0;
@@ -415,12 +439,22 @@ int prepare_desc(FuncDesc& f)
     if (!code_name) return -1;
     const int positional = f.kwonly ? 0 : f.nparams;
     const int kwonly = f.kwonly ? f.nparams : 0;
-    // Never executed: the code object only describes the function to
-    // introspection, so its instructions and tables stay empty.
+    // The code object describes the function to introspection; its
+    // instructions only refuse to run, so that a function built from it
+    // (types.FunctionType, exec) raises instead of aborting the interpreter.
+    Ref instructions = Ref::steal(
+        PyBytes_FromStringAndSize(reinterpret_cast<const char*>(kRefusal), sizeof kRefusal));
+    Ref lines = Ref::steal(
+        PyBytes_FromStringAndSize(reinterpret_cast<const char*>(kRefusalLines), sizeof kRefusalLines));
+    Ref message = Ref::steal(PyUnicode_FromFormat(
+        "%s is a native function of %s; its code object cannot be executed", f.code_name, kModuleName));
+    if (!instructions || !lines || !message) return -1;
+    Ref consts = Ref::steal(PyTuple_Pack(2, PyExc_RuntimeError, message.get()));
+    if (!consts) return -1;
     f.code = reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
-        positional, 0, kwonly, f.nparams + nlocals, 0, CO_OPTIMIZED | CO_NEWLOCALS, g.empty_bytes, g.empty_tuple,
-        g.empty_tuple, varnames.get(), g.empty_tuple, g.empty_tuple, g.str.file_name, code_name.get(), code_name.get(),
-        f.line, g.empty_bytes, g.empty_bytes));
+        positional, 0, kwonly, f.nparams + nlocals, kRefusalStack, CO_OPTIMIZED | CO_NEWLOCALS, instructions.get(),
+        consts.get(), g.empty_tuple, varnames.get(), g.empty_tuple, g.empty_tuple, g.str.file_name, code_name.get(),
+        code_name.get(), f.line, lines.get(), g.empty_bytes));
     return f.code ? 0 : -1;
 }
 

@@ -38,6 +38,29 @@ inline Ref concat(std::initializer_list<PyObject*> parts)
     return out;
 }
 
+// ---- names and paths of the layout (layout.cpp) ----
+
+// True when s holds '/', '\\' or NUL. Any of them would carry a name out of
+// its directory or cut it short at the operating system.
+bool has_separator(PyObject* s);
+
+// A name that can stand for one directory below the root: no separator, NUL,
+// "", "." or "..".
+bool is_plain_name(PyObject* name);
+
+// parent / name when the path object's own rules put it exactly one level
+// below parent, under that very name; empty with no exception set when they
+// put it anywhere else, empty with the exception set when a step raised.
+Ref child_path(PyObject* parent, PyObject* name);
+
+// "*_" + the ID + ".json", the ID's glob specials escaped: it matches only
+// the files of that ID.
+Ref id_pattern(PyObject* simulation_id);
+
+// The first path that type_dir.glob(pattern) yields, or None; the whole glob
+// is read.
+Ref first_match(PyObject* type_dir, PyObject* pattern);
+
 // log().<level>(message). The logger is fetched before the message is built,
 // so a failing logger never formats anything.
 template <class Build>

@@ -5,20 +5,6 @@ namespace lumora {
 
 namespace {
 
-// True when s holds '/', '\\' or NUL. Any of them would carry a name out of
-// its directory or cut it short at the operating system.
-bool has_separator(PyObject* s)
-{
-    const int kind = PyUnicode_KIND(s);
-    const void* data = PyUnicode_DATA(s);
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        Py_UCS4 c = PyUnicode_READ(kind, data, i);
-        if (c == '/' || c == '\\' || c == 0) return true;
-    }
-    return false;
-}
-
 // "", "." and ".." name no directory of their own below the root.
 bool is_dot_name(PyObject* s)
 {
@@ -31,43 +17,47 @@ bool is_dot_name(PyObject* s)
     return true;
 }
 
-PyObject* get_simulation_file_path_body(const FuncDesc& f, const Bound& a)
+PyObject* refuse_type_name(const FuncDesc& f, PyObject* simulation_type)
 {
-    PyObject* simulation_type = a.v[0];
-    PyObject* component_name = a.v[1];
-    PyObject* simulation_id = a.v[2];
-
-    // Refused before anything is created: such names would place the result
-    // outside its type directory, or create directories the look-up never scans.
-    if (is_dot_name(simulation_type) || has_separator(simulation_type)) {
-        PyErr_Format(PyExc_ValueError, "simulation_type must be a single directory name, got %R", simulation_type);
-        return body_error(f, 98);
-    }
-    if (has_separator(component_name)) {
-        PyErr_Format(PyExc_ValueError, "component_name must not contain path separators or NUL characters, got %R",
-                     component_name);
-        return body_error(f, 100);
-    }
-
-    Ref simulations_dir;
-    {
-        Ref get_dir = lookup_global(g.str.get_simulations_dir);
-        if (!get_dir) return body_error(f, 97);
-        simulations_dir = Ref::steal(PyObject_CallNoArgs(get_dir.get()));
-        if (!simulations_dir) return body_error(f, 97);
-    }
-    Ref type_dir = Ref::steal(PyNumber_TrueDivide(simulations_dir.get(), simulation_type));
-    if (!type_dir) return body_error(f, 98);
-    if (!call_method(type_dir.get(), g.str.mkdir, {Py_True, Py_True}, g.kw.kw_mkdir)) return body_error(f, 99);
-
-    Ref file_name = concat({component_name, g.str.underscore, simulation_id, g.str.json_suffix});
-    if (!file_name) return body_error(f, 100);
-    PyObject* path = PyNumber_TrueDivide(type_dir.get(), file_name.get());
-    return path ? path : body_error(f, 100);
+    PyErr_Format(PyExc_ValueError, "simulation_type must be a single directory name, got %R", simulation_type);
+    return body_error(f, 98);
 }
 
-// "*_" + the ID + ".json", with the glob's special characters of the ID
-// bracketed as glob.escape does, so that the ID only ever matches itself.
+}  // namespace
+
+bool has_separator(PyObject* s)
+{
+    const int kind = PyUnicode_KIND(s);
+    const void* data = PyUnicode_DATA(s);
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c == '/' || c == '\\' || c == 0) return true;
+    }
+    return false;
+}
+
+bool is_plain_name(PyObject* name) { return !is_dot_name(name) && !has_separator(name); }
+
+Ref child_path(PyObject* parent, PyObject* name)
+{
+    Ref child = Ref::steal(PyNumber_TrueDivide(parent, name));
+    if (!child) return child;
+    // Judged by the path object's own rules: under Windows rules "D:x" joins
+    // onto another drive and "C:" onto the root itself, which no character
+    // test would tell.
+    Ref above = getattr(child.get(), g.str.parent);
+    if (!above) return above;
+    int placed = PyObject_RichCompareBool(above.get(), parent, Py_EQ);
+    if (placed > 0) {
+        Ref own_name = getattr(child.get(), g.str.name);
+        placed = own_name ? PyObject_RichCompareBool(own_name.get(), name, Py_EQ) : -1;
+    }
+    if (placed < 0) return Ref();
+    return placed ? std::move(child) : Ref();
+}
+
+// The specials are bracketed as glob.escape does.
 Ref id_pattern(PyObject* simulation_id)
 {
     const int kind = PyUnicode_KIND(simulation_id);
@@ -101,6 +91,56 @@ Ref id_pattern(PyObject* simulation_id)
     }
     for (Py_ssize_t i = 0; i < suffix; ++i) put(PyUnicode_READ_CHAR(g.str.json_suffix, i));
     return out;
+}
+
+Ref first_match(PyObject* type_dir, PyObject* pattern)
+{
+    Ref found = call_method(type_dir, g.str.glob, {pattern});
+    if (!found) return found;
+    Ref matches = Ref::steal(PySequence_List(found.get()));
+    if (!matches) return matches;
+    return Ref::borrow(PyList_GET_SIZE(matches.get()) > 0 ? PyList_GET_ITEM(matches.get(), 0) : Py_None);
+}
+
+namespace {
+
+PyObject* get_simulation_file_path_body(const FuncDesc& f, const Bound& a)
+{
+    PyObject* simulation_type = a.v[0];
+    PyObject* component_name = a.v[1];
+    PyObject* simulation_id = a.v[2];
+
+    // Refused before anything is created: such names would place the result
+    // outside its type directory, or create directories the look-up never scans.
+    if (!is_plain_name(simulation_type)) return refuse_type_name(f, simulation_type);
+    if (has_separator(component_name)) {
+        PyErr_Format(PyExc_ValueError, "component_name must not contain path separators or NUL characters, got %R",
+                     component_name);
+        return body_error(f, 100);
+    }
+
+    Ref simulations_dir;
+    {
+        Ref get_dir = lookup_global(g.str.get_simulations_dir);
+        if (!get_dir) return body_error(f, 97);
+        simulations_dir = Ref::steal(PyObject_CallNoArgs(get_dir.get()));
+        if (!simulations_dir) return body_error(f, 97);
+    }
+    Ref type_dir = child_path(simulations_dir.get(), simulation_type);
+    if (!type_dir) return PyErr_Occurred() ? body_error(f, 98) : refuse_type_name(f, simulation_type);
+
+    Ref file_name = concat({component_name, g.str.underscore, simulation_id, g.str.json_suffix});
+    if (!file_name) return body_error(f, 100);
+    Ref path = child_path(type_dir.get(), file_name.get());
+    if (!path) {
+        if (PyErr_Occurred()) return body_error(f, 100);
+        PyErr_Format(PyExc_ValueError, "component_name must name a file directly in the type directory, got %R",
+                     component_name);
+        return body_error(f, 100);
+    }
+
+    if (!call_method(type_dir.get(), g.str.mkdir, {Py_True, Py_True}, g.kw.kw_mkdir)) return body_error(f, 99);
+    return path.release();
 }
 
 PyObject* find_simulation_file_body(const FuncDesc& f, const Bound& a)
@@ -142,11 +182,9 @@ PyObject* find_simulation_file_body(const FuncDesc& f, const Bound& a)
             pattern = id_pattern(simulation_id);
             if (!pattern) return body_error(f, 120);
         }
-        Ref found = call_method(type_dir.get(), g.str.glob, {pattern.get()});
-        if (!found) return body_error(f, 120);
-        Ref matches = Ref::steal(PySequence_List(found.get()));
-        if (!matches) return body_error(f, 120);
-        if (PyList_GET_SIZE(matches.get()) > 0) return Py_NewRef(PyList_GET_ITEM(matches.get(), 0));
+        Ref match = first_match(type_dir.get(), pattern.get());
+        if (!match) return body_error(f, 120);
+        if (match.get() != Py_None) return match.release();
     }
     Py_RETURN_NONE;
 }

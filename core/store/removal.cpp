@@ -5,6 +5,38 @@ namespace lumora {
 
 namespace {
 
+// A failure exit of a step that reports -1: adds f's entry at the line.
+int failed_at(const FuncDesc& f, int line)
+{
+    body_error(f, line);
+    return -1;
+}
+
+// The traceback lines of the steps of removing one found file.
+struct RemovalLines {
+    int exists, unlink, log;
+};
+
+// Removes a found result file unless it has gone, and logs the removal:
+// 1 when removed, 0 when it was no longer there, -1 with f's entry added.
+int remove_found(const FuncDesc& f, PyObject* file_path, RemovalLines lines)
+{
+    int present = truth(call_method(file_path, g.str.exists));
+    if (present < 0) return failed_at(f, lines.exists);
+    if (!present) return 0;
+
+    if (!call_method(file_path, g.str.unlink)) {
+        // Removed by someone else since the test: nothing left for us to delete.
+        if (!PyErr_ExceptionMatches(PyExc_FileNotFoundError)) return failed_at(f, lines.unlink);
+        PyErr_Clear();
+        return 0;
+    }
+
+    if (!log_message(g.str.debug, [&] { return join_text(g.str.msg_deleted, file_path); }))
+        return failed_at(f, lines.log);
+    return 1;
+}
+
 PyObject* delete_simulation_result_body(const FuncDesc& f, const Bound& a)
 {
     Ref file_path;
@@ -16,20 +48,9 @@ PyObject* delete_simulation_result_body(const FuncDesc& f, const Bound& a)
     }
     if (file_path.get() == Py_None) Py_RETURN_FALSE;
 
-    int present = truth(call_method(file_path.get(), g.str.exists));
-    if (present < 0) return body_error(f, 351);
-    if (!present) Py_RETURN_FALSE;
-
-    if (!call_method(file_path.get(), g.str.unlink)) {
-        // Removed by someone else since the test: nothing left for us to delete.
-        if (!PyErr_ExceptionMatches(PyExc_FileNotFoundError)) return body_error(f, 352);
-        PyErr_Clear();
-        Py_RETURN_FALSE;
-    }
-
-    if (!log_message(g.str.debug, [&] { return join_text(g.str.msg_deleted, file_path.get()); }))
-        return body_error(f, 353);
-    Py_RETURN_TRUE;
+    int removed = remove_found(f, file_path.get(), {351, 352, 353});
+    if (removed < 0) return nullptr;
+    return Py_NewRef(removed ? Py_True : Py_False);
 }
 
 // Deletes one listed record through the module's delete function: 1 when a
@@ -43,8 +64,56 @@ int delete_listed(PyObject* record)
     return truth(call(remove.get(), {simulation_id.get()}));
 }
 
+// The directory that a clear of one simulation type removes files from;
+// ValueError when the name cannot be a type directory of the store.
+Ref cleared_type_dir(const FuncDesc& f, PyObject* simulation_type)
+{
+    Ref type_dir;
+    if (is_plain_name(simulation_type)) {
+        Ref get_dir = lookup_global(g.str.get_simulations_dir);
+        Ref simulations_dir = get_dir ? Ref::steal(PyObject_CallNoArgs(get_dir.get())) : Ref();
+        if (simulations_dir) type_dir = child_path(simulations_dir.get(), simulation_type);
+    }
+    if (!type_dir) {
+        if (!PyErr_Occurred())
+            PyErr_Format(PyExc_ValueError, "simulation_type must be a single directory name, got %R", simulation_type);
+        body_error(f, 377);
+    }
+    return type_dir;
+}
+
+// Removes the file of one listed record from type_dir, and from nowhere
+// else: the same ID may be stored under other types (a copy of a type
+// directory, say), which a look-up by ID alone could meet first.
+// 1 when a file was removed, 0 when not, -1 with f's entry added.
+int remove_listed_in(const FuncDesc& f, PyObject* type_dir, PyObject* record)
+{
+    Ref simulation_id = getattr(record, g.str.simulation_id);
+    if (!simulation_id) return failed_at(f, 390);
+    if (!PyUnicode_CheckExact(simulation_id.get())) {
+        PyErr_Format(PyExc_TypeError, "Argument 'simulation_id' has incorrect type (expected str, got %.200s)",
+                     Py_TYPE(simulation_id.get())->tp_name);
+        return failed_at(f, 390);
+    }
+    // No stored file name holds a separator or NUL.
+    if (has_separator(simulation_id.get())) return 0;
+    Ref pattern = id_pattern(simulation_id.get());
+    if (!pattern) return failed_at(f, 390);
+    Ref file_path = first_match(type_dir, pattern.get());
+    if (!file_path) return failed_at(f, 390);
+    if (file_path.get() == Py_None) return 0;
+    return remove_found(f, file_path.get(), {390, 390, 390});
+}
+
 PyObject* clear_simulation_results_body(const FuncDesc& f, const Bound& a)
 {
+    // A clear of one type removes files from that type's directory only.
+    Ref type_dir;
+    if (a.v[2] != Py_None) {
+        type_dir = cleared_type_dir(f, a.v[2]);
+        if (!type_dir) return nullptr;
+    }
+
     Ref results;
     {
         Ref list = lookup_global(g.str.list_simulation_results);
@@ -56,6 +125,13 @@ PyObject* clear_simulation_results_body(const FuncDesc& f, const Bound& a)
     if (any < 0) return body_error(f, 385);
     if (!any) return Py_NewRef(g.int0);
 
+    // 1 when the record's file was removed, 0 when not, -1 with f's entry added.
+    auto remove = [&](PyObject* record) {
+        if (type_dir) return remove_listed_in(f, type_dir.get(), record);
+        int removed = delete_listed(record);
+        if (removed < 0) body_error(f, 390);
+        return removed;
+    };
     Py_ssize_t deleted_count = 0;
     PyObject* seq = results.get();
     if (PyList_CheckExact(seq) || PyTuple_CheckExact(seq)) {
@@ -63,16 +139,16 @@ PyObject* clear_simulation_results_body(const FuncDesc& f, const Bound& a)
         const bool is_list = PyList_CheckExact(seq);
         for (Py_ssize_t i = 0; i < (is_list ? PyList_GET_SIZE(seq) : PyTuple_GET_SIZE(seq)); ++i) {
             Ref record = Ref::borrow(is_list ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i));
-            int removed = delete_listed(record.get());
-            if (removed < 0) return body_error(f, 390);
+            int removed = remove(record.get());
+            if (removed < 0) return nullptr;
             deleted_count += removed;
         }
     } else {
         Ref it = Ref::steal(PyObject_GetIter(seq));
         if (!it) return body_error(f, 389);
         while (Ref record = Ref::steal(PyIter_Next(it.get()))) {
-            int removed = delete_listed(record.get());
-            if (removed < 0) return body_error(f, 390);
+            int removed = remove(record.get());
+            if (removed < 0) return nullptr;
             deleted_count += removed;
         }
         if (PyErr_Occurred()) return body_error(f, 389);

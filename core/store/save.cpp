@@ -1,7 +1,12 @@
 // Saving a result and writing its file.
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <exception>
+#include <new>
 #include <random>
+#include <unordered_set>
+#include <vector>
 
 #include "common.hpp"
 
@@ -36,9 +41,49 @@ void discard_temporary(PyObject* tmp_path)
     PyErr_SetRaisedException(failure);
 }
 
+// The longest file name that common file systems accept, in bytes of the
+// file-system encoding (ext4, XFS, APFS; NTFS counts 255 UTF-16 units, which
+// never exceed the UTF-8 bytes).
+constexpr Py_ssize_t kMaxNameBytes = 255;
+// What a temporary name adds to its stem: "." before, "." + 16 digits + ".tmp" after.
+constexpr Py_ssize_t kTemporaryExtra = 1 + 1 + 16 + 4;
+
+// Bytes of text in the file-system encoding; -1 with the exception set when
+// the text cannot be encoded (then no file of that name can exist either).
+Py_ssize_t encoded_size(PyObject* text)
+{
+    Ref bytes = Ref::steal(PyUnicode_EncodeFSDefault(text));
+    return bytes ? PyBytes_GET_SIZE(bytes.get()) : -1;
+}
+
+// The result's file name, or its longest prefix (whole characters) that
+// leaves room for the rest of a temporary name within kMaxNameBytes: every
+// name the file system accepts for a result must also save.
+Ref temporary_stem(PyObject* name)
+{
+    constexpr Py_ssize_t budget = kMaxNameBytes - kTemporaryExtra;
+    const Py_ssize_t whole = encoded_size(name);
+    if (whole < 0) return Ref();
+    if (whole <= budget) return Ref::borrow(name);
+    // Bisect on the prefix length; a character takes at least one byte, so
+    // no prefix longer than the budget fits.
+    Py_ssize_t fits = 0;
+    Py_ssize_t too_long = std::min(PyUnicode_GET_LENGTH(name), budget + 1);
+    while (too_long - fits > 1) {
+        const Py_ssize_t mid = fits + (too_long - fits) / 2;
+        Ref prefix = Ref::steal(PyUnicode_Substring(name, 0, mid));
+        const Py_ssize_t size = prefix ? encoded_size(prefix.get()) : -1;
+        if (size < 0) return Ref();
+        (size <= budget ? fits : too_long) = mid;
+    }
+    return Ref::steal(PyUnicode_Substring(name, 0, fits));
+}
+
 // Writes content beside file_path and moves it into place, so that readers
 // (and a crash) see the old file or the new one, never half of one. The
-// temporary name starts with a dot and ends in ".tmp": no "*.json" scan meets it.
+// temporary name is "." + the result's name (or its prefix) + "." + 16
+// hexadecimal digits + ".tmp": no "*.json" scan meets it, and tidying
+// recognises a stray one by that shape.
 bool write_atomically(PyObject* file_path, PyObject* content)
 {
     Ref tmp_path;
@@ -49,9 +94,11 @@ bool write_atomically(PyObject* file_path, PyObject* content)
             PyErr_Format(PyExc_TypeError, "path name must be str, not %.200s", Py_TYPE(name.get())->tp_name);
             return false;
         }
+        Ref stem = temporary_stem(name.get());
+        if (!stem) return false;
         Ref suffix = random_suffix();
         if (!suffix) return false;
-        Ref tmp_name = concat({g.str.dot, name.get(), g.str.dot, suffix.get(), g.str.tmp_suffix});
+        Ref tmp_name = concat({g.str.dot, stem.get(), g.str.dot, suffix.get(), g.str.tmp_suffix});
         if (!tmp_name) return false;
         tmp_path = call_method(file_path, g.str.with_name, {tmp_name.get()});
         if (!tmp_path) return false;
@@ -62,6 +109,106 @@ bool write_atomically(PyObject* file_path, PyObject* content)
         return false;
     }
     return true;
+}
+
+// ---- refusing non-finite numbers ----
+
+// One container on the way from a field to the value being checked.
+struct Level {
+    PyObject* container;  // borrowed: a dict, list or tuple
+    Py_ssize_t pos;       // PyDict_Next position, or the index of the next item
+    PyObject* key;        // the dict key of the current item (borrowed); null for sequences
+};
+
+// Paths shallower than this are walked without a cycle guard; only a cycle
+// (or hostile nesting) gets deeper, and orjson refuses both anyway.
+constexpr size_t kGuardDepth = 64;
+
+// Subscripts shown at each end of a deeper path.
+constexpr size_t kShownLevels = 10;
+
+// Sets the ValueError for a non-finite number at the end of path: the field
+// name followed by one subscript per level, as Python would write it.
+void refuse_non_finite(PyObject* field, const std::vector<Level>& path, double number)
+{
+    // Own the keys first: their repr is Python code that could change the containers.
+    std::vector<Ref> keys;
+    keys.reserve(path.size());
+    for (const Level& level : path) keys.push_back(Ref::borrow(level.key));
+    Ref parts = Ref::steal(PyList_New(0));
+    if (!parts || PyList_Append(parts.get(), field) < 0) return;
+    for (size_t i = 0; i < path.size(); ++i) {
+        // Hostile nesting would make the text as long as the data: its middle goes.
+        if (path.size() > 2 * kShownLevels && i == kShownLevels) {
+            if (PyList_Append(parts.get(), g.str.elided_levels) < 0) return;
+            i = path.size() - kShownLevels;
+        }
+        Ref part = keys[i] ? Ref::steal(PyUnicode_FromFormat("[%R]", keys[i].get()))
+                           : Ref::steal(PyUnicode_FromFormat("[%zd]", path[i].pos - 1));
+        if (!part || PyList_Append(parts.get(), part.get()) < 0) return;
+    }
+    Ref where = Ref::steal(PyUnicode_Join(g.empty_str, parts.get()));
+    if (!where) return;
+    const char* text = std::isnan(number) ? "nan" : number > 0 ? "inf" : "-inf";
+    PyErr_Format(PyExc_ValueError, "%U is %s: only finite numbers can be saved (JSON has no NaN or infinity)",
+                 where.get(), text);
+}
+
+// The next item of the innermost container, or null when it is exhausted.
+PyObject* next_item(Level& level)
+{
+    PyObject* container = level.container;
+    if (PyDict_Check(container)) {
+        PyObject* value;
+        return PyDict_Next(container, &level.pos, &level.key, &value) ? value : nullptr;
+    }
+    if (PyList_Check(container))
+        return level.pos < PyList_GET_SIZE(container) ? PyList_GET_ITEM(container, level.pos++) : nullptr;
+    return level.pos < PyTuple_GET_SIZE(container) ? PyTuple_GET_ITEM(container, level.pos++) : nullptr;
+}
+
+// False with ValueError set when value holds NaN or an infinity, in itself
+// or in dicts, lists and tuples nested to any depth; orjson would write null
+// in its place and the file would no longer hold what was saved. Iterative,
+// so depth costs memory rather than C stack; it runs no Python code, so the
+// borrowed containers stay as they are while it walks.
+bool all_finite(PyObject* field, PyObject* value)
+{
+    try {
+        std::vector<Level> path;
+        std::unordered_set<PyObject*> open;  // the path's containers, while it is deeper than kGuardDepth
+        PyObject* item = value;
+        while (true) {
+            if (PyFloat_CheckExact(item) || PyFloat_Check(item)) {
+                const double number = PyFloat_AS_DOUBLE(item);
+                if (!std::isfinite(number)) [[unlikely]] {
+                    refuse_non_finite(field, path, number);
+                    return false;
+                }
+            }
+            else if (PyDict_Check(item) || PyList_Check(item) || PyTuple_Check(item)) {
+                bool enter = true;
+                if (path.size() >= kGuardDepth) [[unlikely]] {
+                    if (open.empty())
+                        for (const Level& level : path) open.insert(level.container);
+                    // A container already on the path is being checked there.
+                    enter = open.insert(item).second;
+                }
+                if (enter) path.push_back(Level{item, 0, nullptr});
+            }
+            item = nullptr;
+            while (!path.empty() && !(item = next_item(path.back()))) {
+                PyObject* done = path.back().container;
+                path.pop_back();
+                if (path.size() >= kGuardDepth) open.erase(done);
+                else if (!open.empty()) open.clear();  // the guard is rebuilt when the path is deep again
+            }
+            if (!item) return true;
+        }
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return false;
+    }
 }
 
 PyObject* save_simulation_result_body(const FuncDesc& f, const Bound& a)
@@ -77,6 +224,11 @@ PyObject* save_simulation_result_body(const FuncDesc& f, const Bound& a)
     PyObject* status = a.v[9];
     PyObject* error_message = a.v[10];
     PyObject* pdk_version = a.v[11];
+
+    // Refused before anything is made, so a refusal leaves no trace on disk.
+    if (!all_finite(g.str.component_settings, component_settings) || !all_finite(g.str.model_parameters, model_parameters)
+        || !all_finite(g.str.result, result))
+        return body_error(f, 159);
 
     // 1. The ID.
     Ref simulation_id;

@@ -22,6 +22,8 @@ import fsspec  # type: ignore[import-untyped]
 from upath import UPath
 from upath.extensions import ProxyUPath
 
+from lumora.paths import read_regular_file
+
 __all__ = ["StorePath", "store_path"]
 
 # Protocols whose "directories" are key prefixes: one exists only while an
@@ -98,6 +100,8 @@ class StorePath(ProxyUPath):
         self.fs.cp_file(self.path, dest.path)
 
     def read_bytes(self) -> bytes:
+        if self.protocol in _LOCAL:
+            return read_regular_file(self.path)  # as a plain local path: no FIFO or device is read
         # One whole-object GET: a buffered reader would first ask for the size
         # and then read ranges, which may straddle a concurrent replacement
         # (s3fs's concurrent download too, hence max_concurrency=1).

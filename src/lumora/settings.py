@@ -7,7 +7,8 @@ variable counts as unset.
 LUMORA_SIMULATIONS_DIR may also hold a URL (``s3://bucket/prefix``,
 ``memory://name``, ``file:///path``...): the store then lives on that file
 system, reached through universal-pathlib and fsspec, which come with the
-optional extra ``lumora[remote]``.
+optional extra ``lumora[remote]``. A plain path gives a `LocalStorePath`,
+which reads result files only when they are regular files.
 """
 
 from __future__ import annotations
@@ -16,6 +17,8 @@ import os
 import re
 from pathlib import Path
 from typing import TYPE_CHECKING
+
+from lumora.paths import LocalStorePath
 
 if TYPE_CHECKING:
     from lumora.remote import StorePath
@@ -33,7 +36,7 @@ def get_build_dir() -> Path:
     return Path(value) if value else Path.cwd() / "build"
 
 
-def get_simulations_dir() -> Path | StorePath:
+def get_simulations_dir() -> LocalStorePath | StorePath:
     """The store root: $LUMORA_SIMULATIONS_DIR, else <build dir>/simulations.
 
     A URL gives a universal-pathlib path onto its file system.
@@ -41,7 +44,7 @@ def get_simulations_dir() -> Path | StorePath:
     value = os.environ.get("LUMORA_SIMULATIONS_DIR")
     if value and _URL.match(value):
         return _remote_dir(value)
-    return Path(value) if value else get_build_dir() / "simulations"
+    return LocalStorePath(value) if value else LocalStorePath(get_build_dir(), "simulations")
 
 
 def _remote_dir(url: str) -> StorePath:

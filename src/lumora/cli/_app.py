@@ -6,12 +6,12 @@ import argparse
 import os
 import sys
 
-from lumora.cli import demo, store, upkeep
+from lumora.cli import cache, demo, plot, store, upkeep
 from lumora.cli._common import PROG, STORE_ENV, environ, log_to_stderr, one_line
 
 # Each group module adds its commands through register(add); they appear in
 # this order in the help.
-GROUPS = (store, upkeep, demo)
+GROUPS = (store, cache, upkeep, plot, demo)
 
 
 def _add_global_options(parser: argparse.ArgumentParser, *, in_subcommand: bool) -> None:
@@ -34,7 +34,7 @@ def _add_global_options(parser: argparse.ArgumentParser, *, in_subcommand: bool)
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG,
-        description="List, show and remove stored simulation results.",
+        description="List, show, compare, plot and remove stored simulation results.",
         epilog=f"The store is ${STORE_ENV}, or build/simulations below $LUMORA_BUILD_DIR or the current directory.",
     )
     _add_global_options(parser, in_subcommand=False)

@@ -1,0 +1,133 @@
+"""plot: stored results drawn against wavelength, in a window or a file (needs lumora[plot])."""
+
+from __future__ import annotations
+
+import argparse
+import io
+import os
+import sys
+from collections.abc import Callable
+from pathlib import Path
+
+from lumora.cli._common import complain, simulation_id
+from lumora.core import simulation_storage as storage
+from lumora.models import StoredSimulationResult
+
+# The suffix of -o picks the format; these are the ones matplotlib writes
+# without extra packages and that people put in reports.
+FORMATS = ("png", "svg", "pdf")
+DEFAULT_DPI = 100
+
+
+def _format(path: Path) -> str:
+    return path.suffix.lower().lstrip(".")
+
+
+def _output_file(text: str) -> Path:
+    path = Path(text)
+    if _format(path) not in FORMATS:
+        raise argparse.ArgumentTypeError(
+            f"{text!r}: the file name must end in {', '.join('.' + name for name in FORMATS)}"
+        )
+    return path
+
+
+def _positive(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
+    if value <= 0:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a positive number")
+    return value
+
+
+def _display_available() -> bool:
+    # Elsewhere than on X11/Wayland systems a desktop is taken to be there.
+    if sys.platform in ("win32", "darwin"):
+        return True
+    return bool(os.environ.get("DISPLAY") or os.environ.get("WAYLAND_DISPLAY"))
+
+
+def _window_backend() -> bool:
+    """Whether pyplot got a backend that opens windows (not so without a GUI toolkit, or with MPLBACKEND=agg)."""
+    import matplotlib.pyplot as plt
+    from matplotlib.backends.registry import backend_registry
+
+    # A GUI framework of None is a backend that only writes files.
+    framework = backend_registry.resolve_backend(plt.get_backend())[1]  # type: ignore[no-untyped-call]
+    return framework is not None
+
+
+def _load(ids: list[str]) -> list[StoredSimulationResult] | None:
+    records = []
+    for simulation in ids:
+        record = storage.load_simulation_result(simulation)
+        if record is None:
+            complain(f"no simulation result with ID {simulation}")
+            return None
+        records.append(record)
+    return records
+
+
+def _cmd_plot(args: argparse.Namespace) -> int:
+    from lumora.plot import PlotError, drawable_series, new_figure, plot_results, require_matplotlib
+
+    try:
+        require_matplotlib()
+    except ImportError as exc:
+        complain(str(exc))
+        return 1
+    import matplotlib.pyplot as plt  # picks no backend before the first figure
+    ids = list(dict.fromkeys(args.simulation_ids))  # the same ID twice would draw every curve twice
+    records = _load(ids)
+    if records is None:
+        return 1
+
+    window = args.output is None and _display_available() and _window_backend()
+    figure = None
+    try:
+        curves = sum(len(drawable_series(record, args.series)) for record in records)
+        figure, axes = new_figure(phase=args.phase, curves=curves, pyplot=window)
+        plot_results(records, axes if args.phase else axes[0], linear=args.linear, phase=args.phase, keys=args.series)
+    except PlotError as exc:
+        if figure is not None:
+            plt.close(figure)  # a pyplot figure would stay for the next main() in this process
+        complain(str(exc))
+        return 1
+    if window:
+        plt.show()
+        return 0
+
+    path = args.output if args.output is not None else Path("+".join(ids) + ".png")
+    # Rendered in memory first: a failure while drawing leaves no half-written file.
+    image = io.BytesIO()
+    figure.savefig(image, format=_format(path), dpi=args.dpi)
+    path.write_bytes(image.getvalue())
+    print(path)
+    return 0
+
+
+def register(add: Callable[[str, str], argparse.ArgumentParser]) -> None:
+    sub = add("plot", "Draw stored results against wavelength, several overlaid.")
+    sub.add_argument("simulation_ids", metavar="ID", nargs="+", type=simulation_id)
+    sub.add_argument(
+        "-o",
+        "--output",
+        metavar="FILE",
+        type=_output_file,
+        help="write the plot to FILE, as PNG, SVG or PDF by its suffix (default: a window where there is a "
+        "display, otherwise ID.png in the current directory)",
+    )
+    sub.add_argument("--linear", action="store_true", help="[re, im] series as the magnitude |s| instead of |s|^2 in dB")
+    sub.add_argument("--phase", action="store_true", help="a second panel with the unwrapped phase of [re, im] series")
+    sub.add_argument(
+        "--series",
+        metavar="KEY",
+        action="append",
+        help="draw only this series of the results, for example a port pair o1@0,o2@0 (repeatable)",
+    )
+    sub.add_argument(
+        "--dpi", type=_positive, default=DEFAULT_DPI, help=f"pixels per inch of a PNG (default {DEFAULT_DPI})"
+    )
+    sub.set_defaults(handler=_cmd_plot)

@@ -1,0 +1,89 @@
+"""Path objects for stores on the local disk.
+
+The extension reads every result file with ``read_bytes`` of the path objects
+that `lumora.settings.get_simulations_dir` hands it. `pathlib.Path.read_bytes`
+opens whatever stands at the path: a FIFO blocks the open until a writer
+comes (forever, for a listing), and a link to ``/dev/zero`` is read until
+memory runs out. `LocalStorePath` reads regular files only, so that anything
+else in a type directory fails like an unreadable file: a listing logs and
+skips it, a load raises an `OSError` that names it.
+"""
+
+from __future__ import annotations
+
+import errno
+import os
+import stat
+from pathlib import Path
+
+__all__ = ["LocalStorePath", "read_regular_file"]
+
+# O_NONBLOCK: opening a FIFO without a writer, or a device that waits for a
+# line, returns at once instead of waiting. Symbolic links are followed
+# (no O_NOFOLLOW): a link to a regular file is a regular file to read.
+# O_NOCTTY: a terminal opened by mistake does not become ours.
+_NONBLOCK = getattr(os, "O_NONBLOCK", 0)
+_OPEN_FLAGS = (
+    os.O_RDONLY
+    | _NONBLOCK
+    | getattr(os, "O_NOCTTY", 0)
+    | getattr(os, "O_BINARY", 0)  # Windows: no newline translation
+)
+
+_KINDS = (
+    (stat.S_ISFIFO, "a FIFO"),
+    (stat.S_ISCHR, "a character device"),
+    (stat.S_ISBLK, "a block device"),
+    (stat.S_ISSOCK, "a socket"),
+)
+
+
+def _not_regular(mode: int, path: str | os.PathLike[str]) -> OSError:
+    if stat.S_ISDIR(mode):
+        return IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), os.fspath(path))
+    kind = next((name for test, name in _KINDS if test(mode)), "not a regular file")
+    return OSError(errno.EINVAL, f"not a regular file ({kind}), refusing to read it", os.fspath(path))
+
+
+def read_regular_file(path: str | os.PathLike[str]) -> bytes:
+    """The whole content of the regular file at path (links followed).
+
+    Raises OSError naming path when it is anything else (IsADirectoryError
+    for a directory, errno EINVAL for a FIFO, device or socket), without
+    waiting on it or reading from it.
+    """
+    fd = os.open(path, _OPEN_FLAGS)
+    try:
+        # The descriptor's own type: a name checked before opening could be
+        # swapped for something else in between.
+        info = os.fstat(fd)
+        if not stat.S_ISREG(info.st_mode):
+            raise _not_regular(info.st_mode, path)
+        if _NONBLOCK:
+            # Reads as from an ordinary open: POSIX leaves O_NONBLOCK on a
+            # regular file to the file system, and a FUSE one may honour it.
+            os.set_blocking(fd, True)
+        # The size is a hint: a file that grew meanwhile is still read to its end.
+        first = os.read(fd, info.st_size + 1 if info.st_size else 1 << 16)
+        if not first:
+            return first
+        chunks = [first]
+        while chunk := os.read(fd, 1 << 20):
+            chunks.append(chunk)
+        return first if len(chunks) == 1 else b"".join(chunks)
+    finally:
+        os.close(fd)
+
+
+class LocalStorePath(Path):
+    """A `pathlib.Path` whose ``read_bytes`` reads regular files only.
+
+    Everything else is `pathlib.Path` unchanged: paths derived with ``/``,
+    ``parent``, ``iterdir``, ``glob`` and the like are LocalStorePath too, and
+    one compares, hashes and pickles as the Path of the same text.
+    """
+
+    __slots__ = ()
+
+    def read_bytes(self) -> bytes:
+        return read_regular_file(self)
