@@ -149,8 +149,23 @@ class StoreStats:
         }
 
 
+class _Removal:
+    """The byte counts of a report's selected and removed files."""
+
+    selected: tuple[ResultFile | TemporaryFile, ...]
+    removed: tuple[ResultFile | TemporaryFile, ...]
+
+    @property
+    def selected_bytes(self) -> int:
+        return sum(item.bytes for item in self.selected)
+
+    @property
+    def removed_bytes(self) -> int:
+        return sum(item.bytes for item in self.removed)
+
+
 @dataclass(frozen=True)
-class PruneReport:
+class PruneReport(_Removal):
     """What prune selected and what became of it.
 
     `selected` is what the options chose, oldest first; after a dry run or a
@@ -166,17 +181,9 @@ class PruneReport:
     results: int  # readable results the store held before
     dry_run: bool
 
-    @property
-    def selected_bytes(self) -> int:
-        return sum(r.bytes for r in self.selected)
-
-    @property
-    def removed_bytes(self) -> int:
-        return sum(r.bytes for r in self.removed)
-
 
 @dataclass(frozen=True)
-class TidyReport:
+class TidyReport(_Removal):
     """What tidy selected (temporary files old enough) and what became of it."""
 
     selected: tuple[TemporaryFile, ...]
@@ -185,14 +192,6 @@ class TidyReport:
     failed: tuple[FileProblem, ...]
     recent: int  # temporary files younger than the age: perhaps saves in progress
     dry_run: bool
-
-    @property
-    def selected_bytes(self) -> int:
-        return sum(t.bytes for t in self.selected)
-
-    @property
-    def removed_bytes(self) -> int:
-        return sum(t.bytes for t in self.removed)
 
 
 # --- sizes and ages -----------------------------------------------------------
