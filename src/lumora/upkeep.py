@@ -32,6 +32,7 @@ import orjson
 from lumora.core import simulation_storage as storage
 from lumora.logger import one_line
 from lumora.models import SimulationStatus, StoredSimulationResult
+from lumora.paths import read_regular_file
 from lumora.progress import progress
 from lumora.settings import get_simulations_dir
 
@@ -344,19 +345,6 @@ def _scan(root: AnyPath) -> _Scan:
 # --- reading results ----------------------------------------------------------
 
 
-def _read_local(path: Path) -> bytes:
-    # Opened without blocking and checked before reading: a FIFO named like a
-    # result would otherwise wait for a writer forever.
-    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | getattr(os, "O_BINARY", 0))
-    try:
-        if not stat.S_ISREG(os.fstat(fd).st_mode):
-            raise OSError("not a regular file")
-        with os.fdopen(fd, "rb", closefd=False) as handle:
-            return handle.read()
-    finally:
-        os.close(fd)
-
-
 _Fetched = tuple[str, _Entry, bytes | BaseException]
 
 
@@ -371,7 +359,8 @@ def _fetch(files: list[tuple[str, _Entry]]) -> Iterator[_Fetched]:
             remote.append((simulation_type, entry))
         else:
             try:
-                yield simulation_type, entry, _read_local(entry.path)  # type: ignore[arg-type]
+                # Checked again on the open file: the name may have been swapped for a FIFO.
+                yield simulation_type, entry, read_regular_file(entry.path)  # type: ignore[arg-type]
             except OSError as exc:
                 yield simulation_type, entry, exc
     # Object stores answer many requests at once: one round of requests per
