@@ -7,13 +7,13 @@ import os
 import sys
 
 from lumora import __version__
-from lumora.cli import cache, demo, plot, store
+from lumora.cli import cache, demo, plot, store, upkeep
 from lumora.cli._common import PROG, STORE_ENV, complain, environ, log_to_stderr, one_line, printable
 from lumora.settings import get_simulations_dir
 
 # Each group module adds its commands through register(add); they appear in
 # this order in the help.
-GROUPS = (store, cache, plot, demo)
+GROUPS = (store, cache, upkeep, plot, demo)
 
 
 def _store(text: str) -> str:

@@ -10,14 +10,13 @@ import re
 import shutil
 import sys
 import unicodedata
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from contextlib import AbstractContextManager, contextmanager
 from datetime import UTC, datetime
 from typing import Any
 
-from pydantic import ValidationError
-
 from lumora.logger import get_logger
+from lumora.logger import one_line as one_line  # shared with the library's reports
 from lumora.models import StoredSimulationResult
 
 PROG = "lumora-results"
@@ -105,18 +104,6 @@ def log_to_stderr(debug: bool) -> AbstractContextManager[None]:
 
 def complain(message: str) -> None:
     print(f"{PROG}: {printable(message)}", file=sys.stderr)
-
-
-def one_line(exc: BaseException) -> str:
-    """The exception as one line: its type and message."""
-    if isinstance(exc, ValidationError) and exc.error_count():
-        # Pydantic lists every error over several lines; the first one says enough.
-        first = exc.errors()[0]
-        where = ".".join(str(part) for part in first["loc"]) or "document"
-        text = f"{exc.error_count()} validation error(s) for {exc.title}, first: {where}: {first['msg']}"
-    else:
-        text = "; ".join(line.strip() for line in str(exc).splitlines() if line.strip())
-    return f"{type(exc).__name__}: {text}" if text else type(exc).__name__
 
 
 def stdin_is_terminal() -> bool:
@@ -291,9 +278,26 @@ def format_table(records: Sequence[StoredSimulationResult], *, width: int | None
     widths = [max(display_width(row[i]) for row in rows) for i in range(len(_COLUMNS))]
     if width is not None:
         widths = _fit(widths, width)
+    return _lay_out(rows, widths, _cut)
+
+
+def align(rows: Sequence[Sequence[str]]) -> str:
+    """Rows of cells (the first a header) as aligned columns, shown escaped;
+    the last column is a number."""
+    shown = [tuple(printable(cell) for cell in row) for row in rows]
+    widths = [max(display_width(row[i]) for row in shown) for i in range(len(shown[0]))]
+    return _lay_out(shown, widths)
+
+
+def _lay_out(
+    rows: Sequence[Sequence[str]], widths: Sequence[int], cut: Callable[[int, str, int], str] | None = None
+) -> str:
     lines = []
     for row in rows:
-        cells = [_pad(_cut(i, cell, w), w) for i, (cell, w) in enumerate(zip(row[:-1], widths[:-1], strict=True))]
+        cells = [
+            _pad(cut(i, cell, w) if cut else cell, w)
+            for i, (cell, w) in enumerate(zip(row[:-1], widths[:-1], strict=True))
+        ]
         cells.append(_pad(row[-1], widths[-1], right=True))  # numbers line up on the right
         lines.append(_GAP.join(cells).rstrip())
     return "\n".join(lines)
