@@ -16,13 +16,16 @@ import orjson
 import pytest
 
 from conftest import Terminal, identity, outcome
-from lumora import settings
+from lumora import progress, settings
 from lumora.paths import LocalStorePath
 
 upath = pytest.importorskip("upath")
 fsspec = pytest.importorskip("fsspec")
 
+from lumora import upkeep  # noqa: E402
 from lumora.remote import StorePath, store_path  # noqa: E402
+from test_upkeep import TEMPORARY  # noqa: E402
+from test_upkeep import save as aged_result  # noqa: E402
 
 BUCKET = "lumora-test"
 
@@ -286,8 +289,23 @@ def test_command_line_progress(ss, remote, monkeypatch):
         ss.save_simulation_result(**identity(simulation_type=simulation_type), **outcome())
     stderr = Terminal()
     monkeypatch.setattr(sys, "stderr", stderr)
+    monkeypatch.setattr(progress, "DELAY", 0)
     assert main(["clear", "--yes"]) == 0
     # A running count while the first listing finds the results; clearing's
     # own listing then knows how many files there are to read.
     shown = stderr.getvalue()
     assert all(bar in shown for bar in ("Reading results: 0 [", "Reading results:   0%", "Deleting 2 results"))
+
+
+def test_upkeep_on_an_object_store(ss, remote):
+    ids = [aged_result(ss, days, component_name=f"c{days}") for days in (30, 20, 10)]
+    root = settings.get_simulations_dir()
+    (root / "sparams" / "broken_00000000000000ff.json").write_bytes(b"{")
+    (root / "sparams" / TEMPORARY).write_bytes(b"12345")
+    figures = upkeep.stats()
+    assert (figures.results, figures.unreadable, figures.temporary_files, figures.temporary_bytes) == (3, 1, 1, 5)
+    assert figures.bytes == sum(len((root / "sparams" / f"c{d}_{i}.json").read_bytes()) for d, i in zip((30, 20, 10), ids))
+    assert [r.simulation_id for r in upkeep.prune(max_count=1).removed] == ids[:2]
+    assert upkeep.tidy().recent == 1 and upkeep.tidy(older_than="0d").removed_bytes == 5
+    assert [r.simulation_id for r in ss.list_simulation_results()] == ids[2:]
+    assert not (root / "sparams" / TEMPORARY).exists() and (root / "sparams" / "broken_00000000000000ff.json").exists()

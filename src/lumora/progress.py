@@ -22,9 +22,12 @@ from typing import Any, TypeVar
 
 from lumora.logger import get_logger
 
-__all__ = ["STORE_OBSERVER", "Counter", "progress", "progress_counter", "progress_shown", "store_progress"]
+__all__ = ["DELAY", "STORE_OBSERVER", "Counter", "progress", "progress_counter", "progress_shown", "store_progress"]
 
 T = TypeVar("T")
+
+# Seconds of work before a bar shows: quick work leaves the terminal alone.
+DELAY = 0.5
 
 
 def _stderr_is_terminal() -> bool:
@@ -60,7 +63,9 @@ def progress(iterable: Iterable[T], *, total: int | None = None, description: st
     tqdm = _tqdm()
     if tqdm is None:
         return iter(iterable)
-    bar: Iterator[T] = tqdm(iterable, total=total, desc=description or None, file=sys.stderr, leave=False, unit="")
+    bar: Iterator[T] = tqdm(
+        iterable, total=total, desc=description or None, file=sys.stderr, leave=False, unit="", delay=DELAY
+    )
     return bar
 
 
@@ -88,7 +93,7 @@ def progress_counter(description: str, total: int | None = None) -> Iterator[Cou
         return
     with (
         _logs_above_the_bar(tqdm),
-        tqdm(total=total, desc=description or None, file=sys.stderr, leave=False, unit="") as bar,
+        tqdm(total=total, desc=description or None, file=sys.stderr, leave=False, unit="", delay=DELAY) as bar,
     ):
         yield Counter(bar)
 
@@ -115,17 +120,19 @@ def _logs_above_the_bar(tqdm: Any) -> Iterator[None]:
     # Only the package logger's own handlers (the command line puts its stderr
     # handler there): a message written through a bar would be cut into it.
     logger = get_logger()
-    handlers = logger.handlers
     logger.handlers = [
         _AboveTheBar(handler, tqdm)
         if isinstance(handler, logging.StreamHandler) and handler.stream is sys.stderr
         else handler
-        for handler in handlers
+        for handler in logger.handlers
     ]
     try:
         yield
     finally:
-        logger.handlers = handlers
+        # Handlers added or removed meanwhile stay so; ours give way to theirs.
+        logger.handlers = [
+            handler.inner if isinstance(handler, _AboveTheBar) else handler for handler in logger.handlers
+        ]
 
 
 # Told of every file a store's path object reads ("read") or deletes
