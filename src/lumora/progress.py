@@ -187,8 +187,8 @@ def store_progress(*stages: tuple[str, str, int | None]) -> Iterator[list[int]]:
 
     Each stage is (event, description, total): its bar counts the event
     ("read" or "unlink"), out of total when that is known. The first stage's
-    bar shows at once; the first event of a later stage replaces it by that
-    stage's bar. Yields the counts of the stages' events, filled in only while
+    bar starts with the block; the first event of a later stage replaces it
+    by that stage's bar. Each shows once its stage has taken DELAY seconds. Yields the counts of the stages' events, filled in only while
     bars show (the observer is not even set otherwise).
     """
     if not progress_shown():
