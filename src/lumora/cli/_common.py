@@ -18,6 +18,7 @@ from typing import Any
 from lumora.logger import get_logger
 from lumora.logger import one_line as one_line  # shared with the library's reports
 from lumora.models import StoredSimulationResult
+from lumora.settings import get_simulations_dir
 
 PROG = "lumora-results"
 
@@ -104,6 +105,16 @@ def log_to_stderr(debug: bool) -> AbstractContextManager[None]:
 
 def complain(message: str) -> None:
     print(f"{PROG}: {printable(message)}", file=sys.stderr)
+
+
+def store_is_missing() -> bool:
+    """Whether the store root does not exist, said on stderr if so: a mistyped
+    --store would otherwise look like an empty store."""
+    root = get_simulations_dir()
+    if root.exists():
+        return False
+    complain(f"no store at {root}")
+    return True
 
 
 def stdin_is_terminal() -> bool:

@@ -19,6 +19,7 @@ from lumora.cli._common import (
     log_to,
     simulation_id,
     stdin_is_terminal,
+    store_is_missing,
     terminal_width,
 )
 from lumora.core import simulation_storage as storage
@@ -29,16 +30,6 @@ from lumora.settings import get_simulations_dir
 # What the store logs, as a warning, for each file a listing skips.
 _UNREADABLE = "Failed to parse simulation file: "
 _RESULT_NAME = re.compile(r"(?P<component>.*)_[0-9a-f]{16}\.json")
-
-
-def _store_is_missing() -> bool:
-    """Whether the store root does not exist, said on stderr if so: a mistyped
-    --store would otherwise look like an empty store."""
-    root = get_simulations_dir()
-    if root.exists():
-        return False
-    complain(f"no store at {root}")
-    return True
 
 
 READING = "Reading results"
@@ -73,7 +64,7 @@ def _json_names(directory: LocalStorePath) -> int:
 
 
 def _cmd_list(args: argparse.Namespace) -> int:
-    if _store_is_missing():
+    if store_is_missing():
         return 1
     with store_progress(("read", READING, _files_to_read(args.simulation_type))):
         records = storage.list_simulation_results(**filters(args, status=True))
@@ -87,7 +78,7 @@ def _cmd_list(args: argparse.Namespace) -> int:
 
 
 def _cmd_show(args: argparse.Namespace) -> int:
-    if _store_is_missing():
+    if store_is_missing():
         return 1
     record = storage.load_simulation_result(args.simulation_id)
     if record is None:
@@ -98,7 +89,7 @@ def _cmd_show(args: argparse.Namespace) -> int:
 
 
 def _cmd_delete(args: argparse.Namespace) -> int:
-    if _store_is_missing():
+    if store_is_missing():
         return 1
     if not storage.delete_simulation_result(args.simulation_id):
         complain(f"no simulation result with ID {args.simulation_id}")
@@ -138,7 +129,7 @@ def _may_match(path: str, component_name: str | None) -> bool:
 
 def _cmd_clear(args: argparse.Namespace) -> int:
     chosen = filters(args, status=False)
-    if _store_is_missing():
+    if store_is_missing():
         return 1
     with _unreadable_files() as unreadable:
         with store_progress(("read", READING, _files_to_read(chosen["simulation_type"]))) as reads:

@@ -18,6 +18,7 @@ from lumora.cli._common import (
     filters,
     format_date,
     stdin_is_terminal,
+    store_is_missing,
 )
 from lumora.settings import get_simulations_dir
 
@@ -107,6 +108,8 @@ def _asker(yes: bool) -> tuple[Callable[[str, str], bool], list[str]]:
 
 
 def _cmd_stats(args: argparse.Namespace) -> int:
+    if store_is_missing():
+        return 1
     figures = upkeep.stats()
     if args.json:
         print(dump(figures.to_json()))
@@ -147,6 +150,8 @@ def _cmd_prune(args: argparse.Namespace) -> int:
         message = f"give at least one of {', '.join(_SELECTING)} (--older-than 0d selects every result)"
         print(f"{PROG} prune: error: {message}", file=sys.stderr)
         return 2
+    if store_is_missing():
+        return 1
     ask, outcome = _asker(args.yes)
     warned = []
 
@@ -178,6 +183,8 @@ def _cmd_prune(args: argparse.Namespace) -> int:
 
 
 def _cmd_tidy(args: argparse.Namespace) -> int:
+    if store_is_missing():
+        return 1
     ask, outcome = _asker(args.yes)
 
     def confirm_plan(plan: upkeep.TidyReport) -> bool:
