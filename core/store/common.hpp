@@ -2,10 +2,54 @@
 #pragma once
 
 #include <initializer_list>
+#include <iterator>
 
 #include "store.hpp"
 
 namespace lumora {
+
+// The identity fields as parameters, in the order that every function taking
+// them declares them; simulation_type follows, exactly str only for
+// _compute_simulation_id.
+struct IdentityArg {
+    enum : int { component_name, factory_name, component_settings, model_parameters, hyperparameters, simulation_type, count };
+};
+inline constexpr Param kIdentityParams[] = {
+    {"component_name", Check::Str, Default::Required, "str"},
+    {"factory_name", Check::Str, Default::Required, "str"},
+    {"component_settings", Check::Dict, Default::Required, "dict[str, Any]"},
+    {"model_parameters", Check::Dict, Default::Required, "dict[str, Any]"},
+    {"hyperparameters", Check::Any, Default::Required, "SimulationHyperparameters"},
+};
+inline constexpr Param kSimulationTypeParam[] = {
+    {"simulation_type", Check::Any, Default::Required, "SimulationType"},
+};
+static_assert(std::size(kIdentityParams) == IdentityArg::simulation_type);
+
+// The one parameter of the functions that take a result by its ID.
+struct SimulationIdArg {
+    enum : int { simulation_id, count };
+};
+inline constexpr Param kSimulationIdParam[] = {{"simulation_id", Check::Str, Default::Required, "str"}};
+
+// A filter of the listing: exactly str or None.
+constexpr Param filter_param(const char* name, Default def = Default::None)
+{
+    return {name, Check::StrOrNone, def, "str | None"};
+}
+
+// The filters that listing and clearing share, in their order; listing
+// takes status after them.
+struct FilterArg {
+    enum : int { component_name, factory_name, simulation_type, pdk_name, count };
+};
+inline constexpr Param kFilterParams[] = {
+    filter_param("component_name"),
+    filter_param("factory_name"),
+    filter_param("simulation_type"),
+    filter_param("pdk_name"),
+};
+static_assert(std::size(kFilterParams) == FilterArg::count);
 
 // Truth value of a call's result: -1 with the exception kept when the call
 // failed or the truth test raised.
@@ -39,17 +83,15 @@ inline Ref concat(std::initializer_list<PyObject*> parts)
 }
 
 // log().<level>(message). The logger is fetched before the message is built,
-// so a failing logger never formats anything.
+// so a failing logger never formats anything. -1 on failure.
 template <class Build>
-bool log_message(PyObject* level, Build&& build)
+int log_message(PyObject* level, Build&& build)
 {
-    Ref log = lookup_global(g.str.log);
-    if (!log) return false;
-    Ref logger = Ref::steal(PyObject_CallNoArgs(log.get()));
-    if (!logger) return false;
+    Ref logger = call_global(process.str.log);
+    if (!logger) return -1;
     Ref message = build();
-    if (!message) return false;
-    return static_cast<bool>(call_method(logger.get(), level, {message.get()}));
+    if (!message || !call_method(logger.get(), level, {message.get()})) return -1;
+    return 0;
 }
 
 // Makes an exception the thread's handled one for the scope's lifetime, as an

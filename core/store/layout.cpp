@@ -41,29 +41,29 @@ PyObject* get_simulation_file_path_body(const FuncDesc& f, const Bound& a)
     // outside its type directory, or create directories the look-up never scans.
     if (is_dot_name(simulation_type) || has_separator(simulation_type)) {
         PyErr_Format(PyExc_ValueError, "simulation_type must be a single directory name, got %R", simulation_type);
-        return body_error(f, 98);
+        return failed_at(f, 98);
     }
     if (has_separator(component_name)) {
         PyErr_Format(PyExc_ValueError, "component_name must not contain path separators or NUL characters, got %R",
                      component_name);
-        return body_error(f, 100);
+        return failed_at(f, 100);
     }
 
     Ref simulations_dir;
     {
-        Ref get_dir = lookup_global(g.str.get_simulations_dir);
-        if (!get_dir) return body_error(f, 97);
+        Ref get_dir = lookup_global(process.str.get_simulations_dir);
+        if (!get_dir) return failed_at(f, 97);
         simulations_dir = Ref::steal(PyObject_CallNoArgs(get_dir.get()));
-        if (!simulations_dir) return body_error(f, 97);
+        if (!simulations_dir) return failed_at(f, 97);
     }
     Ref type_dir = Ref::steal(PyNumber_TrueDivide(simulations_dir.get(), simulation_type));
-    if (!type_dir) return body_error(f, 98);
-    if (!call_method(type_dir.get(), g.str.mkdir, {Py_True, Py_True}, g.kw.kw_mkdir)) return body_error(f, 99);
+    if (!type_dir) return failed_at(f, 98);
+    if (!call_method(type_dir.get(), process.str.mkdir, {Py_True, Py_True}, process.kw.kw_mkdir)) return failed_at(f, 99);
 
-    Ref file_name = concat({component_name, g.str.underscore, simulation_id, g.str.json_suffix});
-    if (!file_name) return body_error(f, 100);
+    Ref file_name = concat({component_name, process.str.underscore, simulation_id, process.str.json_suffix});
+    if (!file_name) return failed_at(f, 100);
     PyObject* path = PyNumber_TrueDivide(type_dir.get(), file_name.get());
-    return path ? path : body_error(f, 100);
+    return path ? path : failed_at(f, 100);
 }
 
 // "*_" + the ID + ".json", with the glob's special characters of the ID
@@ -78,17 +78,17 @@ Ref id_pattern(PyObject* simulation_id)
         Py_UCS4 c = PyUnicode_READ(kind, data, i);
         specials += (c == '*' || c == '?' || c == '[');
     }
-    if (specials == 0) return concat({g.str.id_glob_prefix, simulation_id, g.str.json_suffix});
+    if (specials == 0) return concat({process.str.id_glob_prefix, simulation_id, process.str.json_suffix});
 
-    const Py_ssize_t prefix = PyUnicode_GET_LENGTH(g.str.id_glob_prefix);
-    const Py_ssize_t suffix = PyUnicode_GET_LENGTH(g.str.json_suffix);
+    const Py_ssize_t prefix = PyUnicode_GET_LENGTH(process.str.id_glob_prefix);
+    const Py_ssize_t suffix = PyUnicode_GET_LENGTH(process.str.json_suffix);
     Ref out = Ref::steal(PyUnicode_New(prefix + n + 2 * specials + suffix, PyUnicode_MAX_CHAR_VALUE(simulation_id)));
     if (!out) return out;
     const int out_kind = PyUnicode_KIND(out.get());
     void* out_data = PyUnicode_DATA(out.get());
     Py_ssize_t at = 0;
     auto put = [&](Py_UCS4 c) { PyUnicode_WRITE(out_kind, out_data, at++, c); };
-    for (Py_ssize_t i = 0; i < prefix; ++i) put(PyUnicode_READ_CHAR(g.str.id_glob_prefix, i));
+    for (Py_ssize_t i = 0; i < prefix; ++i) put(PyUnicode_READ_CHAR(process.str.id_glob_prefix, i));
     for (Py_ssize_t i = 0; i < n; ++i) {
         Py_UCS4 c = PyUnicode_READ(kind, data, i);
         if (c == '*' || c == '?' || c == '[') {
@@ -99,7 +99,7 @@ Ref id_pattern(PyObject* simulation_id)
             put(c);
         }
     }
-    for (Py_ssize_t i = 0; i < suffix; ++i) put(PyUnicode_READ_CHAR(g.str.json_suffix, i));
+    for (Py_ssize_t i = 0; i < suffix; ++i) put(PyUnicode_READ_CHAR(process.str.json_suffix, i));
     return out;
 }
 
@@ -112,40 +112,40 @@ PyObject* find_simulation_file_body(const FuncDesc& f, const Bound& a)
 
     Ref simulations_dir;
     {
-        Ref get_dir = lookup_global(g.str.get_simulations_dir);
-        if (!get_dir) return body_error(f, 114);
+        Ref get_dir = lookup_global(process.str.get_simulations_dir);
+        if (!get_dir) return failed_at(f, 114);
         simulations_dir = Ref::steal(PyObject_CallNoArgs(get_dir.get()));
-        if (!simulations_dir) return body_error(f, 114);
+        if (!simulations_dir) return failed_at(f, 114);
     }
-    int present = truth(call_method(simulations_dir.get(), g.str.exists));
-    if (present < 0) return body_error(f, 115);
+    int present = truth(call_method(simulations_dir.get(), process.str.exists));
+    if (present < 0) return failed_at(f, 115);
     if (!present) Py_RETURN_NONE;
 
-    Ref entries = call_method(simulations_dir.get(), g.str.iterdir);
-    if (!entries) return body_error(f, 118);
+    Ref entries = call_method(simulations_dir.get(), process.str.iterdir);
+    if (!entries) return failed_at(f, 118);
     Ref it = Ref::steal(PyObject_GetIter(entries.get()));
-    if (!it) return body_error(f, 118);
+    if (!it) return failed_at(f, 118);
     entries.reset();
 
     Ref pattern;
     while (true) {
         Ref type_dir = Ref::steal(PyIter_Next(it.get()));
         if (!type_dir) {
-            if (PyErr_Occurred()) return body_error(f, 118);
+            if (PyErr_Occurred()) return failed_at(f, 118);
             break;
         }
-        int is_dir = truth(call_method(type_dir.get(), g.str.is_dir));
-        if (is_dir < 0) return body_error(f, 119);
+        int is_dir = truth(call_method(type_dir.get(), process.str.is_dir));
+        if (is_dir < 0) return failed_at(f, 119);
         if (!is_dir) continue;
 
         if (!pattern) {
             pattern = id_pattern(simulation_id);
-            if (!pattern) return body_error(f, 120);
+            if (!pattern) return failed_at(f, 120);
         }
-        Ref found = call_method(type_dir.get(), g.str.glob, {pattern.get()});
-        if (!found) return body_error(f, 120);
+        Ref found = call_method(type_dir.get(), process.str.glob, {pattern.get()});
+        if (!found) return failed_at(f, 120);
         Ref matches = Ref::steal(PySequence_List(found.get()));
-        if (!matches) return body_error(f, 120);
+        if (!matches) return failed_at(f, 120);
         if (PyList_GET_SIZE(matches.get()) > 0) return Py_NewRef(PyList_GET_ITEM(matches.get(), 0));
     }
     Py_RETURN_NONE;
@@ -155,39 +155,43 @@ PyObject* find_simulation_file_body(const FuncDesc& f, const Bound& a)
 
 FuncDesc get_simulation_file_path_desc = {
     .name = "_get_simulation_file_path",
-    .qualname = "_get_simulation_file_path",
-    .code_name = "_get_simulation_file_path",
-    .tb_name = "lumora.core.simulation_storage._get_simulation_file_path",
     .line = 84,
-    .conv_line = 0,
-    .kwonly = false,
-    .nparams = 3,
-    .params = {
+    .params = params({
         {"simulation_type", Check::Str, Default::Required, "str"},
         {"component_name", Check::Str, Default::Required, "str"},
         {"simulation_id", Check::Str, Default::Required, "str"},
-    },
+    }),
     .locals = {"simulations_dir", "type_dir"},
     .return_annotation = "Path",
-    .doc = "_get_simulation_file_path(str simulation_type: str, str component_name: str, str simulation_id: str) -> Path\n\nGet the file path for a simulation result.\n\nArgs:\n    simulation_type: Type of simulation (e.g., \"vok\", \"brindle\").\n    component_name: Name of the component.\n    simulation_id: The simulation ID.\n\nReturns:\n    Path to the simulation result file.",
+    .doc = "Get the file path for a simulation result.\n"
+           "\n"
+           "Args:\n"
+           "    simulation_type: Type of simulation (e.g., \"vok\", \"brindle\").\n"
+           "    component_name: Name of the component.\n"
+           "    simulation_id: The simulation ID.\n"
+           "\n"
+           "Returns:\n"
+           "    Path to the simulation result file.",
     .body = get_simulation_file_path_body,
 };
 
 FuncDesc find_simulation_file_desc = {
     .name = "_find_simulation_file",
-    .qualname = "_find_simulation_file",
-    .code_name = "_find_simulation_file",
-    .tb_name = "lumora.core.simulation_storage._find_simulation_file",
     .line = 103,
-    .conv_line = 0,
-    .kwonly = false,
-    .nparams = 1,
-    .params = {
+    .params = params({
         {"simulation_id", Check::Str, Default::Required, "str"},
-    },
+    }),
     .locals = {"simulations_dir", "type_dir", "matches"},
     .return_annotation = "Path | None",
-    .doc = "_find_simulation_file(str simulation_id: str) -> Path | None\n\nFind a simulation result file by its ID.\n\nScans all simulation type directories to find the file.\n\nArgs:\n    simulation_id: The unique simulation ID.\n\nReturns:\n    Path to the simulation file if found, None otherwise.",
+    .doc = "Find a simulation result file by its ID.\n"
+           "\n"
+           "Scans all simulation type directories to find the file.\n"
+           "\n"
+           "Args:\n"
+           "    simulation_id: The unique simulation ID.\n"
+           "\n"
+           "Returns:\n"
+           "    Path to the simulation file if found, None otherwise.",
     .body = find_simulation_file_body,
 };
 
