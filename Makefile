@@ -24,7 +24,8 @@ import tomllib
 data = tomllib.load(open("pyproject.toml", "rb"))
 project = data["project"]
 names = data["build-system"]["requires"] + ["cmake>=3.26", "ninja>=1.10"]
-names += project["dependencies"] + project["optional-dependencies"]["test"]
+extras = project["optional-dependencies"]
+names += project["dependencies"] + extras["test"] + extras["lint"]
 print("\n".join(names))
 endef
 export REQUIREMENTS
@@ -66,7 +67,7 @@ LEAK_TESTS := tests/test_faults.py tests/test_soak.py
 # hour at the default; tests/test_soak.py runs a short version).
 SOAK_ITERATIONS := 100000
 
-.PHONY: test build bench demo clean distclean check-asan soak
+.PHONY: test build bench demo clean distclean check-asan soak lint
 
 test: build
 	$(TEST_ENV) $(VENV_PYTHON) -m pytest $(PYTEST_ARGS)
@@ -94,6 +95,18 @@ check-asan:
 	&& $(SANITIZER_ENV) ASAN_OPTIONS=detect_leaks=1:fast_unwind_on_malloc=0:malloc_context_size=10 \
 		$(VENV_PYTHON) -m pytest $(PYTEST_ARGS) $(LEAK_TESTS); \
 	status=$$?; $(MAKE) build && exit $$status
+
+# lint: the layout of core/ (clang-format must leave every file unchanged),
+# ruff's checks and formatting over the Python sources, and mypy --strict
+# over the package, the benchmarks and the tools. The tools come from the
+# `lint` extra.
+CXX_SOURCES = $(shell find core -name '*.cpp' -o -name '*.hpp')
+PY_SOURCES := src tests bench tools
+lint: $(INSTALLED)
+	$(VENV)/bin/clang-format --dry-run --Werror $(CXX_SOURCES)
+	$(VENV)/bin/ruff check $(PY_SOURCES)
+	$(VENV)/bin/ruff format --check $(PY_SOURCES)
+	$(VENV_PYTHON) -m mypy --strict src/lumora bench tools
 
 soak: build
 	$(VENV_PYTHON) tools/soak.py -n $(SOAK_ITERATIONS)

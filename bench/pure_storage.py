@@ -31,11 +31,9 @@ get_build_dir = lazy_import("lumora.settings", "get_build_dir")
 get_pdk_name = lazy_import("lumora.settings", "get_pdk_name")
 get_simulations_dir = lazy_import("lumora.settings", "get_simulations_dir")
 
+
 def _incorrect_type(name: str, expected: type, value: object) -> TypeError:
-    return TypeError(
-        f"Argument '{name}' has incorrect type "
-        f"(expected {expected.__name__}, got {type(value).__name__})"
-    )
+    return TypeError(f"Argument '{name}' has incorrect type (expected {expected.__name__}, got {type(value).__name__})")
 
 
 def _compute_simulation_id(

@@ -91,7 +91,7 @@ def s3_store() -> Iterator[str]:
     werkzeug.handlers[:] = [COUNTER]
     server = ThreadedMotoServer(ip_address="127.0.0.1", port=0, verbose=False)
     server.start()
-    endpoint = "http://127.0.0.1:%d" % server.get_host_and_port()[1]
+    endpoint = f"http://127.0.0.1:{server.get_host_and_port()[1]}"
     saved = dict(os.environ)
     for name in ("AWS_PROFILE", "AWS_SESSION_TOKEN", "AWS_ENDPOINT_URL_S3"):
         os.environ.pop(name, None)

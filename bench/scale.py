@@ -56,8 +56,10 @@ def document(i: int, rng: random.Random, base: datetime) -> tuple[str, str, byte
         simulation_type=TYPES[i % len(TYPES)],
     )
     simulation_id = pure_storage._compute_simulation_id(**identity)
-    result = {pair: [[round(rng.uniform(-1, 1), 6), round(rng.uniform(-1, 1), 6)] for _ in range(POINTS)]
-              for pair in PORT_PAIRS}
+    result = {
+        pair: [[round(rng.uniform(-1, 1), 6), round(rng.uniform(-1, 1), 6)] for _ in range(POINTS)]
+        for pair in PORT_PAIRS
+    }
     record = StoredSimulationResult(
         **identity,
         simulation_id=simulation_id,
@@ -139,16 +141,19 @@ def main(argv: list[str] | None = None) -> int:
     for kind, label in (("list", "list_simulation_results()"), ("clear", "clear_simulation_results()")):
         for n, pair in figures[kind].items():
             ext, py = pair["extension"], pair["python"]
-            print(f"{label:<28}{n:>9,}{ext * 1e3:>10.1f} ms{py * 1e3:>9.1f} ms{py / ext:>9.2f}"
-                  f"{ext / n * 1e6:>13.1f} us")
+            print(
+                f"{label:<28}{n:>9,}{ext * 1e3:>10.1f} ms{py * 1e3:>9.1f} ms{py / ext:>9.2f}{ext / n * 1e6:>13.1f} us"
+            )
     failed = False
     if len(sizes) >= 2:
         small, large = min(sizes), max(sizes)
         growth = figures["list"][large]["extension"] / figures["list"][small]["extension"]
         allowed = MAX_GROWTH * large / small
         speedup = figures["list"][large]["python"] / figures["list"][large]["extension"]
-        print(f"listing growth {small:,} -> {large:,}: {growth:.2f}x (goal <= {allowed:.2f}x); "
-              f"speed-up over python at {large:,}: {speedup:.2f}x (goal >= {LIST_MIN_SPEEDUP:.1f}x)")
+        print(
+            f"listing growth {small:,} -> {large:,}: {growth:.2f}x (goal <= {allowed:.2f}x); "
+            f"speed-up over python at {large:,}: {speedup:.2f}x (goal >= {LIST_MIN_SPEEDUP:.1f}x)"
+        )
         failed = growth > allowed or speedup < LIST_MIN_SPEEDUP
     if args.json:
         Path(args.json).write_text(json.dumps(figures, indent=2))

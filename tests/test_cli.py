@@ -51,8 +51,13 @@ def saved(ss, store, monkeypatch):
         "b": save(ss, monkeypatch, component_name="mmi2x2", pdk="si220"),
         "c": save(ss, monkeypatch, component_name="straight", factory_name="f_straight", simulation_type="modes"),
         "d": save(
-            ss, monkeypatch, component_name="ring", factory_name="f_ring", pdk="si220",
-            status="error", error_message="diverged",
+            ss,
+            monkeypatch,
+            component_name="ring",
+            factory_name="f_ring",
+            pdk="si220",
+            status="error",
+            error_message="diverged",
         ),
     }
     monkeypatch.delenv("LUMORA_PDK")

@@ -47,7 +47,7 @@ def s3_endpoint():
     logging.getLogger("werkzeug").setLevel(logging.ERROR)
     server = server_module.ThreadedMotoServer(ip_address="127.0.0.1", port=0, verbose=False)
     server.start()
-    endpoint = "http://127.0.0.1:%d" % server.get_host_and_port()[1]
+    endpoint = f"http://127.0.0.1:{server.get_host_and_port()[1]}"
     env = pytest.MonkeyPatch()
     # Nothing from this machine's AWS set-up may steer a client elsewhere.
     for name in ("AWS_PROFILE", "AWS_SESSION_TOKEN", "AWS_ENDPOINT_URL_S3", "AWS_IGNORE_CONFIGURED_ENDPOINT_URLS"):
@@ -236,9 +236,12 @@ def test_directory_operations_behave_as_on_local_disk(any_root):
         sub.mkdir()
     assert sub.exists() and sub.is_dir() and any_root.is_dir()
     assert list(sub.iterdir()) == [] and list(sub.glob("*")) == []
-    for error, action in [(FileNotFoundError, lambda: (sub / "x").read_bytes()), (IsADirectoryError, sub.read_bytes),
-                          (FileNotFoundError, lambda: (sub / "x").unlink()),
-                          (FileNotFoundError, lambda: (sub / "x").replace(sub / "y"))]:
+    for error, action in [
+        (FileNotFoundError, lambda: (sub / "x").read_bytes()),
+        (IsADirectoryError, sub.read_bytes),
+        (FileNotFoundError, lambda: (sub / "x").unlink()),
+        (FileNotFoundError, lambda: (sub / "x").replace(sub / "y")),
+    ]:
         with pytest.raises(error):
             action()
 

@@ -15,6 +15,7 @@ from lumora.core import simulation_storage as storage
 from lumora.models import SimulationHyperparameters, StoredSimulationResult
 from lumora.settings import get_simulations_dir
 
+
 class SolverError(RuntimeError):
     """A failed run, with the time it took to fail."""
 
@@ -160,7 +161,9 @@ class Demo:
         hit = storage.find_simulation_result(**dict(reversed(list(reordered.items()))))
         if hit is None:
             raise RuntimeError(f"cache look-up missed the result saved as {first.simulation_id}")
-        print(f"   hit: {hit.simulation_id} from {format_date(hit.simulation_date)} UTC, s21 = {hit.result['s21'][:3]}...")
+        print(
+            f"   hit: {hit.simulation_id} from {format_date(hit.simulation_date)} UTC, s21 = {hit.result['s21'][:3]}..."
+        )
         print(f"   simulator runs: {runs} before, {self.simulate.runs} after (nothing re-run)")
 
         print()
