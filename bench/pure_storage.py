@@ -13,6 +13,8 @@ import contextlib
 import glob
 import hashlib
 import json
+import math
+import os
 import secrets
 from datetime import UTC, datetime
 from pathlib import Path
@@ -34,6 +36,63 @@ get_simulations_dir = lazy_import("lumora.settings", "get_simulations_dir")
 
 def _incorrect_type(name: str, expected: type, value: object) -> TypeError:
     return TypeError(f"Argument '{name}' has incorrect type (expected {expected.__name__}, got {type(value).__name__})")
+
+
+# Saved file names may take this many bytes of the file-system encoding; a
+# temporary name adds "." before and "." + 16 hex digits + ".tmp" after.
+_MAX_NAME_BYTES = 255
+_TEMPORARY_EXTRA = 22
+_SHOWN_LEVELS = 10
+
+
+def _where(field: str, frames: list) -> str:
+    keys = [f"[{key!r}]" if isinstance(container, dict) else f"[{key}]" for container, _, key in frames]
+    if len(keys) > 2 * _SHOWN_LEVELS:
+        keys = [*keys[:_SHOWN_LEVELS], "...", *keys[-_SHOWN_LEVELS:]]
+    return field + "".join(keys)
+
+
+def _check_finite(field: str, value: object) -> None:
+    """ValueError naming the place of a NaN or an infinity in value, at any depth."""
+    frames: list = []  # [container, iterator over (key, item), current key]
+    on_path: set[int] = set()
+    item = value
+    while True:
+        if isinstance(item, float):
+            if not math.isfinite(item):
+                text = "nan" if math.isnan(item) else "inf" if item > 0 else "-inf"
+                raise ValueError(f"{_where(field, frames)} is {text}: "
+                                 "only finite numbers can be saved (JSON has no NaN or infinity)")
+        elif isinstance(item, (dict, list, tuple)) and id(item) not in on_path:
+            on_path.add(id(item))
+            frames.append([item, iter(item.items() if isinstance(item, dict) else enumerate(item)), None])
+        while frames:
+            entry = next(frames[-1][1], None)
+            if entry is not None:
+                frames[-1][2], item = entry
+                break
+            on_path.discard(id(frames.pop()[0]))
+        else:
+            return
+
+
+def _child(parent: Path, name: str) -> Path | None:
+    """parent / name when the path's own rules put it exactly one level below parent."""
+    child = parent / name
+    return child if child.parent == parent and child.name == name else None
+
+
+def _temporary_name(name: str) -> str:
+    """A hidden, unique name for writing `name`, within the file-name limit."""
+    budget = _MAX_NAME_BYTES - _TEMPORARY_EXTRA
+    stem = name
+    if len(os.fsencode(name)) > budget:
+        fits, too_long = 0, min(len(name), budget + 1)
+        while too_long - fits > 1:
+            mid = (fits + too_long) // 2
+            fits, too_long = (mid, too_long) if len(os.fsencode(name[:mid])) <= budget else (fits, mid)
+        stem = name[:fits]
+    return f".{stem}.{secrets.token_hex(8)}.tmp"
 
 
 def _compute_simulation_id(
@@ -96,10 +155,14 @@ def _get_simulation_file_path(simulation_type: str, component_name: str, simulat
     if "/" in component_name or "\\" in component_name or "\0" in component_name:
         raise ValueError(f"component_name must not contain path separators or NUL characters, got {component_name!r}")
 
-    simulations_dir = get_simulations_dir()
-    type_dir = simulations_dir / simulation_type
+    type_dir = _child(get_simulations_dir(), simulation_type)
+    if type_dir is None:
+        raise ValueError(f"simulation_type must be a single directory name, got {simulation_type!r}")
+    file_path = _child(type_dir, f"{component_name}_{simulation_id}.json")
+    if file_path is None:
+        raise ValueError(f"component_name must name a file directly in the type directory, got {component_name!r}")
     type_dir.mkdir(parents=True, exist_ok=True)
-    return type_dir / f"{component_name}_{simulation_id}.json"
+    return file_path
 
 
 def _find_simulation_file(simulation_id: str) -> Path | None:
@@ -163,6 +226,10 @@ def save_simulation_result(
     if type(pdk_version) is not str:
         raise _incorrect_type("pdk_version", str, pdk_version)
 
+    _check_finite("component_settings", component_settings)
+    _check_finite("model_parameters", model_parameters)
+    _check_finite("result", result)
+
     simulation_id = _compute_simulation_id(
         component_name=component_name,
         factory_name=factory_name,
@@ -194,7 +261,7 @@ def save_simulation_result(
 
     content = orjson.dumps(stored_result.model_dump(), option=orjson.OPT_INDENT_2)
     # Readers never see a half-written file: write beside it, then rename over it.
-    temp_path = file_path.with_name(f".{file_path.name}.{secrets.token_hex(8)}.tmp")
+    temp_path = file_path.with_name(_temporary_name(file_path.name))
     try:
         temp_path.write_bytes(content)
         temp_path.replace(file_path)
@@ -347,7 +414,10 @@ def delete_simulation_result(simulation_id: str) -> bool:
     if type(simulation_id) is not str:
         raise _incorrect_type("simulation_id", str, simulation_id)
 
-    file_path = _find_simulation_file(simulation_id)
+    return _remove_found(_find_simulation_file(simulation_id))
+
+
+def _remove_found(file_path: Path | None) -> bool:
     if file_path is None or not file_path.exists():
         return False
     try:
@@ -357,6 +427,15 @@ def delete_simulation_result(simulation_id: str) -> bool:
         return False
     log().debug(f"Deleted simulation file: {file_path}")
     return True
+
+
+def _remove_in(type_dir: Path, simulation_id: object) -> bool:
+    """Removes the file of an ID from type_dir only: other types may hold the same ID."""
+    if type(simulation_id) is not str:
+        raise _incorrect_type("simulation_id", str, simulation_id)
+    if "/" in simulation_id or "\\" in simulation_id or "\0" in simulation_id:
+        return False
+    return _remove_found(next(iter(list(type_dir.glob(f"*_{glob.escape(simulation_id)}.json"))), None))
 
 
 def clear_simulation_results(
@@ -380,6 +459,14 @@ def clear_simulation_results(
     if pdk_name is not None and type(pdk_name) is not str:
         raise _incorrect_type("pdk_name", str, pdk_name)
 
+    # A clear of one type removes files from that type's directory only.
+    type_dir = None
+    if simulation_type is not None:
+        if simulation_type not in ("", ".", "..") and not any(c in simulation_type for c in "/\\\0"):
+            type_dir = _child(get_simulations_dir(), simulation_type)
+        if type_dir is None:
+            raise ValueError(f"simulation_type must be a single directory name, got {simulation_type!r}")
+
     results = list_simulation_results(
         component_name=component_name,
         factory_name=factory_name,
@@ -391,7 +478,11 @@ def clear_simulation_results(
 
     deleted_count = 0
     for result in results:
-        if delete_simulation_result(result.simulation_id):
+        if type_dir is not None:
+            removed = _remove_in(type_dir, result.simulation_id)
+        else:
+            removed = delete_simulation_result(result.simulation_id)
+        if removed:
             deleted_count += 1
     log().debug(f"Cleared {deleted_count} simulation result(s)")
     return deleted_count

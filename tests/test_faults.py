@@ -148,11 +148,30 @@ def path_method(method, when=None, value=NOTHING, partial=False):
     return apply
 
 
-def path_property(prop, value):
-    """Paths of the store report value(c) for a property."""
+def path_property(prop, value, when=None):
+    """Paths of the store report value(c) for a property (those for which
+    when(path) holds, when given)."""
 
     def apply(c):
-        setattr(_faulty_class(c), prop, property(lambda self: value(c)))
+        real = getattr(PathType, prop).fget
+        setattr(_faulty_class(c), prop,
+                property(lambda self: value(c) if when is None or when(self) else real(self)))
+
+    return apply
+
+
+def written_path_property(prop, value):
+    """The path that save writes to reports value(c) for a property; the
+    paths that _get_simulation_file_path checks on the way are sound."""
+
+    def apply(c):
+        real = c.ss._get_simulation_file_path
+
+        def path_of(*args):
+            path = real(*args)
+            return type("Broken", (type(path),), {prop: property(lambda self: value(c))})(path)
+
+        c.patch("_get_simulation_file_path", path_of)
 
     return apply
 
@@ -211,6 +230,11 @@ class Raising:
         raise self.c.boom
 
     __bool__ = __str__ = __format__ = __lt__ = __gt__ = __ne__ = _raise
+
+
+class EqRaising(Raising):
+    __eq__ = Raising._raise
+    __hash__ = None
 
 
 class NeGivesRaising:
@@ -354,6 +378,10 @@ def clear(c):
     return c.ss.clear_simulation_results()
 
 
+def clear_type(c):
+    return c.ss.clear_simulation_results(simulation_type="sparams")
+
+
 CID, GP, FF = "_compute_simulation_id", "_get_simulation_file_path", "_find_simulation_file"
 S, L, FR = "save_simulation_result", "load_simulation_result", "find_simulation_result"
 MF, LS, KEY = "_matches_filters", "list_simulation_results", "list_simulation_results.lambda"
@@ -407,6 +435,12 @@ FAULTS = {
     "path/join-type": F(file_path, path_method("__truediv__", identity_part), (GP, 98)),
     "path/mkdir": F(file_path, path_method("mkdir"), (GP, 99)),
     "path/join-name": F(file_path, path_method("__truediv__", name_part), (GP, 100)),
+    "path/type-parent": F(file_path, path_property("parent", lambda c: c.raiser()), (GP, 98)),
+    "path/type-parent-eq": F(file_path, path_property("parent", EqRaising), (GP, 98)),
+    "path/type-name": F(file_path, path_property("name", lambda c: c.raiser()), (GP, 98)),
+    "path/type-name-eq": F(file_path, path_property("name", EqRaising), (GP, 98)),
+    "path/file-name": F(file_path, path_property("name", lambda c: c.raiser(), when=lambda p: str(p).endswith(".json")),
+                        (GP, 100)),
     # _find_simulation_file
     "find/settings-missing": F(find_file, missing("get_simulations_dir"), (FF, 114), error=NameError),
     "find/settings": F(find_file, raising("get_simulations_dir"), (FF, 114)),
@@ -459,8 +493,8 @@ FAULTS = {
                               error=TypeError),
     "save/dumps-gives-None": F(save, attribute("orjson", "dumps", lambda *a, **k: None), (S, 196),
                                error=TypeError),
-    "save/name-gives-bytes": F(save, path_property("name", lambda c: b"x.json"), (S, 196), error=TypeError),
-    "save/name": F(save, path_property("name", lambda c: c.raiser()), (S, 196)),
+    "save/name-gives-bytes": F(save, written_path_property("name", lambda c: b"x.json"), (S, 196), error=TypeError),
+    "save/name": F(save, written_path_property("name", lambda c: c.raiser()), (S, 196)),
     "save/with_name": F(save, path_method("with_name"), (S, 196)),
     "save/write_bytes": F(save, path_method("write_bytes", partial=True), (S, 196)),
     "save/replace": F(save, path_method("replace"), (S, 196)),
@@ -567,6 +601,19 @@ FAULTS = {
                                  error=AttributeError),
     "clear/record-int-id": F(clear, returning("list_simulation_results", [types.SimpleNamespace(simulation_id=5)]),
                              (C, 390), error=TypeError),
+    "clear-type/settings": F(clear_type, raising("get_simulations_dir"), (C, 377)),
+    "clear-type/settings-gives-None": F(clear_type, returning("get_simulations_dir", None), (C, 377),
+                                        error=TypeError),
+    "clear-type/list": F(clear_type, raising("list_simulation_results"), (C, 378)),
+    "clear-type/glob": F(clear_type, path_method("glob", lambda p, pattern: pattern != "*.json"), (C, 390)),
+    "clear-type/exists": F(clear_type, path_method("exists", on_json), (C, 390)),
+    "clear-type/unlink": F(clear_type, path_method("unlink"), (C, 390)),
+    "clear-type/log": F(clear_type, logger("debug"), (C, 390), keeps=False),
+    "clear-type/record-without-id": F(clear_type, returning("list_simulation_results", [object()]), (C, 390),
+                                      error=AttributeError),
+    "clear-type/record-int-id": F(clear_type, returning("list_simulation_results",
+                                                        [types.SimpleNamespace(simulation_id=5)]), (C, 390),
+                                  error=TypeError),
     # (deleting through a stand-in, whose own messages would come first)
     "clear/log-missing": F(clear, both(DELETED, missing("log")), (C, 393), error=NameError),
     "clear/log": F(clear, both(DELETED, raising("log")), (C, 393)),

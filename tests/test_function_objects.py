@@ -6,9 +6,12 @@ from __future__ import annotations
 import collections
 import contextlib
 import copy
+import dis
 import gc
 import inspect
+import io
 import pickle
+import re
 import subprocess
 import sys
 import types
@@ -371,6 +374,23 @@ def test_code_object(ss, name):
     assert code.co_flags & 3 == 3
 
 
+def refuses_to_run(code):
+    """A function made from code raises, every time (past the interpreter's
+    specialisation warm-up), and dis can read the instructions."""
+    args = [None] * code.co_argcount
+    kwargs = dict.fromkeys(code.co_varnames[code.co_argcount:][: code.co_kwonlyargcount])
+    function = types.FunctionType(code, {})
+    for _ in range(100):
+        with pytest.raises(RuntimeError, match=f"^{re.escape(code.co_name)} is a native function of {MODULE};"):
+            function(*args, **kwargs)
+    dis.dis(code, file=io.StringIO())
+    return True
+
+
+def test_code_object_refuses_to_run(ss, name):
+    assert refuses_to_run(getattr(ss, name).__code__)
+
+
 def test_signature(ss, name):
     sig = inspect.signature(getattr(ss, name))
     assert str(sig) == SIGNATURES[name]
@@ -679,6 +699,7 @@ def test_sort_key(ss, tmp_path, monkeypatch):
     assert (code.co_argcount, code.co_kwonlyargcount, code.co_posonlyargcount, code.co_varnames) == (
         1, 0, 0, ("r",))
     assert str(inspect.signature(key)) == "(r)"
+    assert refuses_to_run(code)
     assert repr(key) == REPR.format(qualname, hex(id(key)))
     assert key.__reduce__() == qualname
     with pytest.raises((pickle.PicklingError, AttributeError)):

@@ -5,8 +5,9 @@ from __future__ import annotations
 import hashlib
 import json
 import math
+import re
 from collections import OrderedDict
-from pathlib import PurePosixPath
+from pathlib import PurePosixPath, PureWindowsPath
 from types import SimpleNamespace
 
 import pytest
@@ -149,6 +150,43 @@ def test_file_path_refuses_names_that_leave_their_directory(ss, store, argument,
     assert repr(value) in str(info.value)
     assert entries(info.value) == [("_get_simulation_file_path", line)]
     assert not store.exists()
+
+
+class WindowsRoot(PureWindowsPath):
+    """A store root whose paths follow Windows rules; it records the
+    directories asked for instead of making them."""
+
+    made: list = []
+
+    def mkdir(self, parents=False, exist_ok=False):
+        self.made.append(self)
+
+
+@pytest.mark.parametrize(
+    "simulation_type, component, refused",
+    [("D:x", "c1", "simulation_type"),  # another drive
+     ("C:", "c1", "simulation_type"),  # the root itself
+     ("C:x", "c1", "simulation_type"),  # the root, under another name
+     ("t1", "D:c", "component_name"),
+     ("t1", "c:1", "component_name"),
+     ("t1", "c1", None)],
+)
+def test_names_stay_one_level_below_by_the_roots_rules(ss, store, monkeypatch, simulation_type, component, refused):
+    posix = ss._get_simulation_file_path(simulation_type, component, ID)
+    assert posix == store / simulation_type / f"{component}_{ID}.json" and posix.parent.is_dir()
+
+    root = WindowsRoot("C:/store")
+    monkeypatch.setattr(WindowsRoot, "made", [])
+    monkeypatch.setattr(ss, "get_simulations_dir", lambda: root)
+    if refused is None:
+        path = ss._get_simulation_file_path(simulation_type, component, ID)
+        assert path == root / simulation_type / f"{component}_{ID}.json" and WindowsRoot.made == [path.parent]
+        return
+    value = simulation_type if refused == "simulation_type" else component
+    with pytest.raises(ValueError, match=f"^{refused} .*, got {re.escape(repr(value))}$") as info:
+        ss._get_simulation_file_path(simulation_type, component, ID)
+    assert entries(info.value) == [("_get_simulation_file_path", 98 if refused == "simulation_type" else 100)]
+    assert WindowsRoot.made == []
 
 
 def test_file_path_accepts_dotted_names(ss, store):

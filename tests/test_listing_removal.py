@@ -3,6 +3,8 @@
 from __future__ import annotations
 
 import itertools
+import shutil
+from pathlib import PureWindowsPath
 from types import SimpleNamespace
 
 import orjson
@@ -293,6 +295,36 @@ def test_clear(ss, store, put, logs):
     assert ss.clear_simulation_results() == 2
     assert ids(ss) == [] and sorted(p.name for p in store.iterdir()) == ["t1", "t2"]
     assert len([m for m in logs() if m[1].startswith("Deleted simulation file: ")]) == 4
+
+
+@pytest.mark.parametrize("reverse", [False, True], ids=["copy-listed-first", "copy-listed-last"])
+def test_clear_of_one_type_removes_only_from_its_directory(ss, store, put, monkeypatch, logs, reverse):
+    kept = [put("sparams", component_name=name) for name in ("a", "b")]
+    shutil.copytree(store / "sparams", store / "bk1")
+    monkeypatch.setattr(ss, "get_simulations_dir", lambda: ordered(store, reverse))
+    assert ss.clear_simulation_results(simulation_type="bk1") == 2
+    assert list((store / "bk1").iterdir()) == []
+    assert sorted(ids(ss)) == kept
+    removed = sorted(m for m in logs() if m[1].startswith("Deleted"))
+    assert removed == [("DEBUG", f"Deleted simulation file: {store / 'bk1' / f'{n}_{i}.json'}") for n, i in
+                       zip("ab", kept)]
+    assert logs()[-1] == ("DEBUG", "Cleared 2 simulation result(s)")
+
+
+@pytest.mark.parametrize("root", ["posix", "windows"])
+@pytest.mark.parametrize("name", ["", ".", "..", "../t1", "D:x", "C:"])
+def test_clear_refuses_types_outside_the_store(ss, store, put, monkeypatch, root, name):
+    sid = put("t1")
+    if root == "posix" and ":" in name:
+        assert ss.clear_simulation_results(simulation_type=name) == 0  # a plain name there
+    else:
+        with monkeypatch.context() as patched, pytest.raises(ValueError) as info:
+            if root == "windows":
+                patched.setattr(ss, "get_simulations_dir", lambda: PureWindowsPath("C:/store"))
+            ss.clear_simulation_results(simulation_type=name)
+        assert str(info.value) == f"simulation_type must be a single directory name, got {name!r}"
+        assert entries(info.value) == [(CLEAR, 377)]
+    assert ids(ss) == [sid]
 
 
 def test_clear_goes_through_module_globals(ss, store, put, monkeypatch, logs):

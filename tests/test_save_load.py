@@ -5,6 +5,7 @@ from __future__ import annotations
 import errno
 import hashlib
 import json
+import os
 import re
 from datetime import UTC, datetime
 from types import SimpleNamespace
@@ -163,6 +164,35 @@ def test_failed_write_keeps_the_previous_file(ss, store, monkeypatch, logs, meth
     assert len(logs()) == 1
 
 
+TEMPORARY = re.compile(r"\.(.*)\.[0-9a-f]{16}\.tmp")
+
+
+@pytest.mark.parametrize("component", ["a" * 233, "é" * 116, "€" * 77, "😀" * 58, "x" * 211, "c"],
+                         ids=["ascii-255", "2-byte", "3-byte", "4-byte", "fits", "short"])
+def test_every_name_the_file_system_takes_saves(ss, store, monkeypatch, component):
+    written = []
+    base = type(store)
+    recording = type("Recording", (base,), {"write_bytes": lambda self, data: written.append(self.name)
+                                            or base.write_bytes(self, data)})
+    monkeypatch.setattr(ss, "get_simulations_dir", lambda: recording(store))
+    record = ss.save_simulation_result(**identity(component_name=component), **outcome())
+    name = f"{component}_{record.simulation_id}.json"
+    assert [p.name for p in (store / "sparams").iterdir()] == [name]
+    assert ss.load_simulation_result(record.simulation_id) == record
+    [temporary] = written
+    stem = TEMPORARY.fullmatch(temporary)[1]
+    size = len(os.fsencode(temporary))
+    assert name.startswith(stem) and size <= 255
+    assert stem == name or size > 255 - len(os.fsencode(name[len(stem)])), "cut no shorter than needed"
+
+
+def test_a_name_too_long_for_the_file_system_leaves_nothing(ss, store):
+    with pytest.raises(OSError) as info:
+        ss.save_simulation_result(**identity(component_name="a" * 234), **outcome())
+    assert info.value.errno == errno.ENAMETOOLONG
+    assert tree(store) == ["sparams"]
+
+
 MISSING = object()
 
 
@@ -191,6 +221,43 @@ def test_save_refuses_bad_calls_before_touching_disk(ss, store, args, changes, e
     assert str(info.value) == error
     assert entries(info.value) == tb
     assert not store.exists()
+
+
+class F(float):
+    pass
+
+
+NAN, INF = float("nan"), float("inf")
+DEEP_NAN = NAN
+for _ in range(100_000):
+    DEEP_NAN = [DEEP_NAN]
+
+
+@pytest.mark.parametrize(
+    "field, value, where",
+    [
+        ("component_settings", {"w": NAN}, "component_settings['w'] is nan"),
+        ("result", {"s21": [0.5, INF]}, "result['s21'][1] is inf"),
+        ("model_parameters", {"a": ({"b": [1, (2.0, -INF)]},)}, "model_parameters['a'][0]['b'][1][1] is -inf"),
+        ("result", {"s21": F(NAN)}, "result['s21'] is nan"),
+        ("result", {"d": DEEP_NAN}, "result['d']" + "[0]" * 9 + "..." + "[0]" * 10 + " is nan"),
+    ],
+    ids=["settings", "result", "nested", "subclass", "deep"],
+)
+def test_non_finite_numbers_are_refused_before_touching_disk(ss, store, field, value, where):
+    kwargs = {**identity(), **outcome(), field: value}
+    with pytest.raises(ValueError) as info:
+        ss.save_simulation_result(**kwargs)
+    assert str(info.value) == where + ": only finite numbers can be saved (JSON has no NaN or infinity)"
+    assert entries(info.value) == [(SAVE, 159)]
+    assert not store.exists()
+
+
+def test_cycles_end_the_finite_check(ss, store):
+    cyclic = {"k": [0.5]}
+    cyclic["k"].append(cyclic)
+    with pytest.raises(TypeError, match="Recursion limit"):  # orjson's refusal, after the check
+        ss.save_simulation_result(**identity(), **outcome(result=cyclic))
 
 
 class S(str):

@@ -7,6 +7,8 @@
 
 #include "function.hpp"
 
+#include <opcode.h>  // the instruction numbers of the running interpreter
+
 namespace lumora {
 
 namespace {
@@ -442,33 +444,74 @@ int init_function_type()
     return 0;
 }
 
-int prepare_code(FuncDesc& f)
+namespace {
+
+// raise RuntimeError(<message>), as 3.13 bytecode: consts are (RuntimeError,
+// message). CALL is followed by its three inline cache entries, which start
+// zeroed.
+const unsigned char kRefusal[] = {
+    RESUME, 0, LOAD_CONST, 0, PUSH_NULL, 0, LOAD_CONST, 1, CALL, 1, CACHE, 0, CACHE, 0, CACHE, 0, RAISE_VARARGS, 1,
+};
+constexpr int kRefusalStack = 3;  // callable, NULL, argument
+// Every instruction on the first line, without columns: two location entries
+// (at most eight code units each) of kind 13 with a line delta of 0.
+constexpr unsigned char kNoColumns = 0x80 | (13 << 3);
+const unsigned char kRefusalLines[] = {kNoColumns | 7, 0, kNoColumns | 0, 0};
+static_assert(sizeof kRefusal == 2 * 9, "the location entries cover nine code units");
+
+Ref bytes_of(const unsigned char* data, size_t size)
 {
-    if (f.code) return 0;
+    return Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), static_cast<Py_ssize_t>(size)));
+}
+
+// The code object's constants: what its instructions raise.
+Ref refusal_consts(const FuncDesc& f)
+{
+    Ref message = Ref::steal(PyUnicode_FromFormat("%s is a native function of %s; its code object cannot be executed",
+                                                  f.code_object_name(), kModuleName));
+    return message ? Ref::steal(PyTuple_Pack(2, PyExc_RuntimeError, message.get())) : Ref();
+}
+
+// The parameter names, then the local variable names.
+Ref variable_names(const FuncDesc& f)
+{
     const int nparams = f.params.count;
-    const int nlocals = [&] {
-        int n = 0;
-        while (n < kMaxLocals && f.locals[n]) ++n;
-        return n;
-    }();
+    int nlocals = 0;
+    while (nlocals < kMaxLocals && f.locals[nlocals]) ++nlocals;
     Ref varnames = Ref::steal(PyTuple_New(nparams + nlocals));
-    if (!varnames) return -1;
+    if (!varnames) return {};
     for (int i = 0; i < nparams; ++i) PyTuple_SET_ITEM(varnames.get(), i, Py_NewRef(f.pnames[i]));
     for (int i = 0; i < nlocals; ++i) {
         PyObject* name = PyUnicode_InternFromString(f.locals[i]);
-        if (!name) return -1;
+        if (!name) return {};
         PyTuple_SET_ITEM(varnames.get(), nparams + i, name);
     }
-    Ref code_name = Ref::steal(PyUnicode_InternFromString(f.code_object_name()));
+    return varnames;
+}
+
+}  // namespace
+
+int prepare_code(FuncDesc& f)
+{
+    if (f.code) return 0;
+    Ref varnames = variable_names(f);
+    Ref code_name = varnames ? Ref::steal(PyUnicode_InternFromString(f.code_object_name())) : Ref();
     if (!code_name) return -1;
+    // The code object describes the function to introspection; its
+    // instructions only refuse to run, so that a function built from it
+    // (types.FunctionType, exec) raises instead of aborting the interpreter.
+    Ref instructions = bytes_of(kRefusal, sizeof kRefusal);
+    Ref lines = bytes_of(kRefusalLines, sizeof kRefusalLines);
+    Ref consts = refusal_consts(f);
+    if (!instructions || !lines || !consts) return -1;
+    const int nparams = f.params.count;
     const int positional = f.kwonly ? 0 : nparams;
     const int kwonly = f.kwonly ? nparams : 0;
-    // Never executed: the code object only describes the function to
-    // introspection, so its instructions and tables stay empty.
     f.code = reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
-        positional, 0, kwonly, nparams + nlocals, 0, CO_OPTIMIZED | CO_NEWLOCALS, process.empty_bytes,
-        process.empty_tuple, process.empty_tuple, varnames.get(), process.empty_tuple, process.empty_tuple,
-        process.str.file_name, code_name.get(), code_name.get(), f.line, process.empty_bytes, process.empty_bytes));
+        positional, 0, kwonly, static_cast<int>(PyTuple_GET_SIZE(varnames.get())), kRefusalStack,
+        CO_OPTIMIZED | CO_NEWLOCALS, instructions.get(), consts.get(), process.empty_tuple, varnames.get(),
+        process.empty_tuple, process.empty_tuple, process.str.file_name, code_name.get(), code_name.get(), f.line,
+        lines.get(), process.empty_bytes));
     return f.code ? 0 : -1;
 }
 

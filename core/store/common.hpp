@@ -82,6 +82,39 @@ inline Ref concat(std::initializer_list<PyObject*> parts)
     return out;
 }
 
+// ---- names and paths of the layout (layout.cpp) ----
+
+// True when s holds '/', '\\' or NUL. Any of them would carry a name out of
+// its directory or cut it short at the operating system.
+bool has_separator(PyObject* s);
+
+// A name that can stand for one directory below the root: no separator, NUL,
+// "", "." or "..".
+bool is_plain_name(PyObject* name);
+
+// Finds parent / name where the path object's own rules put it exactly one
+// level below parent, under that very name: 1 with it in *out; 0 when they
+// put it anywhere else; -1 when a step raised.
+int child_path(PyObject* parent, PyObject* name, Ref* out);
+
+// "*_" + the ID + ".json", the ID's glob specials escaped: it matches only
+// the files of that ID.
+Ref id_pattern(PyObject* simulation_id);
+
+// The first path that type_dir.glob(pattern) yields, or None; the whole glob
+// is read.
+Ref first_match(PyObject* type_dir, PyObject* pattern);
+
+// ---- what a result file can hold (finite.cpp) ----
+
+// ValueError, and -1, when value holds NaN or an infinity, in itself or in
+// dicts, lists and tuples nested to any depth; orjson would write null in its
+// place and the file would no longer hold what was saved. The message names
+// the place from `field` on. Iterative, so depth costs memory rather than C
+// stack; it runs no Python code, so the borrowed containers stay as they are
+// while it walks.
+int check_finite(PyObject* field, PyObject* value);
+
 // log().<level>(message). The logger is fetched before the message is built,
 // so a failing logger never formats anything. -1 on failure.
 template <class Build>

@@ -7,6 +7,7 @@ changed parameter, listings and a deletion. Its results stay in the store.
 
 from __future__ import annotations
 
+import cmath
 import math
 from typing import Any
 
@@ -34,6 +35,75 @@ def _wavelengths(hyperparameters: SimulationHyperparameters) -> list[float]:
     return [round(start + i * step, 6) for i in range(points)]
 
 
+def _pairs(values: list[complex]) -> list[list[float]]:
+    return [[round(z.real, 6), round(z.imag, 6)] for z in values]
+
+
+def _sparams(
+    factory: str, settings: dict[str, Any], parameters: dict[str, Any], wavelengths: list[float]
+) -> dict[str, list[list[float]]]:
+    """S-parameters seen from port o1 (one source run), by port pair, as [re, im] per wavelength."""
+    neff = float(parameters.get("neff", 2.4))
+    loss_db_per_um = float(parameters.get("loss_db_per_cm", 2.0)) * 1e-4
+
+    def guided(length: float, wl: float) -> complex:
+        """Field after `length` um of waveguide: propagation loss and phase."""
+        return 10 ** (-loss_db_per_um * length / 20) * cmath.exp(-2j * math.pi * neff * length / wl)
+
+    def reflection(level_db: float, length: float, wl: float) -> complex:
+        """A weak reflection with the ripple of a cavity between the device's ends."""
+        return 10 ** (level_db / 20) * (1 + 0.6 * cmath.exp(-4j * math.pi * neff * length / wl)) / 1.6
+
+    result: dict[str, list[complex]] = {}
+    if factory in ("mmi1x2", "mmi2x2"):
+        length, width = settings["length_mmi"], settings["width_mmi"]
+        # Self-imaging length grows with width squared and falls with wavelength:
+        # the sample lengths are the best ones at 1.55 um.
+        best = {"mmi1x2": 5.5, "mmi2x2": 12.8}[factory] * (width / 2.5) ** 2
+        centre = 1.55 * best / length
+        for wl in wavelengths:
+            detuning = wl - centre
+            excess_db = (0.2 if factory == "mmi1x2" else 0.3) + 250 * detuning**2
+            field = guided(length, wl) * 10 ** (-excess_db / 20)
+            result.setdefault("o1@0,o1@0", []).append(reflection(-32, length, wl))
+            if factory == "mmi1x2":
+                for port in ("o2", "o3"):
+                    result.setdefault(f"o1@0,{port}@0", []).append(field / math.sqrt(2))
+            else:
+                # Off the best wavelength the split leaves 50:50; cross lags bar by 90 degrees.
+                split = math.pi / 4 + 2.5 * detuning
+                result.setdefault("o1@0,o2@0", []).append(reflection(-45, length, wl))
+                result.setdefault("o1@0,o3@0", []).append(-1j * field * math.sin(split))
+                result.setdefault("o1@0,o4@0", []).append(field * math.cos(split))
+    elif factory == "coupler":
+        length, gap = settings["length"], settings["gap"]
+        for wl in wavelengths:
+            # Evanescent coupling: weaker with the gap, stronger with the wavelength.
+            kappa = math.pi / 80 * math.exp(-(gap - 0.2) / 0.1) * (wl / 1.55) ** 4
+            field = guided(length, wl)
+            result.setdefault("o1@0,o1@0", []).append(reflection(-45, length, wl))
+            result.setdefault("o1@0,o2@0", []).append(reflection(-50, length, wl))
+            result.setdefault("o1@0,o3@0", []).append(-1j * field * math.sin(kappa * length))
+            result.setdefault("o1@0,o4@0", []).append(field * math.cos(kappa * length))
+    elif factory == "ring_single":
+        # All-pass ring: dips where a round trip is a whole number of wavelengths.
+        # Near critical coupling at a 0.2 um gap and a 10 um radius: deep dips.
+        round_trip = 2 * math.pi * settings["radius"] + 2 * settings["length_x"]
+        self_coupling = math.sqrt(1 - 0.1 * math.exp(-(settings["gap"] - 0.2) / 0.1))
+        bend = 10 ** (-0.4 * math.exp(-(settings["radius"] - 10) / 5) / 20)
+        for wl in wavelengths:
+            ring = bend * guided(round_trip, wl)
+            through = (self_coupling - ring) / (1 - self_coupling * ring)
+            result.setdefault("o1@0,o1@0", []).append(reflection(-40, round_trip, wl))
+            result.setdefault("o1@0,o2@0", []).append(through * guided(2 * settings["length_x"], wl))
+    else:  # a straight, or anything else: a plain waveguide
+        length = float(settings.get("length", 10.0))
+        for wl in wavelengths:
+            result.setdefault("o1@0,o1@0", []).append(reflection(-50, length, wl))
+            result.setdefault("o1@0,o2@0", []).append(guided(length, wl))
+    return {key: _pairs(values) for key, values in result.items()}
+
+
 class FakeSimulator:
     """Stands in for a real solver: deterministic numbers, and it counts its runs."""
 
@@ -41,7 +111,12 @@ class FakeSimulator:
         self.runs = 0
 
     def __call__(
-        self, simulation_type: str, settings: dict[str, Any], parameters: dict[str, Any], wavelengths: list[float]
+        self,
+        simulation_type: str,
+        factory: str,
+        settings: dict[str, Any],
+        parameters: dict[str, Any],
+        wavelengths: list[float],
     ) -> tuple[dict[str, Any], float]:
         """Return (result, seconds the run would have taken), or raise SolverError."""
         self.runs += 1
@@ -49,20 +124,14 @@ class FakeSimulator:
             message = f"solver did not converge after 200 iterations (bend radius {settings['radius']} um)"
             raise SolverError(message, seconds=3.87)
         size = float(sum(v for v in settings.values() if isinstance(v, int | float)))
-        neff = float(parameters.get("neff", 2.4))
         if simulation_type == "modes":
+            neff = float(parameters.get("neff", 2.4))
             result = {
                 "neff": [round(neff - 0.9 * (wl - 1.55), 4) for wl in wavelengths],
                 "ng": [round(neff + 1.8 + 0.1 * (wl - 1.55), 4) for wl in wavelengths],
             }
             return result, round(0.3 + 0.02 * size, 2)
-        loss = float(parameters.get("loss_db_per_cm", 2.0)) * size * 1e-4
-        through = [math.cos(math.pi * size * (wl - 1.55)) ** 2 for wl in wavelengths]
-        result = {
-            "s21": [round(t * 10 ** (-loss / 10), 4) for t in through],
-            "s11": [round(0.01 * (1 - t), 4) for t in through],
-        }
-        return result, round(0.5 + 0.05 * size, 2)
+        return _sparams(factory, settings, parameters, wavelengths), round(0.5 + 0.05 * size, 2)
 
 
 class Demo:
@@ -89,7 +158,7 @@ class Demo:
         self.simulate = FakeSimulator()
         # S-parameters from FDTD, waveguide modes from an eigenmode solver.
         self.hyperparameters = {
-            "sparams": SimulationHyperparameters(wavelength_points=5),
+            "sparams": SimulationHyperparameters(),
             "modes": SimulationHyperparameters(solver="fde", num_modes=2, wavelength_points=5),
         }
 
@@ -108,10 +177,11 @@ class Demo:
     def run_and_save(self, identity: dict[str, Any], pdk: str) -> StoredSimulationResult:
         """What a caller of the store does after a cache miss: run, then keep the outcome."""
         wavelengths = _wavelengths(identity["hyperparameters"])
+        kind, factory = identity["simulation_type"], identity["factory_name"]
         settings, parameters = identity["component_settings"], identity["model_parameters"]
         with environ(PDK_ENV, pdk):
             try:
-                result, seconds = self.simulate(identity["simulation_type"], settings, parameters, wavelengths)
+                result, seconds = self.simulate(kind, factory, settings, parameters, wavelengths)
             except SolverError as exc:
                 # Failed runs are kept too, so that nobody repeats them blindly.
                 return storage.save_simulation_result(
@@ -161,8 +231,12 @@ class Demo:
         hit = storage.find_simulation_result(**dict(reversed(list(reordered.items()))))
         if hit is None:
             raise RuntimeError(f"cache look-up missed the result saved as {first.simulation_id}")
+        # The power into the first output at the middle wavelength, as a plot would show it.
+        key, middle = "o1@0,o2@0", len(hit.wavelengths) // 2
+        power_db = 10 * math.log10(abs(complex(*hit.result[key][middle])) ** 2)
         print(
-            f"   hit: {hit.simulation_id} from {format_date(hit.simulation_date)} UTC, s21 = {hit.result['s21'][:3]}..."
+            f"   hit: {hit.simulation_id} from {format_date(hit.simulation_date)} UTC,"
+            f" {key} at {hit.wavelengths[middle]} um: {power_db:.2f} dB"
         )
         print(f"   simulator runs: {runs} before, {self.simulate.runs} after (nothing re-run)")
 
