@@ -31,9 +31,9 @@ enum class InitLine : int {
 
 // The module's functions, in the order the body binds them.
 FuncDesc* const kFunctions[] = {
-    &compute_simulation_id_desc,     &get_simulation_file_path_desc, &find_simulation_file_desc,
-    &save_simulation_result_desc,    &load_simulation_result_desc,   &find_simulation_result_desc,
-    &matches_filters_desc,           &list_simulation_results_desc,  &delete_simulation_result_desc,
+    &compute_simulation_id_desc,    &get_simulation_file_path_desc, &find_simulation_file_desc,
+    &save_simulation_result_desc,   &load_simulation_result_desc,   &find_simulation_result_desc,
+    &matches_filters_desc,          &list_simulation_results_desc,  &delete_simulation_result_desc,
     &clear_simulation_results_desc,
 };
 
@@ -56,10 +56,10 @@ PyObject* module_create(PyObject* spec, PyModuleDef*)
     if (id == -1) return nullptr;
     if (process.owner_interpreter_id == -1) {
         process.owner_interpreter_id = id;
-    }
-    else if (process.owner_interpreter_id != id) {
-        PyErr_SetString(PyExc_ImportError,
-                        "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+    } else if (process.owner_interpreter_id != id) {
+        PyErr_SetString(
+            PyExc_ImportError,
+            "Interpreter change detected - this module can only be loaded into one interpreter per process.");
         return nullptr;
     }
     if (process.module_instance) return Py_NewRef(process.module_instance);
@@ -238,8 +238,7 @@ int run_body()
         if (import_from(s.lumora_settings,
                         {{s.get_build_dir, nullptr}, {s.get_pdk_name, nullptr}, {s.get_simulations_dir, nullptr}}) < 0)
             return init_failed(InitLine::checking_settings);
-    }
-    else {
+    } else {
         if (import_from(s.lumora_core_lazy, {{s.lazy_import, nullptr}}) < 0) return init_failed(InitLine::from_lazy);
         for (const host::LazyBinding& b : host::kLazyBindings) {
             if (bind_lazy(b) < 0) return init_failed(b.line);
@@ -262,8 +261,10 @@ int prepare_runtime()
     PyObject* modules = PyImport_GetModuleDict();
     PyObject* registered = nullptr;
     if (PyDict_GetItemRef(modules, process.str.module_name, &registered) < 0) return -1;
-    if (registered) Py_DECREF(registered);
-    else if (PyDict_SetItem(modules, process.str.module_name, process.module_instance) < 0) return -1;
+    if (registered)
+        Py_DECREF(registered);
+    else if (PyDict_SetItem(modules, process.str.module_name, process.module_instance) < 0)
+        return -1;
     if (!process.slice_first8 && !(process.slice_first8 = PySlice_New(nullptr, process.int8, nullptr))) return -1;
     for (FuncDesc* f : kFunctions) {
         if (prepare_binding(*f) < 0 || prepare_code(*f) < 0) return -1;

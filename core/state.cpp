@@ -36,13 +36,13 @@ int init_constants()
     if (!process.empty_tuple && !(process.empty_tuple = PyTuple_New(0))) return -1;
     if (!process.empty_bytes && !(process.empty_bytes = PyBytes_FromStringAndSize("", 0))) return -1;
     if (!process.empty_str && !(process.empty_str = PyUnicode_FromStringAndSize("", 0))) return -1;
-#define S(member, text) \
+#define S(member, text)                                                                                                \
     if (!process.str.member && !(process.str.member = PyUnicode_InternFromString(text))) return -1;
 #include "strings.def"
 #undef S
     if (!process.int0 && !(process.int0 = PyLong_FromLong(0))) return -1;
     if (!process.int8 && !(process.int8 = PyLong_FromLong(8))) return -1;
-#define T(member, ...) \
+#define T(member, ...)                                                                                                 \
     if (!process.kw.member && make_name_tuple(&process.kw.member, {__VA_ARGS__}) < 0) return -1;
 #include "tuples.def"
 #undef T

@@ -31,7 +31,8 @@ public:
         char digits[24];
         int n = 0;
         size_t u = v < 0 ? static_cast<size_t>(-(v + 1)) + 1 : static_cast<size_t>(v);
-        do digits[n++] = static_cast<char>('0' + u % 10); while ((u /= 10) != 0);
+        do digits[n++] = static_cast<char>('0' + u % 10);
+        while ((u /= 10) != 0);
         if (v < 0) digits[n++] = '-';
         while (n > 0 && len_ < sizeof(buf_)) buf_[len_++] = digits[--n];
         return *this;
@@ -83,8 +84,8 @@ int keyword_error(const FuncDesc& f, const char* what, PyObject* key)
 // test first (names' hashes are cached, so the second rarely computes).
 bool same_key(PyObject* a, PyObject* b)
 {
-    return PyUnicode_GET_LENGTH(a) == PyUnicode_GET_LENGTH(b) && PyObject_Hash(a) == PyObject_Hash(b)
-           && same_text(a, b);
+    return PyUnicode_GET_LENGTH(a) == PyUnicode_GET_LENGTH(b) && PyObject_Hash(a) == PyObject_Hash(b) &&
+           same_text(a, b);
 }
 
 // Finds the parameter in [begin, end) that `key` names: 1 with its index in
@@ -100,9 +101,9 @@ int match_keyword(const FuncDesc& f, PyObject* key, int begin, int end, int* ind
     if (PyUnicode_CheckExact(key)) {
         for (int i = begin; i < end; ++i) {
             if (same_key(f.pnames[i], key)) {
-            *index = i;
-            return 1;
-        }
+                *index = i;
+                return 1;
+            }
         }
         return 0;
     }
@@ -222,8 +223,8 @@ PyObject* default_object(Default d)
 
 int prepare_binding(FuncDesc& f)
 {
-    const int written = PyOS_snprintf(f.traceback_name, sizeof f.traceback_name, "%s.%s", kModuleName,
-                                      f.tb_name ? f.tb_name : f.name);
+    const int written =
+        PyOS_snprintf(f.traceback_name, sizeof f.traceback_name, "%s.%s", kModuleName, f.tb_name ? f.tb_name : f.name);
     if (written < 0 || static_cast<size_t>(written) >= sizeof f.traceback_name) {
         PyErr_Format(PyExc_SystemError, "traceback name of %s is too long", f.name);
         return -1;
@@ -253,8 +254,7 @@ PyObject* bind_and_call(const FuncDesc& f, PyObject* const* args, size_t nargsf,
     Bound b;
     if (!f.kwonly && !kwnames && npos == f.params.count) [[likely]] {
         for (int i = 0; i < f.params.count; ++i) b.v[i] = args[i];
-    }
-    else if (bind_general(f, b, args, npos, kwnames) < 0) {
+    } else if (bind_general(f, b, args, npos, kwnames) < 0) {
         return nullptr;
     }
 
@@ -263,8 +263,7 @@ PyObject* bind_and_call(const FuncDesc& f, PyObject* const* args, size_t nargsf,
         PyObject* v = b.v[f.double_index];
         if (PyFloat_CheckExact(v)) {
             b.number = PyFloat_AS_DOUBLE(v);
-        }
-        else {
+        } else {
             b.number = PyFloat_AsDouble(v);
             if (b.number == -1.0 && PyErr_Occurred()) [[unlikely]]
                 return failed_at(f, f.conv_line);

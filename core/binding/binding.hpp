@@ -76,13 +76,13 @@ using Body = PyObject* (*)(const FuncDesc& f, const Bound& a);
 // Everything that describes one Python-level function: its binding, its body
 // and what introspection shows. One static instance per function.
 struct FuncDesc {
-    const char* name;    // binding messages, __name__, and by default the names below
-    int line;            // definition line: binding errors, code object
-    int conv_line = 0;   // line of a failed float conversion (0: none)
-    bool kwonly = false; // all parameters keyword-only (else all positional-or-keyword)
+    const char* name;     // binding messages, __name__, and by default the names below
+    int line;             // definition line: binding errors, code object
+    int conv_line = 0;    // line of a failed float conversion (0: none)
+    bool kwonly = false;  // all parameters keyword-only (else all positional-or-keyword)
     Params params;
-    const char* locals[kMaxLocals] = {};     // local variable names after the parameters
-    const char* return_annotation = nullptr; // nullptr: not annotated
+    const char* locals[kMaxLocals] = {};      // local variable names after the parameters
+    const char* return_annotation = nullptr;  // nullptr: not annotated
     // The docstring after its signature line, which is derived from the
     // parameters; nullptr: no docstring at all.
     const char* doc = nullptr;
@@ -95,9 +95,9 @@ struct FuncDesc {
     const char* tb_name = nullptr;
 
     // Filled once at initialisation (prepare_binding, prepare_code).
-    PyObject* pnames[kMaxParams] = {};        // interned parameter names
-    PyObject* qualname_obj = nullptr;         // interned qualname
-    PyObject* code = nullptr;                 // the function's code object
+    PyObject* pnames[kMaxParams] = {};  // interned parameter names
+    PyObject* qualname_obj = nullptr;   // interned qualname
+    PyObject* code = nullptr;           // the function's code object
     char traceback_name[kMaxTracebackName] = {};
 
     // Derived from params by prepare_binding, so that a call walks only the

@@ -26,10 +26,10 @@ struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
     FuncDesc* desc;
-    PyObject* module;        // __module__; null reads as None
-    PyObject* name;          // made from desc on first read
+    PyObject* module;  // __module__; null reads as None
+    PyObject* name;    // made from desc on first read
     PyObject* qualname;
-    PyObject* doc;           // made from desc on first read
+    PyObject* doc;  // made from desc on first read
     PyObject* globals;
     PyObject* code;
     PyObject* defaults;
@@ -225,9 +225,10 @@ int set_defaults(PyObject* self, PyObject* value, void*)
         PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
         return -1;
     }
-    if (PyErr_WarnEx(PyExc_RuntimeWarning,
-                     "changes to ostrelfunction.__defaults__ will not currently affect the values used in function calls",
-                     1) < 0)
+    if (PyErr_WarnEx(
+            PyExc_RuntimeWarning,
+            "changes to ostrelfunction.__defaults__ will not currently affect the values used in function calls",
+            1) < 0)
         return -1;
     Py_XSETREF(as_func(self)->defaults, Py_XNewRef(value));
     return 0;
@@ -372,11 +373,7 @@ PyType_Slot meta_slots[] = {
 // tp_new without a null check, so `type("X", (native_function,), {})` would
 // crash without one; with type's own it refuses the non-subclassable base.
 PyType_Spec meta_spec = {
-    LUMORA_RUNTIME_MODULE "." LUMORA_METATYPE_NAME,
-    0,
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    meta_slots,
+    LUMORA_RUNTIME_MODULE "." LUMORA_METATYPE_NAME, 0, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, meta_slots,
 };
 
 // The runtime module from sys.modules, made and registered when absent.
@@ -437,7 +434,8 @@ int init_function_type()
     if (found == 0) {
         Ref meta = shared_metatype(runtime.get());
         if (!meta) return -1;
-        type = Ref::steal(PyType_FromMetaclass(reinterpret_cast<PyTypeObject*>(meta.get()), nullptr, &func_spec, nullptr));
+        type =
+            Ref::steal(PyType_FromMetaclass(reinterpret_cast<PyTypeObject*>(meta.get()), nullptr, &func_spec, nullptr));
         if (!type || PyObject_SetAttrString(runtime.get(), kTypeName, type.get()) < 0) return -1;
     }
     process.function_type = type.release();

@@ -32,8 +32,10 @@ int lower_bound(int line)
     int lo = 0, hi = traceback_code_cache.count;
     while (lo < hi) {
         int mid = (lo + hi) / 2;
-        if (traceback_code_cache.entries[mid].line < line) lo = mid + 1;
-        else hi = mid;
+        if (traceback_code_cache.entries[mid].line < line)
+            lo = mid + 1;
+        else
+            hi = mid;
     }
     return lo;
 }
@@ -79,8 +81,8 @@ void add_traceback_entry(const char* name, int line, const char* file)
         Py_XDECREF(exc);  // the MemoryError (or whatever) takes its place
         return;
     }
-    PyFrameObject* frame = PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()),
-                                       process.module_globals, nullptr);
+    PyFrameObject* frame =
+        PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), process.module_globals, nullptr);
     if (!frame) {
         PyErr_Clear();  // losing one entry beats losing the caller's exception
         PyErr_SetRaisedException(exc);

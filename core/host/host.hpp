@@ -33,9 +33,9 @@ namespace lumora::host {
 // taken from the module's constant strings.
 struct LazyBinding {
     int line;
-    PyObject* Strings::*global;     // the module global bound
-    PyObject* Strings::*module;     // first argument of lazy_import
-    PyObject* Strings::*attribute;  // second argument, or nullptr for the module itself
+    PyObject* Strings::* global;     // the module global bound
+    PyObject* Strings::* module;     // first argument of lazy_import
+    PyObject* Strings::* attribute;  // second argument, or nullptr for the module itself
 };
 
 inline constexpr LazyBinding kLazyBindings[] = {

@@ -12,7 +12,15 @@ namespace lumora {
 // them declares them; simulation_type follows, exactly str only for
 // _compute_simulation_id.
 struct IdentityArg {
-    enum : int { component_name, factory_name, component_settings, model_parameters, hyperparameters, simulation_type, count };
+    enum : int {
+        component_name,
+        factory_name,
+        component_settings,
+        model_parameters,
+        hyperparameters,
+        simulation_type,
+        count
+    };
 };
 inline constexpr Param kIdentityParams[] = {
     {"component_name", Check::Str, Default::Required, "str"},
@@ -132,10 +140,7 @@ int log_message(PyObject* level, Build&& build)
 // previously handled exception comes back on every exit path.
 class HandledScope {
 public:
-    explicit HandledScope(PyObject* exc) : previous_(PyErr_GetHandledException())
-    {
-        PyErr_SetHandledException(exc);
-    }
+    explicit HandledScope(PyObject* exc) : previous_(PyErr_GetHandledException()) { PyErr_SetHandledException(exc); }
     ~HandledScope()
     {
         PyErr_SetHandledException(previous_);

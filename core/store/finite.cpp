@@ -79,8 +79,7 @@ int check_finite(PyObject* field, PyObject* value)
                     refuse_non_finite(field, path, number);
                     return -1;
                 }
-            }
-            else if (PyDict_Check(item) || PyList_Check(item) || PyTuple_Check(item)) {
+            } else if (PyDict_Check(item) || PyList_Check(item) || PyTuple_Check(item)) {
                 bool enter = true;
                 if (path.size() >= kGuardDepth) [[unlikely]] {
                     if (open.empty())
@@ -94,8 +93,10 @@ int check_finite(PyObject* field, PyObject* value)
             while (!path.empty() && !(item = next_item(path.back()))) {
                 PyObject* done = path.back().container;
                 path.pop_back();
-                if (path.size() >= kGuardDepth) open.erase(done);
-                else if (!open.empty()) open.clear();  // the guard is rebuilt when the path is deep again
+                if (path.size() >= kGuardDepth)
+                    open.erase(done);
+                else if (!open.empty())
+                    open.clear();  // the guard is rebuilt when the path is deep again
             }
             if (!item) return 0;
         }
@@ -104,6 +105,5 @@ int check_finite(PyObject* field, PyObject* value)
         return -1;
     }
 }
-
 
 }  // namespace lumora

@@ -52,7 +52,8 @@ enum class IdLine : int {
 // anything else.
 Ref encode(PyObject* text)
 {
-    return PyUnicode_CheckExact(text) ? Ref::steal(PyUnicode_AsUTF8String(text)) : call_method(text, process.str.encode);
+    return PyUnicode_CheckExact(text) ? Ref::steal(PyUnicode_AsUTF8String(text))
+                                      : call_method(text, process.str.encode);
 }
 
 PyObject* compute_simulation_id_body(const FuncDesc& f, const Bound& a)
@@ -67,8 +68,8 @@ PyObject* compute_simulation_id_body(const FuncDesc& f, const Bound& a)
     }
     Ref dump = call_method(a.v[Arg::hyperparameters], process.str.model_dump);
     if (!dump) return body_error(f, IdLine::hyperparameters);
-    if (PyDict_SetItem(d, f.pnames[Arg::hyperparameters], dump.get()) < 0
-        || PyDict_SetItem(d, f.pnames[Arg::simulation_type], a.v[Arg::simulation_type]) < 0)
+    if (PyDict_SetItem(d, f.pnames[Arg::hyperparameters], dump.get()) < 0 ||
+        PyDict_SetItem(d, f.pnames[Arg::simulation_type], a.v[Arg::simulation_type]) < 0)
         return body_error(f, IdLine::identity_data);
     dump.reset();
 
@@ -90,8 +91,8 @@ PyObject* compute_simulation_id_body(const FuncDesc& f, const Bound& a)
     if (!hash_bytes) return body_error(f, IdLine::hash_bytes);
 
     // 5. hash_bytes[:8].hex()
-    PyObject* id = PyBytes_CheckExact(hash_bytes.get()) ? hex_head(hash_bytes.get())
-                                                        : hex_head_generic(hash_bytes.get());
+    PyObject* id =
+        PyBytes_CheckExact(hash_bytes.get()) ? hex_head(hash_bytes.get()) : hex_head_generic(hash_bytes.get());
     return id ? id : body_error(f, IdLine::simulation_id);
 }
 

@@ -31,8 +31,10 @@ public:
     ~CollectorPause()
     {
         if (--depth_ != 0) return;
-        if (was_enabled_) PyGC_Enable();
-        else PyGC_Disable();
+        if (was_enabled_)
+            PyGC_Enable();
+        else
+            PyGC_Disable();
     }
     CollectorPause(const CollectorPause&) = delete;
     CollectorPause& operator=(const CollectorPause&) = delete;
@@ -197,8 +199,8 @@ int read_type_dir(const FuncDesc& f, const Bound& a, PyObject* type_dir, PyObjec
         if (!PyErr_ExceptionMatches(PyExc_Exception)) return -1;
         Ref caught = Ref::steal(PyErr_GetRaisedException());
         HandledScope handling(caught.get());
-        if (log_message(process.str.warning,
-                        [&] { return join_text(process.str.msg_parse_failed, file_path.get()); }) < 0)
+        if (log_message(process.str.warning, [&] { return join_text(process.str.msg_parse_failed, file_path.get()); }) <
+            0)
             return body_error(f, ListLine::unreadable);
     }
     if (PyErr_Occurred()) return body_error(f, ListLine::files);

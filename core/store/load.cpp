@@ -55,13 +55,15 @@ PyObject* load_simulation_result_body(const FuncDesc& f, const Bound& a)
     raw.reset();
     loads.reset();
 
-    PyObject* record = call_global_method(process.str.StoredSimulationResult, process.str.model_validate, {data.get()}).release();
+    PyObject* record =
+        call_global_method(process.str.StoredSimulationResult, process.str.model_validate, {data.get()}).release();
     return record ? record : body_error(f, LoadLine::record);
 }
 
 PyObject* find_simulation_result_body(const FuncDesc& f, const Bound& a)
 {
-    Ref simulation_id = call_global(process.str._compute_simulation_id, a.first(IdentityArg::count), process.kw.kw_identity);
+    Ref simulation_id =
+        call_global(process.str._compute_simulation_id, a.first(IdentityArg::count), process.kw.kw_identity);
     if (!simulation_id) return body_error(f, FindLine::simulation_id);
     PyObject* record = call_global(process.str.load_simulation_result, {simulation_id.get()}).release();
     return record ? record : body_error(f, FindLine::record);

@@ -99,8 +99,8 @@ int write_atomically(PyObject* file_path, PyObject* content)
         tmp_path = call_method(file_path, process.str.with_name, {tmp_name.get()});
         if (!tmp_path) return -1;
     }
-    if (!call_method(tmp_path.get(), process.str.write_bytes, {content})
-        || !call_method(tmp_path.get(), process.str.replace, {file_path})) {
+    if (!call_method(tmp_path.get(), process.str.write_bytes, {content}) ||
+        !call_method(tmp_path.get(), process.str.replace, {file_path})) {
         discard_temporary(tmp_path.get());
         return -1;
     }
@@ -166,13 +166,13 @@ Ref make_record(const FuncDesc& f, const Bound& a, PyObject* simulation_id)
     Ref seconds = Ref::steal(PyFloat_FromDouble(a.number));
     if (!seconds) return body_error(f, SaveLine::seconds);
 
-    Ref record = call(model.get(),
-                      {a.v[Arg::component_name], a.v[Arg::factory_name], a.v[Arg::component_settings],
-                       a.v[Arg::model_parameters], a.v[Arg::hyperparameters], a.v[Arg::simulation_type], simulation_id,
-                       pdk_name.get(), a.v[Arg::pdk_version], simulation_date.get(), lumora_version.get(),
-                       a.v[Arg::result], a.v[Arg::wavelengths], seconds.get(), a.v[Arg::status],
-                       a.v[Arg::error_message]},
-                      process.kw.kw_record);
+    Ref record =
+        call(model.get(),
+             {a.v[Arg::component_name], a.v[Arg::factory_name], a.v[Arg::component_settings],
+              a.v[Arg::model_parameters], a.v[Arg::hyperparameters], a.v[Arg::simulation_type], simulation_id,
+              pdk_name.get(), a.v[Arg::pdk_version], simulation_date.get(), lumora_version.get(), a.v[Arg::result],
+              a.v[Arg::wavelengths], seconds.get(), a.v[Arg::status], a.v[Arg::error_message]},
+             process.kw.kw_record);
     if (!record) return body_error(f, SaveLine::stored_result);
     return record;
 }
