@@ -57,7 +57,9 @@ def identity(i: int) -> dict[str, Any]:
     )
 
 
-OUTCOME = dict(result={"s21": [0.5] * 50}, wavelengths=[1.5 + k / 1000 for k in range(50)], execution_time_seconds=1.0)
+OUTCOME: dict[str, Any] = dict(
+    result={"s21": [0.5] * 50}, wavelengths=[1.5 + k / 1000 for k in range(50)], execution_time_seconds=1.0
+)
 
 
 @contextmanager
@@ -68,7 +70,7 @@ def local_store() -> Iterator[str]:
 
 @contextmanager
 def memory_store() -> Iterator[str]:
-    import fsspec
+    import fsspec  # type: ignore[import-untyped]
 
     base = f"lumora-bench-{uuid.uuid4().hex}"
     try:
@@ -79,8 +81,8 @@ def memory_store() -> Iterator[str]:
 
 @contextmanager
 def s3_store() -> Iterator[str]:
-    import boto3
-    import s3fs
+    import boto3  # type: ignore[import-untyped]
+    import s3fs  # type: ignore[import-untyped]
     from moto.server import ThreadedMotoServer
 
     with socket.socket() as probe:

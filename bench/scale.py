@@ -24,8 +24,10 @@ import statistics
 import sys
 import tempfile
 import time
+from collections.abc import Callable
 from datetime import UTC, datetime, timedelta
 from pathlib import Path
+from typing import Any
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
@@ -47,7 +49,7 @@ def wavelengths() -> list[float]:
 
 
 def document(i: int, rng: random.Random, base: datetime) -> tuple[str, str, bytes]:
-    identity = dict(
+    identity: dict[str, Any] = dict(
         component_name=f"component_{i % 37}",
         factory_name="factory",
         component_settings={"length": 10.0 + i, "width": 0.5},
@@ -87,13 +89,13 @@ def write_store(root: Path, n: int) -> None:
         (root / type_name / name).write_bytes(content)
 
 
-def timed(call) -> float:
+def timed(call: Callable[[], object]) -> float:
     start = time.perf_counter()
     call()
     return time.perf_counter() - start
 
 
-def median_pair(run, repeat: int) -> dict[str, float]:
+def median_pair(run: Callable[[str], float], repeat: int) -> dict[str, float]:
     samples: dict[str, list[float]] = {side: [] for side in SIDES}
     for k in range(repeat):
         # Alternate which side goes first, so warm caches favour neither.
@@ -113,7 +115,7 @@ def main(argv: list[str] | None = None) -> int:
     sizes = [int(s) for s in args.sizes.split(",") if s]
     clear_sizes = [int(s) for s in args.clear_sizes.split(",") if s]
 
-    figures: dict[str, dict] = {"list": {}, "clear": {}}
+    figures: dict[str, dict[int, dict[str, float]]] = {"list": {}, "clear": {}}
     with tempfile.TemporaryDirectory(prefix="lumora-scale-") as tmp:
         work = Path(tmp)
         for n in sorted(set(sizes) | set(clear_sizes)):
