@@ -38,7 +38,8 @@ struct Param {
     const char* name;
     Check check;
     Default def;
-    const char* annotation;  // nullptr: not annotated
+    const char* annotation;      // nullptr: not annotated
+    const char* help = nullptr;  // its line under "Args:" in the docstring; nullptr: none
 };
 
 // A function's parameter rows in declaration order, and how many there are.
@@ -83,9 +84,10 @@ struct FuncDesc {
     Params params;
     const char* locals[kMaxLocals] = {};      // local variable names after the parameters
     const char* return_annotation = nullptr;  // nullptr: not annotated
-    // The docstring after its signature line, which is derived from the
-    // parameters; nullptr: no docstring at all.
+    // The docstring's summary; its signature line and its "Args:" come from
+    // the parameters. nullptr: no docstring at all.
     const char* doc = nullptr;
+    const char* returns = nullptr;  // the docstring's "Returns:" text; nullptr: none
     Body body = nullptr;
 
     // Only where they differ from name: __qualname__, the code object's name,

@@ -124,8 +124,8 @@ const char* check_prefix(Check c)
     return "";
 }
 
-// The docstring: the signature line, derived from the parameters, then the
-// description's text.
+// The docstring: the signature line, the summary, "Args:" with the
+// parameters' help, and "Returns:".
 Ref make_doc(const FuncDesc& f)
 {
     if (!f.doc) return Ref::borrow(Py_None);
@@ -145,6 +145,13 @@ Ref make_doc(const FuncDesc& f)
         text.append(")");
         if (f.return_annotation) text.append(" -> ").append(f.return_annotation);
         text.append("\n\n").append(f.doc);
+        const char* heading = "\n\nArgs:";
+        for (int i = 0; i < f.params.count; ++i) {
+            if (!f.params[i].help) continue;
+            text.append(heading).append("\n    ").append(f.params[i].name).append(": ").append(f.params[i].help);
+            heading = "";
+        }
+        if (f.returns) text.append("\n\nReturns:\n    ").append(f.returns);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return {};

@@ -23,14 +23,14 @@ struct IdentityArg {
     };
 };
 inline constexpr Param kIdentityParams[] = {
-    {"component_name", Check::Str, Default::Required, "str"},
-    {"factory_name", Check::Str, Default::Required, "str"},
-    {"component_settings", Check::Dict, Default::Required, "dict[str, Any]"},
-    {"model_parameters", Check::Dict, Default::Required, "dict[str, Any]"},
-    {"hyperparameters", Check::Any, Default::Required, "SimulationHyperparameters"},
+    {"component_name", Check::Str, Default::Required, "str", "Name of the component."},
+    {"factory_name", Check::Str, Default::Required, "str", "Name of the factory."},
+    {"component_settings", Check::Dict, Default::Required, "dict[str, Any]", "Component settings dictionary."},
+    {"model_parameters", Check::Dict, Default::Required, "dict[str, Any]", "Model parameters dictionary."},
+    {"hyperparameters", Check::Any, Default::Required, "SimulationHyperparameters", "Simulation hyperparameters."},
 };
 inline constexpr Param kSimulationTypeParam[] = {
-    {"simulation_type", Check::Any, Default::Required, "SimulationType"},
+    {"simulation_type", Check::Any, Default::Required, "SimulationType", "Type of simulation."},
 };
 static_assert(std::size(kIdentityParams) == IdentityArg::simulation_type);
 
@@ -38,12 +38,14 @@ static_assert(std::size(kIdentityParams) == IdentityArg::simulation_type);
 struct SimulationIdArg {
     enum : int { simulation_id, count };
 };
-inline constexpr Param kSimulationIdParam[] = {{"simulation_id", Check::Str, Default::Required, "str"}};
+inline constexpr Param kSimulationIdParam[] = {
+    {"simulation_id", Check::Str, Default::Required, "str", "The unique simulation ID."},
+};
 
 // A filter of the listing: exactly str or None.
-constexpr Param filter_param(const char* name, Default def = Default::None)
+constexpr Param filter_param(const char* name, const char* help, Default def = Default::None)
 {
-    return {name, Check::StrOrNone, def, "str | None"};
+    return {name, Check::StrOrNone, def, "str | None", help};
 }
 
 // The filters that listing and clearing share, in their order; listing
@@ -52,10 +54,10 @@ struct FilterArg {
     enum : int { component_name, factory_name, simulation_type, pdk_name, count };
 };
 inline constexpr Param kFilterParams[] = {
-    filter_param("component_name"),
-    filter_param("factory_name"),
-    filter_param("simulation_type"),
-    filter_param("pdk_name"),
+    filter_param("component_name", "Filter by component name."),
+    filter_param("factory_name", "Filter by factory name."),
+    filter_param("simulation_type", "Filter by simulation type."),
+    filter_param("pdk_name", "Filter by PDK name."),
 };
 static_assert(std::size(kFilterParams) == FilterArg::count);
 

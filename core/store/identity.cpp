@@ -98,7 +98,8 @@ PyObject* compute_simulation_id_body(const FuncDesc& f, const Bound& a)
 
 }  // namespace
 
-constexpr Params kIdParams = params(kIdentityParams, {{"simulation_type", Check::Str, Default::Required, "str"}});
+constexpr Params kIdParams =
+    params(kIdentityParams, {{"simulation_type", Check::Str, Default::Required, "str", "Type of simulation."}});
 static_assert(kIdParams.count == IdentityArg::count);
 
 FuncDesc compute_simulation_id_desc = {
@@ -110,18 +111,8 @@ FuncDesc compute_simulation_id_desc = {
     .doc = "Compute a deterministic hash-based ID for a simulation.\n"
            "\n"
            "The ID is computed from the identity fields only, ensuring that\n"
-           "the same inputs always produce the same ID.\n"
-           "\n"
-           "Args:\n"
-           "    component_name: Name of the component.\n"
-           "    factory_name: Name of the factory.\n"
-           "    component_settings: Component settings dictionary.\n"
-           "    model_parameters: Model parameters dictionary.\n"
-           "    hyperparameters: Simulation hyperparameters.\n"
-           "    simulation_type: Type of simulation.\n"
-           "\n"
-           "Returns:\n"
-           "    16-character hex string from SHA-256 hash.",
+           "the same inputs always produce the same ID.",
+    .returns = "16-character hex string from SHA-256 hash.",
     .body = compute_simulation_id_body,
 };
 

@@ -201,9 +201,9 @@ PyObject* find_simulation_file_body(const FuncDesc& f, const Bound& a)
 }  // namespace
 
 constexpr Params kPathParams = params({
-    {"simulation_type", Check::Str, Default::Required, "str"},
-    {"component_name", Check::Str, Default::Required, "str"},
-    {"simulation_id", Check::Str, Default::Required, "str"},
+    {"simulation_type", Check::Str, Default::Required, "str", "Type of simulation (e.g., \"vok\", \"brindle\")."},
+    {"component_name", Check::Str, Default::Required, "str", "Name of the component."},
+    {"simulation_id", Check::Str, Default::Required, "str", "The simulation ID."},
 });
 static_assert(kPathParams.count == PathArg::count);
 
@@ -213,15 +213,8 @@ FuncDesc get_simulation_file_path_desc = {
     .params = kPathParams,
     .locals = {"simulations_dir", "type_dir"},
     .return_annotation = "Path",
-    .doc = "Get the file path for a simulation result.\n"
-           "\n"
-           "Args:\n"
-           "    simulation_type: Type of simulation (e.g., \"vok\", \"brindle\").\n"
-           "    component_name: Name of the component.\n"
-           "    simulation_id: The simulation ID.\n"
-           "\n"
-           "Returns:\n"
-           "    Path to the simulation result file.",
+    .doc = "Get the file path for a simulation result.",
+    .returns = "Path to the simulation result file.",
     .body = get_simulation_file_path_body,
 };
 
@@ -233,13 +226,8 @@ FuncDesc find_simulation_file_desc = {
     .return_annotation = "Path | None",
     .doc = "Find a simulation result file by its ID.\n"
            "\n"
-           "Scans all simulation type directories to find the file.\n"
-           "\n"
-           "Args:\n"
-           "    simulation_id: The unique simulation ID.\n"
-           "\n"
-           "Returns:\n"
-           "    Path to the simulation file if found, None otherwise.",
+           "Scans all simulation type directories to find the file.",
+    .returns = "Path to the simulation file if found, None otherwise.",
     .body = find_simulation_file_body,
 };
 

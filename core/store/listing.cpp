@@ -254,14 +254,14 @@ PyObject* sort_key_body(const FuncDesc& f, const Bound& a)
 
 constexpr Params kMatchesParams = params({
     {"result", Check::Any, Default::Required, "StoredSimulationResult"},
-    filter_param("component_name", Default::Required),
-    filter_param("factory_name", Default::Required),
-    filter_param("pdk_name", Default::Required),
-    filter_param("status", Default::Required),
+    filter_param("component_name", nullptr, Default::Required),
+    filter_param("factory_name", nullptr, Default::Required),
+    filter_param("pdk_name", nullptr, Default::Required),
+    filter_param("status", nullptr, Default::Required),
 });
 static_assert(kMatchesParams.count == MatchArg::count);
 
-constexpr Params kListParams = params(kFilterParams, {filter_param("status")});
+constexpr Params kListParams = params(kFilterParams, {filter_param("status", "Filter by status.")});
 static_assert(kListParams.count == ListArg::count);
 
 FuncDesc matches_filters_desc = {
@@ -282,17 +282,8 @@ FuncDesc list_simulation_results_desc = {
     .return_annotation = "list[StoredSimulationResult]",
     .doc = "List simulation results with optional filters.\n"
            "\n"
-           "Scans the filesystem for simulation result files and filters them.\n"
-           "\n"
-           "Args:\n"
-           "    component_name: Filter by component name.\n"
-           "    factory_name: Filter by factory name.\n"
-           "    simulation_type: Filter by simulation type.\n"
-           "    pdk_name: Filter by PDK name.\n"
-           "    status: Filter by status.\n"
-           "\n"
-           "Returns:\n"
-           "    List of matching StoredSimulationResult objects.",
+           "Scans the filesystem for simulation result files and filters them.",
+    .returns = "List of matching StoredSimulationResult objects.",
     .body = list_simulation_results_body,
 };
 

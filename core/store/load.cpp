@@ -80,13 +80,8 @@ FuncDesc load_simulation_result_desc = {
     .params = params(kSimulationIdParam),
     .locals = {"file_path", "data"},
     .return_annotation = "StoredSimulationResult | None",
-    .doc = "Load a simulation result by its ID.\n"
-           "\n"
-           "Args:\n"
-           "    simulation_id: The unique simulation ID.\n"
-           "\n"
-           "Returns:\n"
-           "    StoredSimulationResult if found, None otherwise.",
+    .doc = "Load a simulation result by its ID.",
+    .returns = "StoredSimulationResult if found, None otherwise.",
     .body = load_simulation_result_body,
 };
 
@@ -100,18 +95,8 @@ FuncDesc find_simulation_result_desc = {
     .doc = "Find a cached simulation result by its identity fields.\n"
            "\n"
            "This computes the deterministic ID from the inputs and looks up\n"
-           "the corresponding result.\n"
-           "\n"
-           "Args:\n"
-           "    component_name: Name of the component.\n"
-           "    factory_name: Name of the factory.\n"
-           "    component_settings: Component settings dictionary.\n"
-           "    model_parameters: Model parameters dictionary.\n"
-           "    hyperparameters: Simulation hyperparameters.\n"
-           "    simulation_type: Type of simulation.\n"
-           "\n"
-           "Returns:\n"
-           "    StoredSimulationResult if found, None otherwise.",
+           "the corresponding result.",
+    .returns = "StoredSimulationResult if found, None otherwise.",
     .body = find_simulation_result_body,
 };
 

@@ -181,13 +181,8 @@ FuncDesc delete_simulation_result_desc = {
     .params = params(kSimulationIdParam),
     .locals = {"file_path"},
     .return_annotation = "bool",
-    .doc = "Delete a simulation result by its ID.\n"
-           "\n"
-           "Args:\n"
-           "    simulation_id: The unique simulation ID.\n"
-           "\n"
-           "Returns:\n"
-           "    True if the result was deleted, False otherwise.",
+    .doc = "Delete a simulation result by its ID.",
+    .returns = "True if the result was deleted, False otherwise.",
     .body = delete_simulation_result_body,
 };
 
@@ -198,16 +193,8 @@ FuncDesc clear_simulation_results_desc = {
     .params = kClearParams,
     .locals = {"results", "deleted_count", "result"},
     .return_annotation = "int",
-    .doc = "Clear simulation results with optional filters.\n"
-           "\n"
-           "Args:\n"
-           "    component_name: Filter by component name.\n"
-           "    factory_name: Filter by factory name.\n"
-           "    simulation_type: Filter by simulation type.\n"
-           "    pdk_name: Filter by PDK name.\n"
-           "\n"
-           "Returns:\n"
-           "    Number of results deleted.",
+    .doc = "Clear simulation results with optional filters.",
+    .returns = "Number of results deleted.",
     .body = clear_simulation_results_body,
 };
 

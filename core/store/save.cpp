@@ -224,15 +224,17 @@ PyObject* save_simulation_result_body(const FuncDesc& f, const Bound& a)
 
 }  // namespace
 
-constexpr Params kSaveParams = params(kIdentityParams, kSimulationTypeParam,
-                                      {
-                                          {"result", Check::Any, Default::Required, "SerializedSimulationResult"},
-                                          {"wavelengths", Check::List, Default::Required, "list[float]"},
-                                          {"execution_time_seconds", Check::Double, Default::Required, "float"},
-                                          {"status", Check::Any, Default::Success, "SimulationStatus"},
-                                          {"error_message", Check::Str, Default::EmptyStr, "str"},
-                                          {"pdk_version", Check::Str, Default::EmptyStr, "str"},
-                                      });
+constexpr Params kSaveParams =
+    params(kIdentityParams, kSimulationTypeParam,
+           {
+               {"result", Check::Any, Default::Required, "SerializedSimulationResult", "Serialized simulation result."},
+               {"wavelengths", Check::List, Default::Required, "list[float]", "List of wavelengths used."},
+               {"execution_time_seconds", Check::Double, Default::Required, "float", "Execution time in seconds."},
+               {"status", Check::Any, Default::Success, "SimulationStatus",
+                "Status of the simulation (\"success\" or \"error\")."},
+               {"error_message", Check::Str, Default::EmptyStr, "str", "Error message if status is \"error\"."},
+               {"pdk_version", Check::Str, Default::EmptyStr, "str", "Version of the PDK used."},
+           });
 static_assert(kSaveParams.count == SaveArg::count);
 
 FuncDesc save_simulation_result_desc = {
@@ -243,24 +245,8 @@ FuncDesc save_simulation_result_desc = {
     .params = kSaveParams,
     .locals = {"simulation_id", "file_path", "stored_result"},
     .return_annotation = "StoredSimulationResult",
-    .doc = "Save a simulation result to file.\n"
-           "\n"
-           "Args:\n"
-           "    component_name: Name of the component.\n"
-           "    factory_name: Name of the factory.\n"
-           "    component_settings: Component settings dictionary.\n"
-           "    model_parameters: Model parameters dictionary.\n"
-           "    hyperparameters: Simulation hyperparameters.\n"
-           "    simulation_type: Type of simulation.\n"
-           "    result: Serialized simulation result.\n"
-           "    wavelengths: List of wavelengths used.\n"
-           "    execution_time_seconds: Execution time in seconds.\n"
-           "    status: Status of the simulation (\"success\" or \"error\").\n"
-           "    error_message: Error message if status is \"error\".\n"
-           "    pdk_version: Version of the PDK used.\n"
-           "\n"
-           "Returns:\n"
-           "    The stored simulation result with computed ID.",
+    .doc = "Save a simulation result to file.",
+    .returns = "The stored simulation result with computed ID.",
     .body = save_simulation_result_body,
 };
 
