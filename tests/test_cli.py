@@ -9,8 +9,11 @@ import os
 import re
 import subprocess
 import sys
+import unicodedata
 
 import pytest
+
+import lumora
 
 from lumora.models import SimulationHyperparameters
 from lumora.results import main
@@ -64,6 +67,12 @@ def saved(ss, store, monkeypatch):
     return records
 
 
+@pytest.fixture(autouse=True)
+def eighty_columns(monkeypatch):
+    """Tables as on an 80-column terminal, whatever runs the tests."""
+    monkeypatch.setenv("COLUMNS", "80")
+
+
 def run(capsys, *argv):
     code = main(list(argv))
     out, err = capsys.readouterr()
@@ -81,7 +90,7 @@ def cell_starts(line):
 
 
 def test_list_prints_an_aligned_table_newest_first(saved, capsys):
-    code, out, err = run(capsys, "list")
+    code, out, err = run(capsys, "list", "--wide")
     assert (code, err) == (0, "")
     header, *rows = out.splitlines()
     assert re.split(r"\s{2,}", header) == COLUMNS
@@ -120,9 +129,18 @@ def test_list_json_holds_the_records(ss, saved, capsys):
     assert json.loads(out) == [record.model_dump(mode="json") for record in ss.list_simulation_results()]
 
 
-@pytest.mark.parametrize(("argv", "expected"), [(["list"], "No simulation results.\n"), (["list", "--json"], "[]\n")])
-def test_list_of_a_missing_store(store, capsys, argv, expected):
-    assert run(capsys, *argv) == (0, expected, "")
+@pytest.mark.parametrize(
+    "argv", [["list"], ["list", "--json"], ["show", MISSING_ID], ["delete", MISSING_ID], ["clear"]]
+)
+def test_a_missing_store_is_said_so(store, capsys, argv):
+    # A mistyped --store must not pass for an empty store.
+    assert run(capsys, *argv) == (1, "", f"lumora-results: no store at {store}\n")
+    assert not store.exists()
+
+
+def test_list_of_an_empty_store(store, capsys):
+    store.mkdir()
+    assert run(capsys, "list") == (0, "No simulation results.\n", "")
 
 
 def test_list_reports_an_unreadable_file_and_goes_on(saved, store, capsys):
@@ -292,3 +310,105 @@ def test_demo_as_a_program_leaves_its_results_in_the_store(tmp_path, capsys):
     ids = [r["simulation_id"] for r in records]
     assert hit in ids and miss not in ids
     assert "simulator runs: 5 before, 5 after" in proc.stdout
+
+
+def test_version(capsys):
+    assert run(capsys, "--version") == (0, f"lumora-results {lumora.__version__}\n", "")
+
+
+def width(text):
+    """Columns on a terminal, counted independently of the tool's own code."""
+    return sum(0 if unicodedata.combining(c) else 2 if unicodedata.east_asian_width(c) in "WF" else 1 for c in text)
+
+
+HOSTILE = "a\x1b[31mred\u202e\x9b"  # an escape sequence, a bidirectional override, a C1 control
+RAW = ("\x1b", "\u202e", "\x9b")
+
+
+def test_names_reach_the_terminal_escaped(ss, store, capsys, monkeypatch):
+    record = save(ss, monkeypatch, component_name=HOSTILE, factory_name="f" + HOSTILE)
+    other = save(ss, monkeypatch, component_name="plain", factory_name="plain")
+    unreadable = store / "sparams" / f"x\x1b]0;title\x07_{MISSING_ID}.json"
+    unreadable.write_bytes(b"{")
+    outputs = {}
+    commands = (
+        ["list", "--wide"],
+        ["list", "--json"],
+        ["show", record.simulation_id],
+        ["diff", record.simulation_id, other.simulation_id],
+        ["--store", f"{store}\x1b", "list"],
+    )
+    for argv in commands:
+        code, out, err = run(capsys, *argv)
+        outputs[argv[-1]] = out, err
+        assert not any(char in out + err for char in RAW), argv
+    assert "a\\x1b[31mred\\u202e\\x9b" in outputs["--wide"][0]
+    assert "x\\x1b]0;title\\x07_" in outputs["--wide"][1]  # the warning about the unreadable file
+    assert "first:  " + record.simulation_id + "  a\\x1b[31mred" in outputs[other.simulation_id][0]  # diff
+    assert "no store at " in outputs["list"][1] and "\\x1b" in outputs["list"][1]
+    # JSON escapes say the same: the documents read back unchanged.
+    assert HOSTILE in [r["component_name"] for r in json.loads(outputs["--json"][0])]
+    assert json.loads(outputs[record.simulation_id][0])["factory_name"] == "f" + HOSTILE
+
+
+LONG = {
+    "component_name": "directional_coupler_with_a_very_long_descriptive_name",
+    "factory_name": "\u65b9\u5411\u6027\u7d50\u5408\u5668\u306e\u5de5\u5834",  # wide characters
+    "simulation_type": "e\u0301tude_of_modes",  # a combining accent
+}
+
+
+@pytest.mark.parametrize("columns", ["80", "100", "200"])
+def test_table_fits_the_terminal_unless_wide(ss, store, capsys, monkeypatch, columns):
+    ids = [save(ss, monkeypatch).simulation_id, save(ss, monkeypatch, **LONG).simulation_id]
+    monkeypatch.setenv("COLUMNS", columns)
+    code, out, _ = run(capsys, "list")
+    assert code == 0 and all(i in out for i in ids)  # IDs stay whole, to be used
+    lines = out.splitlines()
+    assert max(map(width, lines)) <= int(columns)
+    status_column = [width(line[: line.index(word)]) for line, word in zip(lines, ["STATUS", "success", "success"])]
+    assert len(set(status_column)) == 1  # aligned as the terminal shows it
+    wide = run(capsys, "list", "--wide")[1]
+    assert all(name in wide for name in LONG.values())
+    if width(wide.splitlines()[0]) > int(columns):
+        assert "\u2026" in out and not all(name in out for name in LONG.values())
+    else:
+        assert out == wide
+
+
+@pytest.mark.parametrize("argv", [["list", "--json"], ["list", "--wide"], ["show", "ID"]])
+def test_a_closed_pipe_exits_quietly(ss, store, monkeypatch, argv):
+    # Larger than a pipe's buffer, so that writing meets the closed end.
+    record = save(ss, monkeypatch, result={"s21": [0.5] * 50_000})
+    for n in range(1000):
+        save(ss, monkeypatch, component_name=f"c{n}")
+    argv = [record.simulation_id if arg == "ID" else arg for arg in argv]
+    command = " ".join([f"'{sys.executable}'", "-m", "lumora.results", *argv])
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    proc = subprocess.run(
+        ["bash", "-c", f"set -o pipefail; {command} | head -n 1"], env=env, capture_output=True, text=True, timeout=120
+    )
+    assert (proc.returncode, proc.stderr) == (0, "")
+    assert len(proc.stdout.splitlines()) == 1
+
+
+@pytest.mark.parametrize(("component", "stayed"), [(None, True), ("broken", True), ("mmi1x2", False)])
+def test_clear_says_what_stayed_behind(saved, store, capsys, component, stayed):
+    unreadable = store / "sparams" / f"broken_{MISSING_ID}.json"
+    unreadable.write_bytes(b"{")
+    filters = [] if component is None else ["--component", component]
+    code, out, err = run(capsys, "clear", "--yes", *filters)
+    assert out.startswith(("Removed", "No simulation results to clear."))
+    warnings = [line for line in err.splitlines() if "Failed to parse" in line]
+    assert warnings == [f"lumora-results: warning: Failed to parse simulation file: {unreadable}"]  # once
+    assert ("1 file(s) that could not be read stayed in the store" in err) == stayed
+    assert code == 0
+    assert unreadable.exists()
+
+
+@pytest.mark.parametrize("url", ["s3://", "nosuchscheme://bucket/x", "gs://bucket/x"])
+def test_store_url_errors_name_the_option(store, capsys, monkeypatch, url):
+    monkeypatch.setitem(sys.modules, "lumora.remote", None)  # as without the remote extra
+    code, out, err = run(capsys, "list", "--store", url)
+    assert (code, out) == (2, "")
+    assert "argument --store: " in err and "LUMORA_SIMULATIONS_DIR" not in err

@@ -22,7 +22,10 @@ from lumora.paths import LocalStorePath
 upath = pytest.importorskip("upath")
 fsspec = pytest.importorskip("fsspec")
 
+from lumora import upkeep  # noqa: E402
 from lumora.remote import StorePath, store_path  # noqa: E402
+from test_upkeep import TEMPORARY  # noqa: E402
+from test_upkeep import save as aged_result  # noqa: E402
 
 BUCKET = "lumora-test"
 
@@ -279,3 +282,19 @@ def test_command_line_tool(ss, remote, capsys, monkeypatch):
     assert run("clear", "--type", "modes", "--yes")[0] == 0
     assert run("delete", kept.simulation_id)[0] == 0
     assert run("list", "--json") == (0, "[]\n")
+
+
+def test_upkeep_on_an_object_store(ss, remote):
+    ids = [aged_result(ss, days, component_name=f"c{days}") for days in (30, 20, 10)]
+    root = settings.get_simulations_dir()
+    (root / "sparams" / "broken_00000000000000ff.json").write_bytes(b"{")
+    (root / "sparams" / TEMPORARY).write_bytes(b"12345")
+    figures = upkeep.stats()
+    assert (figures.results, figures.unreadable, figures.temporary_files, figures.temporary_bytes) == (3, 1, 1, 5)
+    assert figures.bytes == sum(
+        len((root / "sparams" / f"c{d}_{i}.json").read_bytes()) for d, i in zip((30, 20, 10), ids)
+    )
+    assert [r.simulation_id for r in upkeep.prune(max_count=1).removed] == ids[:2]
+    assert upkeep.tidy().recent == 1 and upkeep.tidy(older_than="0d").removed_bytes == 5
+    assert [r.simulation_id for r in ss.list_simulation_results()] == ids[2:]
+    assert not (root / "sparams" / TEMPORARY).exists() and (root / "sparams" / "broken_00000000000000ff.json").exists()

@@ -8,9 +8,11 @@ everything else is accepted.
 
 from __future__ import annotations
 
+from datetime import timedelta
 from pathlib import Path
 from typing import Any
 
+from lumora import upkeep
 from lumora.core import simulation_storage as storage
 from lumora.core.simulation_storage import find_simulation_result, list_simulation_results, save_simulation_result
 from lumora.models import SimulationHyperparameters, StoredSimulationResult
@@ -100,3 +102,11 @@ def misuses(hp: SimulationHyperparameters) -> None:
         hyperparameters=hp,
     )
     del count
+
+
+def keep_in_shape() -> int:
+    figures: upkeep.StoreStats = upkeep.stats()
+    plan = upkeep.prune(older_than=timedelta(days=90), max_size="5GB", dry_run=True)
+    upkeep.prune(status="done")  # type: ignore[arg-type]
+    upkeep.tidy(older_than=None)  # type: ignore[arg-type]
+    return figures.by_type["sparams"].bytes + plan.selected_bytes + upkeep.tidy(confirm=lambda p: not p.selected).recent

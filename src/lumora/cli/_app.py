@@ -6,12 +6,26 @@ import argparse
 import os
 import sys
 
-from lumora.cli import demo, plot, store
-from lumora.cli._common import PROG, STORE_ENV, environ, log_to_stderr, one_line
+from lumora import __version__
+from lumora.cli import cache, demo, plot, store, upkeep
+from lumora.cli._common import PROG, STORE_ENV, complain, environ, log_to_stderr, one_line, printable
+from lumora.settings import get_simulations_dir
 
 # Each group module adds its commands through register(add); they appear in
 # this order in the help.
-GROUPS = (store, plot, demo)
+GROUPS = (store, cache, upkeep, plot, demo)
+
+
+def _store(text: str) -> str:
+    """An argparse type: a --store value, refused at once when it is a URL
+    that no store can be reached at (a missing driver, no bucket), so that
+    the message names --store rather than the variable it is passed in."""
+    with environ(STORE_ENV, text):
+        try:
+            get_simulations_dir()
+        except (ImportError, ValueError) as exc:
+            raise argparse.ArgumentTypeError(printable(str(exc).replace(STORE_ENV, "--store"))) from None
+    return text
 
 
 def _add_global_options(parser: argparse.ArgumentParser, *, in_subcommand: bool) -> None:
@@ -20,6 +34,7 @@ def _add_global_options(parser: argparse.ArgumentParser, *, in_subcommand: bool)
     parser.add_argument(
         "--store",
         metavar="DIR",
+        type=_store,
         default=argparse.SUPPRESS if in_subcommand else None,
         help=f"store root for this invocation (overrides ${STORE_ENV})",
     )
@@ -34,9 +49,10 @@ def _add_global_options(parser: argparse.ArgumentParser, *, in_subcommand: bool)
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG,
-        description="List, show, plot and remove stored simulation results.",
+        description="List, show, compare, plot and remove stored simulation results.",
         epilog=f"The store is ${STORE_ENV}, or build/simulations below $LUMORA_BUILD_DIR or the current directory.",
     )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     _add_global_options(parser, in_subcommand=False)
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
@@ -53,8 +69,22 @@ def build_parser() -> argparse.ArgumentParser:
 def main(argv: list[str] | None = None) -> int:
     """Run the tool with ``argv`` (default: the process's arguments); return the exit status.
 
-    0 success, 1 nothing found, refused or a failure of the store, 2 usage error.
+    0 success (also when the reader of the output went away), 1 nothing found,
+    refused or a failure of the store, 2 usage error.
     """
+    try:
+        status = _run(argv)
+        # Output still buffered would meet a closed pipe at exit, past any handler.
+        sys.stdout.flush()
+    except BrokenPipeError:
+        # The reader went away (`lumora-results list | head`): it had what it
+        # wanted, so this is no failure, and nothing is said.
+        _silence_stdout()
+        return 0
+    return status
+
+
+def _run(argv: list[str] | None) -> int:
     parser = build_parser()
     try:
         args = parser.parse_args(argv)
@@ -68,13 +98,11 @@ def main(argv: list[str] | None = None) -> int:
             print(file=sys.stderr)
             return 130
         except BrokenPipeError:
-            # The reader went away (`lumora-results list | head`); stay quiet.
-            _silence_stdout()
-            return 1
+            raise  # no failure of the store: main() ends quietly
         except Exception as exc:
             if args.debug:
                 raise
-            print(f"{PROG}: error: {one_line(exc)}", file=sys.stderr)
+            complain(f"error: {one_line(exc)}")
             return 1
     return status
 

@@ -7,15 +7,16 @@ import json
 import logging
 import os
 import re
+import shutil
 import sys
-from collections.abc import Iterator, Sequence
-from contextlib import contextmanager
+import unicodedata
+from collections.abc import Callable, Iterator, Sequence
+from contextlib import AbstractContextManager, contextmanager
 from datetime import UTC, datetime
 from typing import Any
 
-from pydantic import ValidationError
-
 from lumora.logger import get_logger
+from lumora.logger import one_line as one_line  # shared with the library's reports
 from lumora.models import StoredSimulationResult
 
 PROG = "lumora-results"
@@ -50,25 +51,36 @@ def environ(name: str, value: str | None) -> Iterator[None]:
 
 class _OneLineFormatter(logging.Formatter):
     def format(self, record: logging.LogRecord) -> str:
-        return f"{PROG}: {record.levelname.lower()}: {record.getMessage()}"
+        return f"{PROG}: {record.levelname.lower()}: {printable(record.getMessage())}"
+
+
+class _OnceEach(logging.Filter):
+    """Lets each message through once: a command that lists the store twice
+    (clear counts, then clears) would otherwise warn twice about each
+    unreadable file."""
+
+    def __init__(self) -> None:
+        super().__init__()
+        self._seen: set[tuple[int, str]] = set()
+
+    def filter(self, record: logging.LogRecord) -> bool:
+        key = (record.levelno, record.getMessage())
+        if key in self._seen:
+            return False
+        self._seen.add(key)
+        return True
 
 
 @contextmanager
-def log_to_stderr(debug: bool) -> Iterator[None]:
-    """Show the store's messages on stderr while the command runs.
-
-    The library only installs a NullHandler; a command-line tool decides where
-    messages go. Everything is put back afterwards so that repeated calls of
-    main() in one process (tests, embedding) do not pile up handlers.
-    """
+def log_to(handler: logging.Handler) -> Iterator[None]:
+    """handler attached to the lumora logger for the block, the logger let
+    down to the handler's level meanwhile; both put back afterwards, so that
+    repeated calls of main() in one process (tests, embedding) do not pile up
+    handlers."""
     logger = get_logger()
-    level = logging.DEBUG if debug else logging.WARNING
-    handler = logging.StreamHandler(sys.stderr)
-    handler.setFormatter(_OneLineFormatter())
-    handler.setLevel(level)
     previous_level = logger.level
-    if logger.getEffectiveLevel() > level:
-        logger.setLevel(level)
+    if logger.getEffectiveLevel() > handler.level:
+        logger.setLevel(handler.level)
     logger.addHandler(handler)
     try:
         yield
@@ -77,20 +89,21 @@ def log_to_stderr(debug: bool) -> Iterator[None]:
         logger.setLevel(previous_level)
 
 
+def log_to_stderr(debug: bool) -> AbstractContextManager[None]:
+    """Show the store's messages on stderr while the command runs, each once.
+
+    The library only installs a NullHandler; a command-line tool decides where
+    messages go.
+    """
+    handler = logging.StreamHandler(sys.stderr)
+    handler.setFormatter(_OneLineFormatter())
+    handler.addFilter(_OnceEach())
+    handler.setLevel(logging.DEBUG if debug else logging.WARNING)
+    return log_to(handler)
+
+
 def complain(message: str) -> None:
-    print(f"{PROG}: {message}", file=sys.stderr)
-
-
-def one_line(exc: BaseException) -> str:
-    """The exception as one line: its type and message."""
-    if isinstance(exc, ValidationError) and exc.error_count():
-        # Pydantic lists every error over several lines; the first one says enough.
-        first = exc.errors()[0]
-        where = ".".join(str(part) for part in first["loc"]) or "document"
-        text = f"{exc.error_count()} validation error(s) for {exc.title}, first: {where}: {first['msg']}"
-    else:
-        text = "; ".join(line.strip() for line in str(exc).splitlines() if line.strip())
-    return f"{type(exc).__name__}: {text}" if text else type(exc).__name__
+    print(f"{PROG}: {printable(message)}", file=sys.stderr)
 
 
 def stdin_is_terminal() -> bool:
@@ -102,13 +115,89 @@ def stdin_is_terminal() -> bool:
 
 def confirm(question: str) -> bool:
     """Ask a yes/no question on the terminal; only "y" or "yes" is a yes."""
-    print(question, end="", flush=True)
+    print(printable(question), end="", flush=True)
     return sys.stdin.readline().strip().lower() in ("y", "yes")
+
+
+# --- what reaches the terminal -------------------------------------------------
+
+
+def printable(text: str) -> str:
+    """text with every character that a terminal would act on or not show
+    (controls, format characters such as bidirectional overrides, separators
+    other than the space, unassigned and private code points, surrogates)
+    escaped as Python writes it: \\x1b, \\u202e, \\U000e0001.
+
+    Names come from files that anyone may have written; an escape sequence in
+    a component name must not recolour, retitle or rewrite the terminal.
+    Backslashes are kept as they are, so that paths read as usual; --json
+    gives the exact text.
+    """
+    if text.isprintable():
+        return text
+    return "".join(char if char.isprintable() else repr(char)[1:-1] for char in text)
+
+
+def emit(text: str) -> None:
+    """Print text on stdout, each of its lines through printable()."""
+    print("\n".join(printable(line) for line in text.split("\n")))
+
+
+def _char_width(char: str) -> int:
+    if unicodedata.combining(char) or unicodedata.category(char) in ("Mn", "Me"):
+        return 0  # drawn over the character before
+    return 2 if unicodedata.east_asian_width(char) in ("W", "F") else 1
+
+
+def display_width(text: str) -> int:
+    """The columns text takes on a terminal: wide and fullwidth East Asian
+    characters two, combining marks none, the rest one."""
+    if text.isascii():
+        return len(text)
+    return sum(_char_width(char) for char in text)
+
+
+ELLIPSIS = "\u2026"
+
+
+def shorten(text: str, width: int) -> str:
+    """text cut to at most width columns, the cut marked by an ellipsis."""
+    if display_width(text) <= width:
+        return text
+    kept: list[str] = []
+    used = 0
+    for char in text:
+        used += _char_width(char)
+        if used > width - 1:
+            break
+        kept.append(char)
+    return "".join(kept) + ELLIPSIS
+
+
+def _pad(text: str, width: int, *, right: bool = False) -> str:
+    room = " " * max(width - display_width(text), 0)
+    return room + text if right else text + room
+
+
+def terminal_width() -> int:
+    """The width of the terminal on stdout ($COLUMNS first); 80 when stdout
+    is not a terminal."""
+    return shutil.get_terminal_size((80, 24)).columns
 
 
 # --- presentation -------------------------------------------------------------
 
 _COLUMNS = ("ID", "TYPE", "COMPONENT", "FACTORY", "PDK", "STATUS", "DATE (UTC)", "TIME")
+# The columns of names that users choose, which may be long: the ones cut to
+# fit. The others have a fixed form (the ID must stay whole to be used), but
+# the date may lose its time of day.
+_NAMES = (1, 2, 3, 4)
+_DATE = 6
+_DAY = len("2026-12-08")  # also the header's width
+_DATE_TIME = re.compile(r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d")  # as format_date writes it
+_READABLE = 8  # names are cut this far before the date loses its time
+_NARROWEST = 4  # three characters and the ellipsis
+_GAP = "  "
 
 
 def format_date(value: object) -> str:
@@ -143,20 +232,98 @@ def _row(record: StoredSimulationResult) -> tuple[str, ...]:
     )
 
 
-def format_table(records: Sequence[StoredSimulationResult]) -> str:
-    """The records as a plain aligned table, one line per record, in the given order."""
-    rows = [_COLUMNS, *(_row(record) for record in records)]
-    widths = [max(len(row[i]) for row in rows) for i in range(len(_COLUMNS))]
+def _narrow(widths: list[int], excess: int, floor: int) -> int:
+    """Take up to excess columns off the name columns, the widest first, none
+    below floor; return what is still in excess."""
+    while excess > 0:
+        widest = max(_NAMES, key=lambda i: widths[i])
+        if widths[widest] <= floor:
+            break
+        widths[widest] -= 1
+        excess -= 1
+    return excess
+
+
+def _fit(widths: list[int], width: int) -> list[int]:
+    """Column widths narrowed to a table of at most width columns: the names
+    cut, the widest first; the date cut to its day when names would otherwise
+    go below a readable length (a terminal narrower than the fixed columns
+    gets a table a little wider than itself)."""
+    widths = list(widths)
+
+    def excess() -> int:
+        return sum(widths) + len(_GAP) * (len(widths) - 1) - width
+
+    if _narrow(list(widths), excess(), _READABLE) > 0 and widths[_DATE] > _DAY:
+        widths[_DATE] = _DAY
+    _narrow(widths, excess(), _NARROWEST)
+    return widths
+
+
+def _cut(column: int, text: str, width: int) -> str:
+    if column == _DATE and width == _DAY and _DATE_TIME.fullmatch(text):
+        return text[:_DAY]
+    return shorten(text, width)
+
+
+def format_table(records: Sequence[StoredSimulationResult], *, width: int | None = None) -> str:
+    """The records as a plain aligned table, one line per record, in the given order.
+
+    Names are shown escaped (printable) and aligned by the columns they take
+    on a terminal. With a width, long names are shortened with an ellipsis,
+    and the date to its day if need be, so that lines fit in it; without,
+    nothing is cut.
+    """
+    rows = [_COLUMNS, *(tuple(printable(cell) for cell in _row(record)) for record in records)]
+    widths = [max(display_width(row[i]) for row in rows) for i in range(len(_COLUMNS))]
+    if width is not None:
+        widths = _fit(widths, width)
+    return _lay_out(rows, widths, _cut)
+
+
+def align(rows: Sequence[Sequence[str]]) -> str:
+    """Rows of cells (the first a header) as aligned columns, shown escaped;
+    the last column is a number."""
+    shown = [tuple(printable(cell) for cell in row) for row in rows]
+    widths = [max(display_width(row[i]) for row in shown) for i in range(len(shown[0]))]
+    return _lay_out(shown, widths)
+
+
+def _lay_out(
+    rows: Sequence[Sequence[str]], widths: Sequence[int], cut: Callable[[int, str, int], str] | None = None
+) -> str:
     lines = []
     for row in rows:
-        cells = [cell.ljust(width) for cell, width in zip(row[:-1], widths[:-1], strict=True)]
-        cells.append(row[-1].rjust(widths[-1]))  # numbers line up on the right
-        lines.append("  ".join(cells).rstrip())
+        cells = [
+            _pad(cut(i, cell, w) if cut else cell, w)
+            for i, (cell, w) in enumerate(zip(row[:-1], widths[:-1], strict=True))
+        ]
+        cells.append(_pad(row[-1], widths[-1], right=True))  # numbers line up on the right
+        lines.append(_GAP.join(cells).rstrip())
     return "\n".join(lines)
 
 
+def _json_escape(char: str) -> str:
+    code = ord(char)
+    if code > 0xFFFF:  # JSON escapes beyond the basic plane as a surrogate pair
+        code -= 0x10000
+        return f"\\u{0xD800 + (code >> 10):04x}\\u{0xDC00 + (code & 0x3FF):04x}"
+    return f"\\u{code:04x}"
+
+
 def dump(value: Any) -> str:
-    return json.dumps(value, indent=2, ensure_ascii=False)
+    """value as indented JSON, every character that printable() would escape
+    written as a JSON escape instead (the same document, safe on a terminal).
+
+    The json module escapes control characters below U+0020 itself, so what
+    is left of them can only stand inside strings, where a \\u escape means
+    the same character.
+    """
+    lines = json.dumps(value, indent=2, ensure_ascii=False).split("\n")
+    return "\n".join(
+        line if line.isprintable() else "".join(c if c.isprintable() else _json_escape(c) for c in line)
+        for line in lines
+    )
 
 
 # --- arguments ----------------------------------------------------------------

@@ -3,7 +3,10 @@
 from __future__ import annotations
 
 import argparse
-from collections.abc import Callable
+import logging
+import re
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
 
 from lumora.cli._common import (
     add_filters,
@@ -12,25 +15,45 @@ from lumora.cli._common import (
     dump,
     filters,
     format_table,
+    log_to,
     simulation_id,
     stdin_is_terminal,
+    terminal_width,
 )
 from lumora.core import simulation_storage as storage
 from lumora.settings import get_simulations_dir
 
+# What the store logs, as a warning, for each file a listing skips.
+_UNREADABLE = "Failed to parse simulation file: "
+_RESULT_NAME = re.compile(r"(?P<component>.*)_[0-9a-f]{16}\.json")
+
+
+def _store_is_missing() -> bool:
+    """Whether the store root does not exist, said on stderr if so: a mistyped
+    --store would otherwise look like an empty store."""
+    root = get_simulations_dir()
+    if root.exists():
+        return False
+    complain(f"no store at {root}")
+    return True
+
 
 def _cmd_list(args: argparse.Namespace) -> int:
+    if _store_is_missing():
+        return 1
     records = storage.list_simulation_results(**filters(args, status=True))
     if args.json:
         print(dump([record.model_dump(mode="json") for record in records]))
     elif records:
-        print(format_table(records))
+        print(format_table(records, width=None if args.wide else terminal_width()))
     else:
         print("No simulation results.")
     return 0
 
 
 def _cmd_show(args: argparse.Namespace) -> int:
+    if _store_is_missing():
+        return 1
     record = storage.load_simulation_result(args.simulation_id)
     if record is None:
         complain(f"no simulation result with ID {args.simulation_id}")
@@ -40,6 +63,8 @@ def _cmd_show(args: argparse.Namespace) -> int:
 
 
 def _cmd_delete(args: argparse.Namespace) -> int:
+    if _store_is_missing():
+        return 1
     if not storage.delete_simulation_result(args.simulation_id):
         complain(f"no simulation result with ID {args.simulation_id}")
         return 1
@@ -53,23 +78,56 @@ def _describe(chosen: dict[str, str | None]) -> str:
     return f" ({', '.join(given)})" if given else ""
 
 
+@contextmanager
+def _unreadable_files() -> Iterator[set[str]]:
+    """Collects the files that listings within the block skip as unreadable."""
+    found: set[str] = set()
+
+    class Collect(logging.Handler):
+        def emit(self, record: logging.LogRecord) -> None:
+            message = record.getMessage()
+            if message.startswith(_UNREADABLE):
+                found.add(message.removeprefix(_UNREADABLE))
+
+    with log_to(Collect(logging.WARNING)):
+        yield found
+
+
+def _may_match(path: str, component_name: str | None) -> bool:
+    """Whether an unreadable result file could be one that the filters select:
+    its name tells its component (its directory, the simulation type, is
+    already the filter's when one is given), nothing tells its factory or kit."""
+    match = _RESULT_NAME.fullmatch(re.split(r"[\\/]", path)[-1])
+    return component_name is None or match is None or match["component"] == component_name
+
+
 def _cmd_clear(args: argparse.Namespace) -> int:
     chosen = filters(args, status=False)
-    count = len(storage.list_simulation_results(**chosen))
-    if count == 0:
-        print("No simulation results to clear.")
-        return 0
-    if not args.yes:
-        # A script that forgot --yes must not wipe a store because some input
-        # happened to be waiting on its stdin.
-        if not stdin_is_terminal():
+    if _store_is_missing():
+        return 1
+    with _unreadable_files() as unreadable:
+        count = len(storage.list_simulation_results(**chosen))
+        if count == 0:
+            print("No simulation results to clear.")
+        elif not args.yes and not stdin_is_terminal():
+            # A script that forgot --yes must not wipe a store because some
+            # input happened to be waiting on its stdin.
             complain(f"refusing to clear {count} simulation result(s) without confirmation; use --yes")
             return 1
-        if not confirm(f"Delete {count} simulation result(s){_describe(chosen)} from {get_simulations_dir()}? [y/N] "):
+        elif not args.yes and not confirm(
+            f"Delete {count} simulation result(s){_describe(chosen)} from {get_simulations_dir()}? [y/N] "
+        ):
             print("Nothing deleted.")
             return 1
-    removed = storage.clear_simulation_results(**chosen)
-    print(f"Removed {removed} simulation result(s).")
+        else:
+            removed = storage.clear_simulation_results(**chosen)
+            print(f"Removed {removed} simulation result(s).")
+    # The listing skipped these (each named in a warning above), so a bare
+    # count of what went would pass for an emptied store. They are no
+    # results, so their staying is said but is no failure.
+    left = [path for path in unreadable if _may_match(path, chosen["component_name"])]
+    if left:
+        complain(f"{len(left)} file(s) that could not be read stayed in the store")
     return 0
 
 
@@ -77,6 +135,9 @@ def register(add: Callable[[str, str], argparse.ArgumentParser]) -> None:
     sub = add("list", "List stored results, newest first.")
     add_filters(sub, status=True)
     sub.add_argument("--json", action="store_true", help="print a JSON array of the records")
+    sub.add_argument(
+        "--wide", action="store_true", help="show names whole (by default they are shortened to fit the terminal)"
+    )
     sub.set_defaults(handler=_cmd_list)
 
     sub = add("show", "Print one stored result as JSON.")

@@ -1,0 +1,155 @@
+"""diff, explain: how stored results differ, and why a look-up missed."""
+
+from __future__ import annotations
+
+import argparse
+import json
+import sys
+from collections.abc import Callable, Sequence
+from typing import Any
+
+from pydantic import ValidationError
+
+from lumora.cache import IDENTITY_FIELDS, Difference, diff_results, explain_miss, format_value
+from lumora.cli._common import complain, dump, emit, one_line, simulation_id
+from lumora.core import simulation_storage as storage
+from lumora.models import SimulationHyperparameters
+
+# What each identity field must be in the input of explain.
+_FIELD_TYPES: dict[str, type] = {
+    "component_name": str,
+    "factory_name": str,
+    "component_settings": dict,
+    "model_parameters": dict,
+    "hyperparameters": dict,
+    "simulation_type": str,
+}
+_JSON_NAMES: dict[type, str] = {str: "a string", dict: "an object"}
+
+
+def _difference_table(differences: Sequence[Difference]) -> list[str]:
+    """One aligned line per difference: path, first value, second value, note."""
+    rows = [(d.path, format_value(d.stored, 40), format_value(d.given, 40), d.note) for d in differences]
+    path_width = max(len(row[0]) for row in rows)
+    first_width = max(len(row[1]) for row in rows)
+    return [
+        f"  {path.ljust(path_width)}  {first.ljust(first_width)}  {second}{f'  ({note})' if note else ''}"
+        for path, first, second, note in rows
+    ]
+
+
+def _cmd_diff(args: argparse.Namespace) -> int:
+    records = []
+    for wanted in (args.first, args.second):
+        record = storage.load_simulation_result(wanted)
+        if record is None:
+            complain(f"no simulation result with ID {wanted}")
+            return 1
+        records.append(record)
+    first, second = records
+    diff = diff_results(first, second)
+    if args.json:
+        print(
+            dump(
+                {
+                    "first": first.simulation_id,
+                    "second": second.simulation_id,
+                    "identity": [d.as_json("first", "second") for d in diff.identity],
+                    "metadata": [d.as_json("first", "second") for d in diff.metadata],
+                }
+            )
+        )
+        return 0
+    emit(f"first:  {first.simulation_id}  {first.component_name} ({first.simulation_type})")
+    emit(f"second: {second.simulation_id}  {second.component_name} ({second.simulation_type})")
+    for title, differences in (
+        ("Identity (hashed into the ID)", diff.identity),
+        ("Metadata (not part of the ID)", diff.metadata),
+    ):
+        count = len(differences)
+        print(f"{title}: {'no' if count == 0 else count} difference{'' if count == 1 else 's'}")
+        if differences:
+            emit("\n".join(_difference_table(differences)))
+    return 0
+
+
+class _InputError(Exception):
+    """Input that explain cannot use; exit status 2."""
+
+
+def _read_identity(source: str) -> dict[str, Any]:
+    try:
+        if source == "-":
+            text = sys.stdin.read()
+        else:
+            with open(source, encoding="utf-8") as handle:
+                text = handle.read()
+    except OSError as exc:
+        raise _InputError(f"cannot read {source}: {exc.strerror or one_line(exc)}") from exc
+    except UnicodeDecodeError as exc:
+        raise _InputError(f"cannot read {source}: not UTF-8 text ({exc.reason})") from exc
+    name = "standard input" if source == "-" else source
+    try:
+        data = json.loads(text)
+    except json.JSONDecodeError as exc:
+        raise _InputError(f"{name} is not JSON: {exc}") from exc
+    if not isinstance(data, dict):
+        raise _InputError(f"{name} must hold a JSON object with the fields {', '.join(IDENTITY_FIELDS)}")
+    fields: dict[str, Any] = {}
+    for field, kind in _FIELD_TYPES.items():
+        if field not in data:
+            raise _InputError(f"{name} lacks the field {field!r}")
+        if type(data[field]) is not kind:
+            raise _InputError(f"{field} in {name} must be {_JSON_NAMES[kind]}, got {json.dumps(data[field])[:40]}")
+        fields[field] = data[field]
+    try:
+        fields["hyperparameters"] = SimulationHyperparameters.model_validate(data["hyperparameters"])
+    except ValidationError as exc:
+        raise _InputError(f"hyperparameters in {name}: {one_line(exc)}") from exc
+    return fields
+
+
+def _cmd_explain(args: argparse.Namespace) -> int:
+    try:
+        fields = _read_identity(args.file)
+    except _InputError as exc:
+        complain(f"error: {exc}")
+        return 2
+    report = explain_miss(**fields, limit=args.limit)
+    if args.json:
+        print(dump(report.as_json()))
+    else:
+        emit(str(report))
+    return 0
+
+
+def _limit(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        value = -1
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a count (0 or more)")
+    return value
+
+
+def register(add: Callable[[str, str], argparse.ArgumentParser]) -> None:
+    sub = add("diff", "Show how two stored results differ: identity fields, then metadata.")
+    sub.add_argument("first", metavar="ID1", type=simulation_id)
+    sub.add_argument("second", metavar="ID2", type=simulation_id)
+    sub.add_argument("--json", action="store_true", help="print the differences as JSON")
+    sub.set_defaults(handler=_cmd_diff)
+
+    sub = add(
+        "explain",
+        "Say whether a simulation is stored and how the nearest stored results differ from it.",
+    )
+    sub.add_argument(
+        "file",
+        metavar="FILE",
+        help="a JSON object with the six identity fields (hyperparameters as an object; other members are "
+        "ignored, so a record printed by show will do), or - for standard input",
+    )
+    sub.add_argument("--limit", type=_limit, default=3, metavar="N", help="show up to N nearest results (3)")
+    sub.add_argument("--json", action="store_true", help="print the report as JSON")
+    sub.set_defaults(handler=_cmd_explain)

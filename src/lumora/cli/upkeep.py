@@ -1,0 +1,230 @@
+"""stats, prune, tidy: keeping a store in shape at the command line (see lumora.upkeep)."""
+
+from __future__ import annotations
+
+import argparse
+import sys
+from collections.abc import Callable, Iterable
+from datetime import timedelta
+
+from lumora import upkeep
+from lumora.cli._common import (
+    PROG,
+    add_filters,
+    align,
+    complain,
+    confirm,
+    dump,
+    filters,
+    format_date,
+    stdin_is_terminal,
+)
+from lumora.settings import get_simulations_dir
+
+_SELECTING = ("--older-than", "--status", "--type", "--pdk", "--component", "--factory", "--max-count", "--max-size")
+
+
+# --- arguments and presentation -----------------------------------------------
+
+
+def _argument(parse: Callable[[str], object]) -> Callable[[str], object]:
+    """An argparse type from a parser that raises ValueError: bad input is a usage error."""
+
+    def convert(text: str) -> object:
+        try:
+            return parse(text)
+        except ValueError as exc:
+            raise argparse.ArgumentTypeError(str(exc)) from None
+
+    convert.__name__ = parse.__name__.removeprefix("parse_")  # argparse names it in messages
+    return convert
+
+
+def _count(text: str) -> int:
+    if not text.strip().isdigit():
+        raise ValueError(f"invalid count {text!r}: give a whole number, 0 or more")
+    return int(text)
+
+
+def format_bytes(size: int) -> str:
+    """Bytes in decimal units, three significant figures: "950 B", "4.37 kB", "12.3 MB"."""
+    if size < 1000:
+        return f"{size} B"
+    value = float(size)
+    for unit in ("kB", "MB", "GB", "TB", "PB"):
+        value /= 1000
+        if value < 999.5 or unit == "PB":
+            return f"{value:.3g} {unit}" if value < 100 else f"{value:.0f} {unit}"
+    raise AssertionError("unreachable")
+
+
+def _tally(counts: Iterable[tuple[str, str]]) -> str:
+    return ", ".join(f"{name} {figure}" for name, figure in counts) or "-"
+
+
+def _report_unreadable(files: tuple[upkeep.FileProblem, ...]) -> None:
+    for item in files:
+        complain(f"warning: cannot read {item.path} ({item.reason}); left in place")
+
+
+def _report_failures(failures: tuple[upkeep.FileProblem, ...]) -> int:
+    for failure in failures:
+        complain(f"error: could not remove {failure.path}: {failure.reason}")
+    return 1 if failures else 0
+
+
+def format_age(age: timedelta) -> str:
+    """An age in the largest unit that divides it: "90d", "12h", "30m", "45s"."""
+    seconds = age.total_seconds()
+    for unit, length in (("d", 86400), ("h", 3600), ("m", 60)):
+        if seconds and seconds % length == 0:
+            return f"{seconds / length:.0f}{unit}"
+    return f"{seconds:g}s"
+
+
+def _asker(yes: bool) -> tuple[Callable[[str, str], bool], list[str]]:
+    """A yes/no for the library's confirm hook, and where it notes a refusal or a no."""
+    outcome: list[str] = []
+
+    def ask(what: str, question: str) -> bool:
+        if yes:
+            return True
+        # As clear: an answer waiting on a script's stdin must not count.
+        if not stdin_is_terminal():
+            complain(f"refusing to remove {what} without confirmation; use --yes")
+            outcome.append("refused")
+            return False
+        if not confirm(question):
+            print("Nothing removed.")
+            outcome.append("declined")
+            return False
+        return True
+
+    return ask, outcome
+
+
+# --- commands -----------------------------------------------------------------
+
+
+def _cmd_stats(args: argparse.Namespace) -> int:
+    figures = upkeep.stats()
+    if args.json:
+        print(dump(figures.to_json()))
+        return 0
+    print(f"Store: {figures.root}")
+    print(f"Results: {figures.results} ({format_bytes(figures.bytes)})")
+    if figures.oldest is not None and figures.newest is not None:
+        print(f"  dates (UTC): {format_date(figures.oldest)} to {format_date(figures.newest)}")
+    by_type = [(name, f"{t.results} ({format_bytes(t.bytes)})") for name, t in figures.by_type.items()]
+    print(f"  by type:     {_tally(by_type)}")
+    print(f"  by kit:      {_tally(('-' if k is None else k, str(n)) for k, n in figures.by_pdk.items())}")
+    print(f"  by status:   {_tally((s, str(n)) for s, n in figures.by_status.items())}")
+    print(f"Unreadable files: {figures.unreadable}")
+    for item in figures.unreadable_files:
+        print(f"  {item.path}: {item.reason}")
+    hint = "; remove old ones with: lumora-results tidy" if figures.temporary_files else ""
+    print(f"Temporary files: {figures.temporary_files} ({format_bytes(figures.temporary_bytes)}){hint}")
+    return 0
+
+
+def _result_table(results: Iterable[upkeep.ResultFile]) -> str:
+    rows = [("ID", "TYPE", "COMPONENT", "PDK", "STATUS", "DATE (UTC)", "SIZE")]
+    rows += [
+        (r.simulation_id, r.simulation_type, r.component_name, "-" if r.pdk_name is None else r.pdk_name,
+         r.status, format_date(r.simulation_date), format_bytes(r.bytes))
+        for r in results
+    ]  # fmt: skip
+    return align(rows)
+
+
+def _cmd_prune(args: argparse.Namespace) -> int:
+    options = {**filters(args, status=True), "older_than": args.older_than}
+    options.update(max_count=args.max_count, max_size=args.max_size)
+    if all(value is None for value in options.values()):
+        # A usage error, worded as argparse words its own: removing everything
+        # takes saying so (--older-than 0d).
+        print(args.usage(), end="", file=sys.stderr)
+        message = f"give at least one of {', '.join(_SELECTING)} (--older-than 0d selects every result)"
+        print(f"{PROG} prune: error: {message}", file=sys.stderr)
+        return 2
+    ask, outcome = _asker(args.yes)
+    warned = []
+
+    def confirm_plan(plan: upkeep.PruneReport) -> bool:
+        _report_unreadable(plan.unreadable)  # before the question, which they may change
+        warned.append(True)
+        what = f"{len(plan.selected)} simulation result(s)"
+        size = format_bytes(plan.selected_bytes)
+        return ask(what, f"Remove {what} ({size}) of {plan.results} from {get_simulations_dir()}? [y/N] ")
+
+    report = upkeep.prune(**options, dry_run=args.dry_run, confirm=confirm_plan)
+    if not warned:
+        _report_unreadable(report.unreadable)
+    if report.dry_run:
+        if report.selected:
+            print(_result_table(report.selected))
+        print(f"Would remove {len(report.selected)} of {report.results} simulation result(s), "
+              f"{format_bytes(report.selected_bytes)}.")  # fmt: skip
+        return 0
+    if outcome:
+        return 1
+    if not report.selected:
+        print("No simulation results to prune.")
+        return 0
+    print(f"Removed {len(report.removed)} simulation result(s), {format_bytes(report.removed_bytes)}.")
+    if report.vanished:
+        print(f"{len(report.vanished)} selected result(s) had already gone.")
+    return _report_failures(report.failed)
+
+
+def _cmd_tidy(args: argparse.Namespace) -> int:
+    ask, outcome = _asker(args.yes)
+
+    def confirm_plan(plan: upkeep.TidyReport) -> bool:
+        what = f"{len(plan.selected)} temporary file(s)"
+        size, age = format_bytes(plan.selected_bytes), format_age(args.older_than)
+        return ask(what, f"Remove {what} ({size}) older than {age} from {get_simulations_dir()}? [y/N] ")
+
+    report = upkeep.tidy(older_than=args.older_than, dry_run=args.dry_run, confirm=confirm_plan)
+    recent = f"; {report.recent} newer one(s) left, perhaps saves in progress" if report.recent else ""
+    if report.dry_run:
+        for item in report.selected:
+            print(item.path)
+        print(f"Would remove {len(report.selected)} temporary file(s), {format_bytes(report.selected_bytes)}{recent}.")
+        return 0
+    if outcome:
+        return 1
+    if not report.selected:
+        print(f"No temporary files to remove{recent}.")
+        return 0
+    print(f"Removed {len(report.removed)} temporary file(s), {format_bytes(report.removed_bytes)}{recent}.")
+    return _report_failures(report.failed)
+
+
+def register(add: Callable[[str, str], argparse.ArgumentParser]) -> None:
+    age = _argument(upkeep.parse_age)
+
+    sub = add("stats", "Count the results, bytes, dates, unreadable and temporary files of the store.")
+    sub.add_argument("--json", action="store_true", help="print one JSON object")
+    sub.set_defaults(handler=_cmd_stats)
+
+    sub = add("prune", "Remove the results that the options select (they combine).")
+    sub.add_argument("--older-than", type=age, metavar="AGE", help="saved more than AGE ago: 90d, 12h, 30m (0d: all)")
+    add_filters(sub, status=True)
+    sub.add_argument("--max-count", type=_argument(_count), metavar="N", help="keep the N newest of the selection")
+    sub.add_argument(
+        "--max-size", type=_argument(upkeep.parse_size), metavar="SIZE",
+        help="remove the oldest selected until the store's results take at most SIZE: 5GB, 500MiB, bytes",
+    )  # fmt: skip
+    sub.add_argument("--dry-run", action="store_true", help="list what would be removed; remove nothing")
+    sub.add_argument("-y", "--yes", action="store_true", help="do not ask for confirmation")
+    sub.set_defaults(handler=_cmd_prune, usage=sub.format_usage)
+
+    sub = add("tidy", "Remove temporary files that interrupted saves left behind.")
+    sub.add_argument(
+        "--older-than", type=age, metavar="AGE", default=upkeep.DEFAULT_TIDY_AGE,
+        help="only files last modified more than AGE ago (default 1h, so that saves in progress keep theirs)",
+    )  # fmt: skip
+    sub.add_argument("--dry-run", action="store_true", help="list what would be removed; remove nothing")
+    sub.add_argument("-y", "--yes", action="store_true", help="do not ask for confirmation")
+    sub.set_defaults(handler=_cmd_tidy)

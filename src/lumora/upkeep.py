@@ -1,0 +1,644 @@
+"""Keeping a store in shape: how big it is, removing old results, removing strays.
+
+- `stats()` counts the results of the store (per simulation type, design kit
+  and status), their bytes and dates, the files named like results that
+  cannot be read, and the temporary files that interrupted saves left.
+- `prune(...)` removes the results that its options select (by age, status,
+  type, kit, component, count or size), each through the module's
+  `delete_simulation_result`.
+- `tidy(...)` removes stray temporary files older than a safe age.
+
+All three work on the store that `lumora.settings.get_simulations_dir()`
+names, on the local disk or on an object store. Files that cannot be read are
+reported, never removed; `tidy` removes nothing but temporary files.
+"""
+
+from __future__ import annotations
+
+import os
+import re
+import stat
+import time
+from collections import Counter
+from collections.abc import Callable, Iterable, Iterator
+from dataclasses import dataclass, field, replace
+from datetime import UTC, datetime, timedelta
+from decimal import Decimal
+from pathlib import Path
+from typing import TYPE_CHECKING, Any, Literal, TypeVar
+
+import orjson
+
+from lumora.core import simulation_storage as storage
+from lumora.logger import one_line
+from lumora.models import SimulationStatus, StoredSimulationResult
+from lumora.paths import read_regular_file
+from lumora.progress import progress
+from lumora.settings import get_simulations_dir
+
+if TYPE_CHECKING:
+    from typing import TypeAlias
+
+    from lumora.remote import StorePath
+
+    AnyPath: TypeAlias = Path | StorePath
+
+__all__ = [
+    "DEFAULT_TIDY_AGE",
+    "FileProblem",
+    "PruneReport",
+    "ResultFile",
+    "StoreStats",
+    "TemporaryFile",
+    "TidyReport",
+    "TypeStats",
+    "parse_age",
+    "parse_size",
+    "prune",
+    "stats",
+    "tidy",
+]
+
+# Older than any save still in progress: a save writes its temporary file and
+# moves it into place within a second, even on an object store.
+DEFAULT_TIDY_AGE = timedelta(hours=1)
+
+# What a save writes before moving it into place: ".<file name>.<16 hex>.tmp".
+_TEMPORARY = re.compile(r"\..+\.[0-9a-f]{16}\.tmp", re.DOTALL)
+_RESULT_SUFFIX = ".json"
+# Results fetched from an object store per round of concurrent requests.
+_FETCH_BATCH = 64
+
+_Kind = Literal["file", "directory", "other"]
+
+
+# --- what the reports hold ----------------------------------------------------
+
+
+@dataclass(frozen=True, slots=True)
+class ResultFile:
+    """One stored result as upkeep sees it: its record's key fields and its file."""
+
+    simulation_id: str
+    simulation_type: str  # the type directory it lies in, as listings filter it
+    component_name: str
+    factory_name: str
+    pdk_name: str | None
+    status: SimulationStatus
+    simulation_date: str
+    bytes: int
+    path: str
+    # simulation_date as a moment in UTC; None when it is no ISO 8601 date.
+    moment: datetime | None = field(default=None, repr=False, compare=False)
+
+
+@dataclass(frozen=True, slots=True)
+class FileProblem:
+    """A file that could not be read as a result (it is never removed) or could not be removed."""
+
+    path: str
+    reason: str
+
+
+@dataclass(frozen=True, slots=True)
+class TemporaryFile:
+    """A temporary file left by a save, found beside the results."""
+
+    path: str
+    bytes: int
+    modified: datetime | None  # None where the file system does not tell
+
+
+@dataclass(frozen=True, slots=True)
+class TypeStats:
+    results: int
+    bytes: int
+
+
+@dataclass(frozen=True)
+class StoreStats:
+    """What a store holds. Dates are the stored `simulation_date` texts."""
+
+    root: str
+    results: int
+    bytes: int  # of the result files
+    by_type: dict[str, TypeStats]
+    by_pdk: dict[str | None, int]  # None: results saved without a design kit
+    by_status: dict[str, int]
+    oldest: str | None
+    newest: str | None
+    unreadable: int
+    temporary_files: int
+    temporary_bytes: int
+    unreadable_files: tuple[FileProblem, ...] = ()
+
+    def to_json(self) -> dict[str, Any]:
+        """The figures as JSON-ready values; a missing design kit is keyed "-"."""
+        return {
+            "root": self.root,
+            "results": self.results,
+            "bytes": self.bytes,
+            "by_type": {name: {"results": t.results, "bytes": t.bytes} for name, t in self.by_type.items()},
+            "by_pdk": {("-" if pdk is None else pdk): count for pdk, count in self.by_pdk.items()},
+            "by_status": dict(self.by_status),
+            "oldest": self.oldest,
+            "newest": self.newest,
+            "unreadable": self.unreadable,
+            "unreadable_files": [{"path": u.path, "reason": u.reason} for u in self.unreadable_files],
+            "temporary_files": self.temporary_files,
+            "temporary_bytes": self.temporary_bytes,
+        }
+
+
+class _Removal:
+    """The byte counts of a report's selected and removed files."""
+
+    selected: tuple[ResultFile | TemporaryFile, ...]
+    removed: tuple[ResultFile | TemporaryFile, ...]
+
+    @property
+    def selected_bytes(self) -> int:
+        return sum(item.bytes for item in self.selected)
+
+    @property
+    def removed_bytes(self) -> int:
+        return sum(item.bytes for item in self.removed)
+
+
+@dataclass(frozen=True)
+class PruneReport(_Removal):
+    """What prune selected and what became of it.
+
+    `selected` is what the options chose, oldest first; after a dry run or a
+    declined confirmation `removed` is empty. `vanished` were removed by
+    someone else meanwhile.
+    """
+
+    selected: tuple[ResultFile, ...]
+    removed: tuple[ResultFile, ...]
+    vanished: tuple[ResultFile, ...]
+    failed: tuple[FileProblem, ...]
+    unreadable: tuple[FileProblem, ...]
+    results: int  # readable results the store held before
+    dry_run: bool
+
+
+@dataclass(frozen=True)
+class TidyReport(_Removal):
+    """What tidy selected (temporary files old enough) and what became of it."""
+
+    selected: tuple[TemporaryFile, ...]
+    removed: tuple[TemporaryFile, ...]
+    vanished: tuple[TemporaryFile, ...]
+    failed: tuple[FileProblem, ...]
+    recent: int  # temporary files younger than the age: perhaps saves in progress
+    dry_run: bool
+
+
+# --- sizes and ages -----------------------------------------------------------
+
+_SIZE = re.compile(r"\s*(\d+(?:\.\d*)?|\.\d+)\s*([a-z]*)\s*", re.IGNORECASE)
+_SIZE_UNITS = {
+    "": 1, "b": 1,
+    "kb": 10**3, "mb": 10**6, "gb": 10**9, "tb": 10**12, "pb": 10**15,
+    "kib": 2**10, "mib": 2**20, "gib": 2**30, "tib": 2**40, "pib": 2**50,
+}  # fmt: skip
+_AGE = re.compile(r"\s*(\d+(?:\.\d*)?|\.\d+)\s*([a-z]+)\s*", re.IGNORECASE)
+_AGE_UNITS = {"s": 1, "m": 60, "h": 3600, "d": 86400, "w": 7 * 86400}
+
+
+def parse_size(text: str) -> int:
+    """Bytes from "5GB" (decimal units), "500MiB" (binary units) or "1048576".
+
+    Raises ValueError naming what is accepted.
+    """
+    match = _SIZE.fullmatch(text)
+    unit = match.group(2).lower() if match else ""
+    if match is None or unit not in _SIZE_UNITS:
+        raise ValueError(
+            f"invalid size {text!r}: give bytes, or a number with a unit such as 5GB, 500MB, 2GiB or 500MiB"
+        )
+    return int(Decimal(match.group(1)) * _SIZE_UNITS[unit])  # exact, however long the number
+
+
+def parse_age(text: str) -> timedelta:
+    """A timedelta from "90d", "12h", "30m", "45s" or "2w".
+
+    Raises ValueError naming what is accepted.
+    """
+    match = _AGE.fullmatch(text)
+    if match is None or match.group(2).lower() not in _AGE_UNITS:
+        raise ValueError(f"invalid age {text!r}: give a number with a unit, such as 90d, 12h, 30m, 45s or 2w")
+    seconds = float(match.group(1)) * _AGE_UNITS[match.group(2).lower()]
+    # Beyond what timedelta holds, an age means "older than anything" all the same.
+    return timedelta(seconds=min(seconds, timedelta.max.total_seconds() - 86400))
+
+
+def _as_age(value: timedelta | str | None, name: str) -> timedelta | None:
+    age = parse_age(value) if isinstance(value, str) else value
+    if age is not None and age < timedelta(0):
+        raise ValueError(f"{name} must not be negative")
+    return age
+
+
+# --- walking the store --------------------------------------------------------
+
+
+@dataclass(frozen=True, slots=True)
+class _Entry:
+    path: AnyPath
+    name: str
+    kind: _Kind
+    size: int
+    mtime: float | None
+
+
+def _is_local(path: AnyPath) -> bool:
+    return isinstance(path, Path)
+
+
+def _kind_of(mode: int) -> _Kind:
+    if stat.S_ISREG(mode):
+        return "file"
+    return "directory" if stat.S_ISDIR(mode) else "other"
+
+
+def _local_entries(directory: Path) -> list[_Entry]:
+    entries = []
+    with os.scandir(directory) as listing:
+        for item in listing:
+            try:
+                info = item.stat()  # follows symbolic links, as reading does
+            except OSError:
+                if not item.is_symlink():
+                    continue  # removed since the listing
+                entries.append(_Entry(directory / item.name, item.name, "other", 0, None))
+                continue
+            kind = _kind_of(info.st_mode)
+            entries.append(_Entry(directory / item.name, item.name, kind, info.st_size, info.st_mtime))
+    return entries
+
+
+def _modified(info: dict[str, Any]) -> float | None:
+    """The modification time in an fsspec listing entry; each file system names it its own way."""
+    for key in ("mtime", "LastModified", "last_modified", "modified", "created"):
+        value = info.get(key)
+        if isinstance(value, datetime):
+            return (value if value.tzinfo else value.replace(tzinfo=UTC)).timestamp()
+        if isinstance(value, int | float):
+            return float(value)
+    return None
+
+
+_FSSPEC_KINDS: dict[object, _Kind] = {"file": "file", "directory": "directory"}
+
+
+def _remote_entries(directory: StorePath) -> list[_Entry]:
+    # One listing with sizes and dates: asking per file would be a request each.
+    listing: list[dict[str, Any]] = directory.fs.ls(directory.path, detail=True)
+    own = directory.path.rstrip("/")
+    entries = []
+    for info in listing:
+        full = info["name"].rstrip("/")
+        if full == own:  # the directory's own marker object
+            continue
+        name = full.rsplit("/", 1)[-1]
+        kind: _Kind = _FSSPEC_KINDS.get(info.get("type"), "other")
+        entries.append(_Entry(directory / name, name, kind, int(info.get("size") or 0), _modified(info)))
+    return entries
+
+
+def _entries(directory: AnyPath) -> list[_Entry]:
+    """The entries of a directory, empty when it does not exist."""
+    try:
+        if _is_local(directory):
+            return _local_entries(directory)  # type: ignore[arg-type]
+        return _remote_entries(directory)  # type: ignore[arg-type]
+    except FileNotFoundError:
+        return []
+
+
+@dataclass
+class _Scan:
+    """The store's type directories and what lies in them, from one listing each."""
+
+    root: AnyPath
+    types: list[str] = field(default_factory=list)
+    result_files: list[tuple[str, _Entry]] = field(default_factory=list)  # (type, entry)
+    temporaries: list[_Entry] = field(default_factory=list)
+
+
+def _scan(root: AnyPath) -> _Scan:
+    scan = _Scan(root)
+    for directory in _entries(root):
+        if directory.kind != "directory":
+            continue  # files beside the type directories are not part of the store
+        scan.types.append(directory.name)
+        for entry in _entries(directory.path):
+            if entry.name.endswith(_RESULT_SUFFIX):
+                scan.result_files.append((directory.name, entry))
+            elif entry.kind == "file" and _TEMPORARY.fullmatch(entry.name):
+                scan.temporaries.append(entry)
+    return scan
+
+
+# --- reading results ----------------------------------------------------------
+
+
+_Fetched = tuple[str, _Entry, bytes | BaseException]
+
+
+def _fetch(files: list[tuple[str, _Entry]]) -> Iterator[_Fetched]:
+    """(type, entry, its content or why it could not be read) of each file."""
+    remote = []
+    for simulation_type, entry in files:
+        if entry.kind != "file":
+            what = "a directory" if entry.kind == "directory" else "a special file"
+            yield simulation_type, entry, OSError(f"not a regular file but {what}")
+        elif not _is_local(entry.path):
+            remote.append((simulation_type, entry))
+        else:
+            try:
+                # Checked again on the open file: the name may have been swapped for a FIFO.
+                yield simulation_type, entry, read_regular_file(entry.path)  # type: ignore[arg-type]
+            except OSError as exc:
+                yield simulation_type, entry, exc
+    # Object stores answer many requests at once: one round of requests per
+    # batch instead of a round trip per result.
+    for start in range(0, len(remote), _FETCH_BATCH):
+        batch = remote[start : start + _FETCH_BATCH]
+        first: StorePath = batch[0][1].path  # type: ignore[assignment]
+        # A whole-object GET each (as StorePath.read_bytes): ranged reads
+        # could straddle a concurrent replacement.
+        options = {"max_concurrency": 1} if first.protocol in ("s3", "s3a") else {}
+        paths = [entry.path.path for _, entry in batch]  # type: ignore[union-attr]
+        contents = first.fs.cat(paths, on_error="return", **options)
+        for (simulation_type, entry), path in zip(batch, paths, strict=True):
+            yield simulation_type, entry, _found(contents, path)
+
+
+def _found(contents: dict[str, Any], path: str) -> bytes | BaseException:
+    # fsspec keys the answers by its own form of each path.
+    for key in (path, path.lstrip("/"), "/" + path.lstrip("/")):
+        if key in contents:
+            value = contents[key]
+            return value if isinstance(value, bytes | BaseException) else OSError(f"unexpected content {value!r}")
+    # Not FileNotFoundError, which would pass for a file removed meanwhile.
+    return OSError(f"the file system gave no answer for {path}")
+
+
+def _moment(text: str) -> datetime | None:
+    try:
+        moment = datetime.fromisoformat(text)
+    except ValueError:
+        return None
+    return moment if moment.tzinfo else moment.replace(tzinfo=UTC)
+
+
+def _result_file(simulation_type: str, entry: _Entry, data: bytes) -> ResultFile:
+    record = StoredSimulationResult.model_validate(orjson.loads(data))
+    # Removal finds a file by the ID at the end of its name: a record whose
+    # file is named for another ID would take that other result with it.
+    if not entry.name.endswith(f"_{record.simulation_id}{_RESULT_SUFFIX}"):
+        raise ValueError(f"the file name does not end in its simulation ID {record.simulation_id}")
+    return ResultFile(
+        simulation_id=record.simulation_id,
+        simulation_type=simulation_type,
+        component_name=record.component_name,
+        factory_name=record.factory_name,
+        pdk_name=record.pdk_name,
+        status=record.status,
+        simulation_date=record.simulation_date,
+        bytes=len(data),
+        path=str(entry.path),
+        moment=_moment(record.simulation_date),
+    )
+
+
+def _read(scan: _Scan) -> tuple[list[ResultFile], list[FileProblem]]:
+    results: list[ResultFile] = []
+    unreadable: list[FileProblem] = []
+    fetched = progress(_fetch(scan.result_files), total=len(scan.result_files), description="Reading results")
+    for simulation_type, entry, data in fetched:
+        if isinstance(data, FileNotFoundError):
+            continue  # removed since the listing: nothing to count or to report
+        try:
+            if isinstance(data, BaseException):
+                raise data
+            results.append(_result_file(simulation_type, entry, data))
+        except Exception as exc:  # noqa: BLE001 - every kind of bad file is reported the same way
+            unreadable.append(FileProblem(str(entry.path), one_line(exc)))
+    return results, unreadable
+
+
+# --- stats --------------------------------------------------------------------
+
+
+def _age_order(result: ResultFile) -> tuple[datetime, str]:
+    # Oldest first; a record without a readable date sorts as the newest, so
+    # that limits remove it last.
+    return (result.moment or datetime.max.replace(tzinfo=UTC), result.path)
+
+
+def stats() -> StoreStats:
+    """Count what the store holds, reading every result once."""
+    root = get_simulations_dir()
+    scan = _scan(root)
+    results, unreadable = _read(scan)
+    by_type = {name: TypeStats(0, 0) for name in sorted(scan.types)}
+    for r in results:
+        t = by_type[r.simulation_type]
+        by_type[r.simulation_type] = TypeStats(t.results + 1, t.bytes + r.bytes)
+    dated = sorted((r for r in results if r.moment is not None), key=_age_order)
+    return StoreStats(
+        root=str(root),
+        results=len(results),
+        bytes=sum(r.bytes for r in results),
+        by_type=by_type,
+        by_pdk=dict(Counter(r.pdk_name for r in results).most_common()),
+        by_status=dict(Counter(r.status for r in results).most_common()),
+        oldest=dated[0].simulation_date if dated else None,
+        newest=dated[-1].simulation_date if dated else None,
+        unreadable=len(unreadable),
+        temporary_files=len(scan.temporaries),
+        temporary_bytes=sum(t.size for t in scan.temporaries),
+        unreadable_files=tuple(unreadable),
+    )
+
+
+# --- prune --------------------------------------------------------------------
+
+
+def _select(
+    results: list[ResultFile],
+    *,
+    older_than: timedelta | None,
+    status: str | None,
+    simulation_type: str | None,
+    pdk_name: str | None,
+    component_name: str | None,
+    factory_name: str | None,
+    max_count: int | None,
+    max_size: int | None,
+) -> list[ResultFile]:
+    """What the options remove, oldest first."""
+    cutoff = None  # "0d" selects everything
+    if older_than:
+        try:
+            cutoff = datetime.now(UTC) - older_than
+        except OverflowError:  # before the first year: nothing is that old
+            cutoff = datetime.min.replace(tzinfo=UTC)
+
+    def chosen(r: ResultFile) -> bool:
+        if cutoff is not None and (r.moment is None or r.moment >= cutoff):
+            return False  # an undated record is never taken for old
+        wanted = (status, simulation_type, pdk_name, component_name, factory_name)
+        actual = (r.status, r.simulation_type, r.pdk_name, r.component_name, r.factory_name)
+        return all(w is None or w == a for w, a in zip(wanted, actual, strict=True))
+
+    selected = sorted(filter(chosen, results), key=_age_order)
+    if max_count is None and max_size is None:
+        return selected
+    doomed = selected[: max(len(selected) - max_count, 0)] if max_count is not None else []
+    if max_size is not None:
+        left = sum(r.bytes for r in results) - sum(r.bytes for r in doomed)
+        for r in selected[len(doomed) :]:
+            if left <= max_size:
+                break
+            doomed.append(r)
+            left -= r.bytes
+    return doomed
+
+
+def _unambiguous(doomed: list[ResultFile], results: list[ResultFile]) -> list[ResultFile]:
+    """doomed without the IDs stored more than once unless every copy goes.
+
+    Removal by ID takes whichever copy the store finds first, which need not
+    be the selected one.
+    """
+    copies = Counter(r.simulation_id for r in results)
+    going = Counter(r.simulation_id for r in doomed)
+    return [r for r in doomed if copies[r.simulation_id] == going[r.simulation_id]]
+
+
+_Removable = TypeVar("_Removable", ResultFile, TemporaryFile)
+
+
+def _remove_all(
+    items: Iterable[_Removable], remove: Callable[[_Removable], bool], description: str
+) -> tuple[list[_Removable], list[_Removable], list[FileProblem]]:
+    """Remove each item; (removed, vanished meanwhile, failed)."""
+    removed: list[_Removable] = []
+    vanished: list[_Removable] = []
+    failed: list[FileProblem] = []
+    for item in progress(items, description=description):
+        try:
+            (removed if remove(item) else vanished).append(item)
+        except OSError as exc:
+            failed.append(FileProblem(item.path, one_line(exc)))
+    return removed, vanished, failed
+
+
+def _asks(confirm: Callable[[Any], bool] | None, plan: Any) -> bool:
+    return confirm is None or bool(confirm(plan))
+
+
+def prune(
+    *,
+    older_than: timedelta | str | None = None,
+    status: SimulationStatus | None = None,
+    simulation_type: str | None = None,
+    pdk_name: str | None = None,
+    component_name: str | None = None,
+    factory_name: str | None = None,
+    max_count: int | None = None,
+    max_size: int | str | None = None,
+    dry_run: bool = False,
+    confirm: Callable[[PruneReport], bool] | None = None,
+) -> PruneReport:
+    """Remove the results that the options select; they combine.
+
+    older_than (a timedelta or "90d", "12h", "30m"; "0d" selects everything)
+    selects by `simulation_date`; status, simulation_type, pdk_name,
+    component_name and factory_name select by equality. Of what they select,
+    max_count keeps the newest N and max_size (bytes, or "5GB", "500MiB")
+    removes the oldest until the store's results take at most that much. At
+    least one option must be given: prune() alone removes nothing by accident.
+
+    dry_run removes nothing. confirm, when given, is called with the plan (a
+    dry-run report) before anything is removed; a false answer removes nothing.
+    Each removal goes through `delete_simulation_result`. Files that cannot be
+    read are reported, never removed.
+    """
+    age = _as_age(older_than, "older_than")
+    limit = parse_size(max_size) if isinstance(max_size, str) else max_size
+    options = (age, status, simulation_type, pdk_name, component_name, factory_name, max_count, limit)
+    if all(option is None for option in options):
+        raise ValueError('prune needs at least one option to select results (older_than="0d" selects all)')
+    if status is not None and status not in ("success", "error"):
+        raise ValueError(f"status must be 'success' or 'error', not {status!r}")
+    for name, value in (("max_count", max_count), ("max_size", limit)):
+        if value is not None and value < 0:
+            raise ValueError(f"{name} must not be negative")
+
+    results, unreadable = _read(_scan(get_simulations_dir()))
+    selected = _select(
+        results, older_than=age, status=status, simulation_type=simulation_type, pdk_name=pdk_name,
+        component_name=component_name, factory_name=factory_name, max_count=max_count, max_size=limit,
+    )  # fmt: skip
+    selected = _unambiguous(selected, results)
+    plan = PruneReport(tuple(selected), (), (), (), tuple(unreadable), len(results), dry_run=True)
+    if dry_run or not selected or not _asks(confirm, plan):
+        return replace(plan, dry_run=dry_run)
+    removed, vanished, failed = _remove_all(
+        selected, lambda r: storage.delete_simulation_result(r.simulation_id), "Removing results"
+    )
+    return replace(plan, removed=tuple(removed), vanished=tuple(vanished), failed=tuple(failed), dry_run=False)
+
+
+# --- tidy ---------------------------------------------------------------------
+
+
+def _unlink(path: AnyPath) -> bool:
+    try:
+        path.unlink()
+    except FileNotFoundError:
+        return False  # its save finished, or another tidy got there first
+    return True
+
+
+def tidy(
+    *,
+    older_than: timedelta | str = DEFAULT_TIDY_AGE,
+    dry_run: bool = False,
+    confirm: Callable[[TidyReport], bool] | None = None,
+) -> TidyReport:
+    """Remove the temporary files that interrupted saves left behind.
+
+    Only files named as a save names its temporary file
+    (".<name>.<16 hex digits>.tmp", in a type directory) and last modified
+    more than older_than ago (default one hour: a save in progress keeps its
+    file) are removed. dry_run and confirm as for `prune`.
+    """
+    age = _as_age(older_than, "older_than")
+    if age is None:
+        raise TypeError('older_than must be an age, such as timedelta(hours=1) or "1h"')
+    cutoff = time.time() - age.total_seconds()
+    selected: list[TemporaryFile] = []
+    paths: dict[str, AnyPath] = {}
+    recent = 0
+    for entry in _scan(get_simulations_dir()).temporaries:
+        # Where the file system gives no date the file is taken for recent,
+        # unless any age will do.
+        if age and (entry.mtime is None or entry.mtime > cutoff):
+            recent += 1
+            continue
+        modified = datetime.fromtimestamp(entry.mtime, UTC) if entry.mtime is not None else None
+        temporary = TemporaryFile(str(entry.path), entry.size, modified)
+        selected.append(temporary)
+        paths[temporary.path] = entry.path
+    plan = TidyReport(tuple(selected), (), (), (), recent, dry_run=True)
+    if dry_run or not selected or not _asks(confirm, plan):
+        return replace(plan, dry_run=dry_run)
+    removed, vanished, failed = _remove_all(selected, lambda t: _unlink(paths[t.path]), "Removing temporary files")
+    return replace(plan, removed=tuple(removed), vanished=tuple(vanished), failed=tuple(failed), dry_run=False)
