@@ -110,7 +110,7 @@ venv: ## create .venv with CPython 3.13 and install the dependencies (recreated 
 	fi; \
 	if [ ! -e $(INSTALLED) ] || [ pyproject.toml -nt $(INSTALLED) ]; then \
 		set -x; \
-		$(VENV_PYTHON) -c "$$REQUIREMENTS" test > $(VENV)/requirements.txt && \
+		$(VENV_PYTHON) -c "$$REQUIREMENTS" test lint > $(VENV)/requirements.txt && \
 		$(PIP) --requirement $(VENV)/requirements.txt && \
 		touch $(INSTALLED); \
 	fi
@@ -175,11 +175,19 @@ wheel: venv ## build the sdist and a manylinux wheel into dist/ (auditwheel, pat
 check-wheel: wheel ## install the wheel into a fresh venv outside the tree and try it
 	tools/check_wheel.sh "$$($(VENV_PYTHON) -c 'import sys; print(sys._base_executable)')" dist/*manylinux*.whl
 
-# The package type-checked strictly, and the stub of the extension checked
-# against the module itself (tools/stubtest-allowlist.txt: globals the stub
-# rightly leaves out).
-lint: build ## mypy --strict over the package, and stubtest of the extension's stub
+# The layout of core/ and of the Python sources as .clang-format and the ruff
+# settings in pyproject.toml describe it (nothing may change); the package,
+# the benchmarks and the tools type-checked strictly; the stub of the
+# extension checked against the module itself (tools/stubtest-allowlist.txt:
+# globals the stub rightly leaves out). The tools come from the `lint` extra.
+CXX_SOURCES = $(shell find core -name '*.cpp' -o -name '*.hpp')
+PY_SOURCES := src tests bench tools
+lint: build ## clang-format and ruff leave the sources unchanged; mypy --strict over src, bench and tools; stubtest of the stub
+	$(VENV)/bin/clang-format --dry-run --Werror $(CXX_SOURCES)
+	$(VENV)/bin/ruff check $(PY_SOURCES)
+	$(VENV)/bin/ruff format --check $(PY_SOURCES)
 	$(VENV_PYTHON) -m mypy
+	$(VENV_PYTHON) -m mypy --strict bench tools
 	$(VENV_PYTHON) -m mypy.stubtest lumora.core.simulation_storage --allowlist tools/stubtest-allowlist.txt
 
 help: ## list the targets

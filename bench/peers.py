@@ -228,7 +228,7 @@ def main(argv: list[str] | None = None) -> int:
     repeat, list_repeat = (5, 2) if args.quick else (15, 3)
     rng = random.Random(15)
 
-    rows = []
+    rows: list[tuple[str, int, float, float | None, float | None]] = []
     for n in sizes:
         with tempfile.TemporaryDirectory(prefix="lumora-peers-", dir=args.dir) as tmp:
             workdir = Path(tmp)

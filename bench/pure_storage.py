@@ -33,11 +33,9 @@ get_build_dir = lazy_import("lumora.settings", "get_build_dir")
 get_pdk_name = lazy_import("lumora.settings", "get_pdk_name")
 get_simulations_dir = lazy_import("lumora.settings", "get_simulations_dir")
 
+
 def _incorrect_type(name: str, expected: type, value: object) -> TypeError:
-    return TypeError(
-        f"Argument '{name}' has incorrect type "
-        f"(expected {expected.__name__}, got {type(value).__name__})"
-    )
+    return TypeError(f"Argument '{name}' has incorrect type (expected {expected.__name__}, got {type(value).__name__})")
 
 
 # Saved file names may take this many bytes of the file-system encoding; a
@@ -47,7 +45,7 @@ _TEMPORARY_EXTRA = 22
 _SHOWN_LEVELS = 10
 
 
-def _where(field: str, frames: list) -> str:
+def _where(field: str, frames: list[Any]) -> str:
     keys = [f"[{key!r}]" if isinstance(container, dict) else f"[{key}]" for container, _, key in frames]
     if len(keys) > 2 * _SHOWN_LEVELS:
         keys = [*keys[:_SHOWN_LEVELS], "...", *keys[-_SHOWN_LEVELS:]]
@@ -56,15 +54,16 @@ def _where(field: str, frames: list) -> str:
 
 def _check_finite(field: str, value: object) -> None:
     """ValueError naming the place of a NaN or an infinity in value, at any depth."""
-    frames: list = []  # [container, iterator over (key, item), current key]
+    frames: list[Any] = []  # [container, iterator over (key, item), current key]
     on_path: set[int] = set()
     item = value
     while True:
         if isinstance(item, float):
             if not math.isfinite(item):
                 text = "nan" if math.isnan(item) else "inf" if item > 0 else "-inf"
-                raise ValueError(f"{_where(field, frames)} is {text}: "
-                                 "only finite numbers can be saved (JSON has no NaN or infinity)")
+                raise ValueError(
+                    f"{_where(field, frames)} is {text}: only finite numbers can be saved (JSON has no NaN or infinity)"
+                )
         elif isinstance(item, (dict, list, tuple)) and id(item) not in on_path:
             on_path.add(id(item))
             frames.append([item, iter(item.items() if isinstance(item, dict) else enumerate(item)), None])
@@ -182,7 +181,7 @@ def _find_simulation_file(simulation_id: str) -> Path | None:
     for type_dir in simulations_dir.iterdir():
         if not type_dir.is_dir():
             continue
-        matches = list(type_dir.glob(pattern))
+        matches: list[Path] = list(type_dir.glob(pattern))
         if matches:
             return matches[0]
     return None

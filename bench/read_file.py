@@ -47,6 +47,7 @@ def fill(root: Path, count: int, rng: random.Random) -> tuple[Path, Path, str]:
     )
     small = next((root / "sparams").glob("*.json"))
     large = ss._find_simulation_file(big.simulation_id)
+    assert large is not None
     return Path(small), Path(large), big.simulation_id
 
 
@@ -76,7 +77,7 @@ def main(argv: list[str] | None = None) -> int:
 
         def with_root(cls: type[Path], call: Callable[[], object]) -> Callable[[], object]:
             def run() -> object:
-                ss.get_simulations_dir = lambda: cls(root)
+                ss.get_simulations_dir = lambda: cls(root)  # type: ignore[attr-defined]
                 return call()
             return run
 

@@ -59,7 +59,9 @@ def identity(i: int) -> dict[str, Any]:
     )
 
 
-OUTCOME = dict(result={"s21": [0.5] * 50}, wavelengths=[1.5 + k / 1000 for k in range(50)], execution_time_seconds=1.0)
+OUTCOME: dict[str, Any] = dict(
+    result={"s21": [0.5] * 50}, wavelengths=[1.5 + k / 1000 for k in range(50)], execution_time_seconds=1.0
+)
 
 
 @contextmanager
@@ -70,7 +72,7 @@ def local_store() -> Iterator[str]:
 
 @contextmanager
 def memory_store() -> Iterator[str]:
-    import fsspec
+    import fsspec  # type: ignore[import-untyped]
 
     base = f"lumora-bench-{uuid.uuid4().hex}"
     try:
@@ -81,8 +83,8 @@ def memory_store() -> Iterator[str]:
 
 @contextmanager
 def s3_store() -> Iterator[str]:
-    import boto3
-    import s3fs
+    import boto3  # type: ignore[import-untyped]
+    import s3fs  # type: ignore[import-untyped]
     from moto.server import ThreadedMotoServer
 
     with socket.socket() as probe:
@@ -93,7 +95,7 @@ def s3_store() -> Iterator[str]:
     werkzeug.handlers[:] = [COUNTER]
     server = ThreadedMotoServer(ip_address="127.0.0.1", port=0, verbose=False)
     server.start()
-    endpoint = "http://127.0.0.1:%d" % server.get_host_and_port()[1]
+    endpoint = f"http://127.0.0.1:{server.get_host_and_port()[1]}"
     saved = dict(os.environ)
     for name in ("AWS_PROFILE", "AWS_SESSION_TOKEN", "AWS_ENDPOINT_URL_S3"):
         os.environ.pop(name, None)

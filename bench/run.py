@@ -28,7 +28,8 @@ import tempfile
 import time
 import timeit
 import tracemalloc
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
+from typing import Any
 from dataclasses import dataclass, field
 from datetime import UTC, datetime, timedelta
 from pathlib import Path
@@ -80,7 +81,7 @@ COMPONENTS = (
 PDKS = ("generic", "sky130ph", "siepic")
 
 
-def realistic_identity(i: int = 0) -> dict:
+def realistic_identity(i: int = 0) -> dict[str, Any]:
     """Identity fields of an ordinary simulation: nested settings, a few dozen parameters."""
     component_settings = {
         "width": 0.5,
@@ -131,7 +132,7 @@ def realistic_identity(i: int = 0) -> dict:
     )
 
 
-def sparams(points: int, names: tuple[str, ...], rng: random.Random) -> dict:
+def sparams(points: int, names: tuple[str, ...], rng: random.Random) -> dict[str, Any]:
     return {
         name: {
             "real": [round(rng.uniform(-1, 1), 6) for _ in range(points)],
@@ -145,7 +146,7 @@ def wavelengths(points: int) -> list[float]:
     return [round(1.5 + 0.1 * k / (points - 1), 6) for k in range(points)]
 
 
-def realistic_outcome(rng: random.Random) -> dict:
+def realistic_outcome(rng: random.Random) -> dict[str, Any]:
     """What a finished simulation hands to save: four S-parameters of 200 points."""
     return dict(
         result=sparams(200, ("s11", "s21", "s12", "s22"), rng),
@@ -154,7 +155,7 @@ def realistic_outcome(rng: random.Random) -> dict:
     )
 
 
-def stored_documents(n: int, seed: int) -> list[tuple[str, str, bytes, dict]]:
+def stored_documents(n: int, seed: int) -> list[tuple[str, str, bytes, dict[str, Any]]]:
     """n result files as save would write them: (type, file name, bytes, identity).
 
     The stored outcomes are small (20 points) so that 10,000 of them stay a few
@@ -188,7 +189,7 @@ def stored_documents(n: int, seed: int) -> list[tuple[str, str, bytes, dict]]:
     return documents
 
 
-def write_store(root: Path, documents) -> None:
+def write_store(root: Path, documents: list[tuple[str, str, bytes, dict[str, Any]]]) -> None:
     for type_name in {d[0] for d in documents}:
         (root / type_name).mkdir(parents=True, exist_ok=True)
     for type_name, name, content, _ in documents:
@@ -203,7 +204,7 @@ class Case:
     operation: str
     size: int | None
     stmt: str
-    namespaces: dict[str, dict]  # side -> names the statement uses
+    namespaces: dict[str, dict[str, Any]]  # side -> names the statement uses
     kind: str = "op"  # "binding" or "op"
     calls_per_stmt: int = 1
     root: Path | None = None  # store root named while the case runs
@@ -213,7 +214,7 @@ class Case:
     floor_stmt: str = ""  # the floor's own call, same shape as `stmt`
     check: str = ""  # expression compared between the sides (default: `stmt`)
     floor_check: str = ""
-    raises: type | None = None  # the checked call must raise this
+    raises: type[BaseException] | None = None  # the checked call must raise this
     number: int = 1
     repeat: int = 1
     samples: dict[str, list[float]] = field(default_factory=dict)
@@ -253,6 +254,7 @@ def calibrate(case: Case, side: str, target: float) -> tuple[int, float]:
         if t >= target or case.prepare is not None:
             return number, t
         number = int(number * multiplier)
+    raise AssertionError("the multipliers cycle for ever")
 
 
 def loop_overhead(number: int, repeat: int) -> float:
@@ -283,7 +285,7 @@ def measure(case: Case, sides: list[str], profile: Profile, repeat: int | None =
             case.samples[side].append(time_once(case, side))
 
     if case.peak:
-        peaks = {side: [] for side in sides if side != FLOOR}
+        peaks: dict[str, list[int]] = {side: [] for side in sides if side != FLOOR}
         for rep in range(profile.peak_repeat):
             order = list(peaks)
             if rep % 2:
@@ -314,7 +316,7 @@ def peak_memory(case: Case, side: str) -> int:
 # --- the cases ------------------------------------------------------------
 
 
-def binding_cases(modules: dict) -> list[Case]:
+def binding_cases(modules: dict[str, Any]) -> list[Case]:
     record = StoredSimulationResult(
         **realistic_identity(),
         simulation_id="0" * 16,
@@ -329,12 +331,12 @@ def binding_cases(modules: dict) -> list[Case]:
         error_message="",
     )
 
-    def ns(attr, floor):
+    def ns(attr: str, floor: object) -> dict[str, dict[str, Any]]:
         out = {side: {"f": getattr(m, attr), "o": record} for side, m in modules.items()}
         out[FLOOR] = {"f": floor, "o": record}
         return out
 
-    def failing(call):
+    def failing(call: str) -> str:
         return "try:\n    " + call + "\nexcept TypeError:\n    pass"
 
     missing = (
@@ -380,7 +382,7 @@ def binding_cases(modules: dict) -> list[Case]:
     ]
 
 
-def build_cases(modules: dict, workdir: Path, profile: Profile, log) -> list[Case]:
+def build_cases(modules: dict[str, Any], workdir: Path, profile: Profile, log: Callable[[str], None]) -> list[Case]:
     cases = binding_cases(modules)
     rng = random.Random(1)
 
@@ -470,7 +472,7 @@ def build_cases(modules: dict, workdir: Path, profile: Profile, log) -> list[Cas
         write_store(template, stored_documents(size, seed=size))
     scratch = workdir / "clear"
 
-    def refill():
+    def refill() -> None:
         shutil.rmtree(scratch, ignore_errors=True)
         shutil.copytree(template, scratch)
 
@@ -487,7 +489,7 @@ def build_cases(modules: dict, workdir: Path, profile: Profile, log) -> list[Cas
     return cases
 
 
-def check_agreement(case: Case, modules: dict) -> None:
+def check_agreement(case: Case, modules: dict[str, Any]) -> None:
     """Run each side's call once and compare what comes back, so that a figure
     never stands for a call that failed or did something else."""
     enter(case)
@@ -535,8 +537,8 @@ def fmt_bytes(n: int | None) -> str:
     return f"{n} B"
 
 
-def summarise(case: Case, overhead: float) -> dict:
-    out = {"operation": case.operation, "size": case.size, "number": case.number, "repeat": case.repeat}
+def summarise(case: Case, overhead: float) -> dict[str, Any]:
+    out: dict[str, Any] = {"operation": case.operation, "size": case.size, "number": case.number, "repeat": case.repeat}
     if case.error:
         out["error"] = case.error
         return out
@@ -547,12 +549,12 @@ def summarise(case: Case, overhead: float) -> dict:
     # Ratios are taken within each repetition, where both sides ran back to
     # back under the same conditions, and then summarised: steadier than a
     # ratio of medians when the machine's load drifts during the run.
-    def paired(other):
+    def paired(other: str) -> list[float]:
         return sorted(
             (e - subtract) / (o - subtract) for e, o in zip(case.samples[EXT], case.samples[other])
         )
 
-    def quartiles(values):
+    def quartiles(values: list[float]) -> list[float]:
         return statistics.quantiles(values, n=4, method="inclusive") if len(values) > 1 else values * 3
 
     if EXT in med and PY in med:
@@ -566,8 +568,8 @@ def summarise(case: Case, overhead: float) -> dict:
     return out
 
 
-def verdict(case: Case, s: dict) -> list[str]:
-    misses = []
+def verdict(case: Case, s: dict[str, Any]) -> list[str]:
+    misses: list[str] = []
     if "ratio" not in s:
         return misses
     if case.kind == "binding":
@@ -582,7 +584,9 @@ def verdict(case: Case, s: dict) -> list[str]:
     return misses
 
 
-def print_table(cases: list[Case], summaries: list[dict], growth: list[dict], overhead: float) -> list[str]:
+def print_table(
+    cases: list[Case], summaries: list[dict[str, Any]], growth: list[dict[str, Any]], overhead: float
+) -> list[str]:
     header = ("operation", "size", "extension", "python", "ext/py", "IQR", "floor", "ext/floor",
               "peak ext", "peak py", "calls x reps", "check")
     rows, footnotes, misses = [], [], []
@@ -616,7 +620,7 @@ def print_table(cases: list[Case], summaries: list[dict], growth: list[dict], ov
     widths = [max(len(str(r[i])) for r in [header, *rows]) for i in range(len(header))]
     right = set(range(1, len(header) - 1))
 
-    def line(r):
+    def line(r: Sequence[Any]) -> str:
         return "  ".join(str(v).rjust(w) if i in right else str(v).ljust(w) for i, (v, w) in enumerate(zip(r, widths)))
 
     print(line(header))
@@ -650,7 +654,7 @@ def print_table(cases: list[Case], summaries: list[dict], growth: list[dict], ov
     return misses
 
 
-def growth_of(cases: list[Case], summaries: list[dict], sizes: tuple[int, int]) -> list[dict]:
+def growth_of(cases: list[Case], summaries: list[dict[str, Any]], sizes: tuple[int, int]) -> list[dict[str, Any]]:
     by_key = {(c.operation, c.size): s for c, s in zip(cases, summaries) if "median" in s}
     out = []
     for c in cases:
@@ -663,7 +667,7 @@ def growth_of(cases: list[Case], summaries: list[dict], sizes: tuple[int, int]) 
     return out
 
 
-def main(argv=None) -> int:
+def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="short smoke run: small stores, few repetitions")
     parser.add_argument("--json", metavar="FILE", help="also write the raw figures to FILE")
@@ -678,7 +682,7 @@ def main(argv=None) -> int:
     global clock
     clock = CLOCKS[args.clock]
 
-    def log(msg):
+    def log(msg: str) -> None:
         print(f"# {msg}", file=sys.stderr, flush=True)
 
     modules = {PY: pure_storage}

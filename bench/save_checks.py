@@ -23,7 +23,9 @@ import sys
 import tempfile
 import time
 import timeit
+from collections.abc import Callable
 from pathlib import Path
+from typing import Any, NoReturn
 
 from lumora.models import SimulationHyperparameters
 
@@ -35,7 +37,7 @@ class Stop(Exception):
     pass
 
 
-def stop(*args, **kwargs):
+def stop(*args: Any, **kwargs: Any) -> NoReturn:
     raise Stop
 
 
@@ -43,11 +45,11 @@ CLOCKS = {"wall": time.perf_counter, "cpu": time.process_time}
 clock = CLOCKS["wall"]
 
 
-def median_per_call(stmt, number: int, repeat: int) -> float:
+def median_per_call(stmt: Callable[[], object], number: int, repeat: int) -> float:
     return statistics.median(timeit.repeat(stmt, number=number, repeat=repeat, timer=clock)) / number
 
 
-def main(argv=None) -> int:
+def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeat", type=int, default=15)
     parser.add_argument("--clock", choices=CLOCKS, default="wall")
@@ -61,24 +63,29 @@ def main(argv=None) -> int:
 
     rng = random.Random(1)
     result = {p: [[rng.uniform(-1, 1), rng.uniform(-1, 1)] for _ in range(POINTS)] for p in PAIRS}
-    fields = dict(
-        component_name="mmi2x2", factory_name="mmi2x2_factory",
+    fields: dict[str, Any] = dict(
+        component_name="mmi2x2",
+        factory_name="mmi2x2_factory",
         component_settings={"width": 0.5, "length": 10.0, "ports": {"o1": [0.0, 0.0], "o2": [15.5, 0.6]}},
         model_parameters={"neff": 2.4, "ng": 4.2, "wl0": 1.55},
-        hyperparameters=SimulationHyperparameters(), simulation_type="sparams",
-        result=result, wavelengths=[1.5 + 0.001 * k for k in range(POINTS)], execution_time_seconds=12.5,
+        hyperparameters=SimulationHyperparameters(),
+        simulation_type="sparams",
+        result=result,
+        wavelengths=[1.5 + 0.001 * k for k in range(POINTS)],
+        execution_time_seconds=12.5,
     )
     empty = {**fields, "result": {}}
 
-    def checked(kwargs):
+    def checked(kwargs: dict[str, Any]) -> None:
         try:
             ss.save_simulation_result(**kwargs)
         except Stop:
             pass
 
     save = median_per_call(lambda: ss.save_simulation_result(**fields), 20, args.repeat)
-    path = median_per_call(lambda: ss._get_simulation_file_path("sparams", "mmi2x2", "0123456789abcdef"),
-                           2000, args.repeat)
+    path = median_per_call(
+        lambda: ss._get_simulation_file_path("sparams", "mmi2x2", "0123456789abcdef"), 2000, args.repeat
+    )
     original = ss._compute_simulation_id
     ss._compute_simulation_id = stop
     try:

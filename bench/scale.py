@@ -24,8 +24,10 @@ import statistics
 import sys
 import tempfile
 import time
+from collections.abc import Callable
 from datetime import UTC, datetime, timedelta
 from pathlib import Path
+from typing import Any
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
@@ -47,7 +49,7 @@ def wavelengths() -> list[float]:
 
 
 def document(i: int, rng: random.Random, base: datetime) -> tuple[str, str, bytes]:
-    identity = dict(
+    identity: dict[str, Any] = dict(
         component_name=f"component_{i % 37}",
         factory_name="factory",
         component_settings={"length": 10.0 + i, "width": 0.5},
@@ -56,8 +58,10 @@ def document(i: int, rng: random.Random, base: datetime) -> tuple[str, str, byte
         simulation_type=TYPES[i % len(TYPES)],
     )
     simulation_id = pure_storage._compute_simulation_id(**identity)
-    result = {pair: [[round(rng.uniform(-1, 1), 6), round(rng.uniform(-1, 1), 6)] for _ in range(POINTS)]
-              for pair in PORT_PAIRS}
+    result = {
+        pair: [[round(rng.uniform(-1, 1), 6), round(rng.uniform(-1, 1), 6)] for _ in range(POINTS)]
+        for pair in PORT_PAIRS
+    }
     record = StoredSimulationResult(
         **identity,
         simulation_id=simulation_id,
@@ -85,13 +89,13 @@ def write_store(root: Path, n: int) -> None:
         (root / type_name / name).write_bytes(content)
 
 
-def timed(call) -> float:
+def timed(call: Callable[[], object]) -> float:
     start = time.perf_counter()
     call()
     return time.perf_counter() - start
 
 
-def median_pair(run, repeat: int) -> dict[str, float]:
+def median_pair(run: Callable[[str], float], repeat: int) -> dict[str, float]:
     samples: dict[str, list[float]] = {side: [] for side in SIDES}
     for k in range(repeat):
         # Alternate which side goes first, so warm caches favour neither.
@@ -111,7 +115,7 @@ def main(argv: list[str] | None = None) -> int:
     sizes = [int(s) for s in args.sizes.split(",") if s]
     clear_sizes = [int(s) for s in args.clear_sizes.split(",") if s]
 
-    figures: dict[str, dict] = {"list": {}, "clear": {}}
+    figures: dict[str, dict[int, dict[str, float]]] = {"list": {}, "clear": {}}
     with tempfile.TemporaryDirectory(prefix="lumora-scale-") as tmp:
         work = Path(tmp)
         for n in sorted(set(sizes) | set(clear_sizes)):
@@ -139,16 +143,19 @@ def main(argv: list[str] | None = None) -> int:
     for kind, label in (("list", "list_simulation_results()"), ("clear", "clear_simulation_results()")):
         for n, pair in figures[kind].items():
             ext, py = pair["extension"], pair["python"]
-            print(f"{label:<28}{n:>9,}{ext * 1e3:>10.1f} ms{py * 1e3:>9.1f} ms{py / ext:>9.2f}"
-                  f"{ext / n * 1e6:>13.1f} us")
+            print(
+                f"{label:<28}{n:>9,}{ext * 1e3:>10.1f} ms{py * 1e3:>9.1f} ms{py / ext:>9.2f}{ext / n * 1e6:>13.1f} us"
+            )
     failed = False
     if len(sizes) >= 2:
         small, large = min(sizes), max(sizes)
         growth = figures["list"][large]["extension"] / figures["list"][small]["extension"]
         allowed = MAX_GROWTH * large / small
         speedup = figures["list"][large]["python"] / figures["list"][large]["extension"]
-        print(f"listing growth {small:,} -> {large:,}: {growth:.2f}x (goal <= {allowed:.2f}x); "
-              f"speed-up over python at {large:,}: {speedup:.2f}x (goal >= {LIST_MIN_SPEEDUP:.1f}x)")
+        print(
+            f"listing growth {small:,} -> {large:,}: {growth:.2f}x (goal <= {allowed:.2f}x); "
+            f"speed-up over python at {large:,}: {speedup:.2f}x (goal >= {LIST_MIN_SPEEDUP:.1f}x)"
+        )
         failed = growth > allowed or speedup < LIST_MIN_SPEEDUP
     if args.json:
         Path(args.json).write_text(json.dumps(figures, indent=2))

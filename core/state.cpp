@@ -5,7 +5,7 @@
 
 namespace lumora {
 
-State g;
+ProcessState process;
 
 namespace {
 
@@ -32,22 +32,21 @@ int init_constants()
 {
     // Made once per process; a failed initialisation keeps what it made and
     // the next attempt completes the rest.
-    if (g.constants_ready) return 0;
-    if (!g.empty_tuple && !(g.empty_tuple = PyTuple_New(0))) return -1;
-    if (!g.empty_bytes && !(g.empty_bytes = PyBytes_FromStringAndSize("", 0))) return -1;
-    if (!g.empty_str && !(g.empty_str = PyUnicode_FromStringAndSize("", 0))) return -1;
-#define S(member, text) \
-    if (!g.str.member && !(g.str.member = PyUnicode_InternFromString(text))) return -1;
+    if (process.constants_ready) return 0;
+    if (!process.empty_tuple && !(process.empty_tuple = PyTuple_New(0))) return -1;
+    if (!process.empty_bytes && !(process.empty_bytes = PyBytes_FromStringAndSize("", 0))) return -1;
+    if (!process.empty_str && !(process.empty_str = PyUnicode_FromStringAndSize("", 0))) return -1;
+#define S(member, text)                                                                                                \
+    if (!process.str.member && !(process.str.member = PyUnicode_InternFromString(text))) return -1;
 #include "strings.def"
 #undef S
-    if (!g.int0 && !(g.int0 = PyLong_FromLong(0))) return -1;
-    if (!g.int1 && !(g.int1 = PyLong_FromLong(1))) return -1;
-    if (!g.int8 && !(g.int8 = PyLong_FromLong(8))) return -1;
-#define T(member, ...) \
-    if (!g.kw.member && make_name_tuple(&g.kw.member, {__VA_ARGS__}) < 0) return -1;
+    if (!process.int0 && !(process.int0 = PyLong_FromLong(0))) return -1;
+    if (!process.int8 && !(process.int8 = PyLong_FromLong(8))) return -1;
+#define T(member, ...)                                                                                                 \
+    if (!process.kw.member && make_name_tuple(&process.kw.member, {__VA_ARGS__}) < 0) return -1;
 #include "tuples.def"
 #undef T
-    g.constants_ready = true;
+    process.constants_ready = true;
     return 0;
 }
 

@@ -1,4 +1,4 @@
-// Process-wide state of the module: made once by the first successful
+// The module's process-wide state: made once by the first successful
 // initialisation and kept for the life of the process.
 #pragma once
 
@@ -8,8 +8,11 @@
 
 namespace lumora {
 
-inline constexpr const char kModuleName[] = "lumora.core.simulation_storage";
-inline constexpr const char kFileName[] = "src/lumora/core/simulation_storage";
+// Macros as well, for the literals that are joined to them at compile time.
+#define LUMORA_MODULE_NAME "lumora.core.simulation_storage"
+#define LUMORA_FILE_NAME "src/lumora/core/simulation_storage"
+inline constexpr const char kModuleName[] = LUMORA_MODULE_NAME;
+inline constexpr const char kFileName[] = LUMORA_FILE_NAME;
 
 struct Strings {
 #define S(member, text) PyObject* member;
@@ -23,7 +26,7 @@ struct Tuples {
 #undef T
 };
 
-struct State {
+struct ProcessState {
     int64_t owner_interpreter_id = -1;
     PyObject* module_instance = nullptr;  // strong; cleared when exec fails
     PyObject* module_globals = nullptr;   // strong
@@ -38,12 +41,11 @@ struct State {
     PyObject* empty_bytes = nullptr;
     PyObject* empty_str = nullptr;
     PyObject* int0 = nullptr;
-    PyObject* int1 = nullptr;
     PyObject* int8 = nullptr;
     PyObject* slice_first8 = nullptr;  // [:8]
 };
 
-extern State g;
+extern ProcessState process;
 
 // Creates the constant strings, the numbers and the keyword tuples once per
 // process. Returns -1 with an exception set on failure.

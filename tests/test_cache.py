@@ -65,7 +65,10 @@ def test_a_failure_is_reraised_unchanged_and_stored_on_request(ss, store, store_
         assert stored is None
         return
     assert (stored.status, stored.error_message, stored.result, stored.wavelengths) == (
-        "error", "RuntimeError: solver diverged", {}, []
+        "error",
+        "RuntimeError: solver diverged",
+        {},
+        [],
     )
     # A stored failure is a hit, unless asked to run it again.
     assert get_or_simulate(**identity(), simulate=Simulator()) == stored
@@ -221,10 +224,12 @@ def test_explain_miss_ranks_and_names_each_difference(ss, store):
 LEAF = st.sampled_from([0, 1, 0.0, 1.0, -0.0, True, False, None, "a", "1", "é"])
 VALUES = st.recursive(
     LEAF,
-    lambda inner: st.lists(inner, max_size=3)
-    | st.lists(inner, max_size=2).map(tuple)
-    | st.dictionaries(st.sampled_from(["a", "b", "10", "2"]), inner, max_size=3)
-    | st.dictionaries(st.sampled_from([2, 10]), inner, max_size=2),
+    lambda inner: (
+        st.lists(inner, max_size=3)
+        | st.lists(inner, max_size=2).map(tuple)
+        | st.dictionaries(st.sampled_from(["a", "b", "10", "2"]), inner, max_size=3)
+        | st.dictionaries(st.sampled_from([2, 10]), inner, max_size=2)
+    ),
     max_leaves=6,
 )
 
@@ -241,7 +246,13 @@ def text_keys(value):
 @settings(max_examples=300, deadline=None)
 @given(stored=st.dictionaries(st.sampled_from(["a", "b"]), VALUES, max_size=2), asked=st.data())
 def test_a_difference_is_shown_exactly_when_the_id_changes(stored, asked):
-    other = asked.draw(st.one_of(st.just(stored), st.just(text_keys(stored)), st.dictionaries(st.sampled_from(["a", "b"]), VALUES, max_size=2)))
+    other = asked.draw(
+        st.one_of(
+            st.just(stored),
+            st.just(text_keys(stored)),
+            st.dictionaries(st.sampled_from(["a", "b"]), VALUES, max_size=2),
+        )
+    )
     first, second = identity(component_settings=stored), identity(component_settings=other)
     differences = cache._differences(
         cache._canonical_identity(first), cache._canonical_identity(second), cache.IDENTITY_FIELDS
@@ -284,9 +295,17 @@ def test_cli_explain_reads_a_shown_record_from_stdin(ss, store, monkeypatch, cap
         ("{", "is not JSON"),
         ("[]", "must hold a JSON object"),
         ('{"component_name": "c"}', "lacks the field 'factory_name'"),
-        (json.dumps({**dict.fromkeys(["component_name", "factory_name", "simulation_type"], "x"),
-                     "component_settings": {}, "model_parameters": {}, "hyperparameters": {"pml": 1}}),
-         "hyperparameters in"),
+        (
+            json.dumps(
+                {
+                    **dict.fromkeys(["component_name", "factory_name", "simulation_type"], "x"),
+                    "component_settings": {},
+                    "model_parameters": {},
+                    "hyperparameters": {"pml": 1},
+                }
+            ),
+            "hyperparameters in",
+        ),
     ],
 )
 def test_cli_explain_refuses_unusable_input_with_status_2(store, tmp_path, capsys, content, message):

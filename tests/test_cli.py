@@ -48,8 +48,13 @@ def saved(ss, store, monkeypatch):
         "b": save(ss, monkeypatch, component_name="mmi2x2", pdk="si220"),
         "c": save(ss, monkeypatch, component_name="straight", factory_name="f_straight", simulation_type="modes"),
         "d": save(
-            ss, monkeypatch, component_name="ring", factory_name="f_ring", pdk="si220",
-            status="error", error_message="diverged",
+            ss,
+            monkeypatch,
+            component_name="ring",
+            factory_name="f_ring",
+            pdk="si220",
+            status="error",
+            error_message="diverged",
         ),
     }
     monkeypatch.delenv("LUMORA_PDK")
@@ -335,9 +340,7 @@ def test_version(capsys):
 
 def width(text):
     """Columns on a terminal, counted independently of the tool's own code."""
-    return sum(
-        0 if unicodedata.combining(c) else 2 if unicodedata.east_asian_width(c) in "WF" else 1 for c in text
-    )
+    return sum(0 if unicodedata.combining(c) else 2 if unicodedata.east_asian_width(c) in "WF" else 1 for c in text)
 
 
 HOSTILE = "a\x1b[31mred\u202e\x9b"  # an escape sequence, a bidirectional override, a C1 control

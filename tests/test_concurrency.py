@@ -149,7 +149,7 @@ def test_processes_share_a_store_without_loss_or_torn_files(tmp_path):
         if op == "save":
             saves.setdefault(name, []).append((start, end, tuple(detail)))
     started = {(name, mark_): start for name, entries in saves.items() for start, _, mark_ in entries}
-    for op, name, start, end, detail in ops:
+    for op, name, _start, end, detail in ops:
         seen = []
         if op in ("load", "find") and detail is not None:
             seen = [(name, tuple(detail))]

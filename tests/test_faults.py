@@ -13,8 +13,9 @@ from __future__ import annotations
 import pathlib
 import sys
 import types
+from collections.abc import Callable
 from dataclasses import dataclass, field
-from typing import Any, Callable
+from typing import Any
 
 import orjson
 import pytest

@@ -445,7 +445,7 @@ def matches(record, value):
 
 
 def shadow(cls, value):
-    setattr(cls, "component_name", property(lambda self: value))
+    cls.component_name = property(lambda self: value)
 
 
 def scenario_class_gains_property():

@@ -8,7 +8,7 @@ other's files.
 from __future__ import annotations
 
 import importlib.util
-from datetime import UTC, datetime
+from datetime import datetime
 from pathlib import Path
 
 import pytest
@@ -45,7 +45,7 @@ def sides(request, ss):
     [
         dict(component_settings={"width": 0.5, "length": 10}, model_parameters={}),
         dict(component_settings={"nested": {"b": [1, 2.0, None], "a": (True, "x")}}, model_parameters={"k": 1e-5}),
-        dict(component_name="mmi_\u00e9\U0001f600", component_settings={"s": "q\"\\\n"}, model_parameters={}),
+        dict(component_name="mmi_\u00e9\U0001f600", component_settings={"s": 'q"\\\n'}, model_parameters={}),
     ],
 )
 def test_ids_agree(ss, fields):

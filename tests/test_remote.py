@@ -50,7 +50,7 @@ def s3_endpoint():
     logging.getLogger("werkzeug").setLevel(logging.ERROR)
     server = server_module.ThreadedMotoServer(ip_address="127.0.0.1", port=0, verbose=False)
     server.start()
-    endpoint = "http://127.0.0.1:%d" % server.get_host_and_port()[1]
+    endpoint = f"http://127.0.0.1:{server.get_host_and_port()[1]}"
     env = pytest.MonkeyPatch()
     # Nothing from this machine's AWS set-up may steer a client elsewhere.
     for name in ("AWS_PROFILE", "AWS_SESSION_TOKEN", "AWS_ENDPOINT_URL_S3", "AWS_IGNORE_CONFIGURED_ENDPOINT_URLS"):
@@ -239,9 +239,12 @@ def test_directory_operations_behave_as_on_local_disk(any_root):
         sub.mkdir()
     assert sub.exists() and sub.is_dir() and any_root.is_dir()
     assert list(sub.iterdir()) == [] and list(sub.glob("*")) == []
-    for error, action in [(FileNotFoundError, lambda: (sub / "x").read_bytes()), (IsADirectoryError, sub.read_bytes),
-                          (FileNotFoundError, lambda: (sub / "x").unlink()),
-                          (FileNotFoundError, lambda: (sub / "x").replace(sub / "y"))]:
+    for error, action in [
+        (FileNotFoundError, lambda: (sub / "x").read_bytes()),
+        (IsADirectoryError, sub.read_bytes),
+        (FileNotFoundError, lambda: (sub / "x").unlink()),
+        (FileNotFoundError, lambda: (sub / "x").replace(sub / "y")),
+    ]:
         with pytest.raises(error):
             action()
 
@@ -304,7 +307,9 @@ def test_upkeep_on_an_object_store(ss, remote):
     (root / "sparams" / TEMPORARY).write_bytes(b"12345")
     figures = upkeep.stats()
     assert (figures.results, figures.unreadable, figures.temporary_files, figures.temporary_bytes) == (3, 1, 1, 5)
-    assert figures.bytes == sum(len((root / "sparams" / f"c{d}_{i}.json").read_bytes()) for d, i in zip((30, 20, 10), ids))
+    assert figures.bytes == sum(
+        len((root / "sparams" / f"c{d}_{i}.json").read_bytes()) for d, i in zip((30, 20, 10), ids)
+    )
     assert [r.simulation_id for r in upkeep.prune(max_count=1).removed] == ids[:2]
     assert upkeep.tidy().recent == 1 and upkeep.tidy(older_than="0d").removed_bytes == 5
     assert [r.simulation_id for r in ss.list_simulation_results()] == ids[2:]

@@ -17,7 +17,6 @@ def test_memory_stays_flat_over_repeated_calls(tmp_path):
         # Under the sanitizers LeakSanitizer checks the run at exit, freed
         # memory sits in quarantine (RSS only grows) and every call is slower.
         args = ["-n", "10", "--rounds", "1", "--rss-bound-kib", "0"]
-    run = subprocess.run([sys.executable, str(SOAK), *args], capture_output=True, text=True, cwd=tmp_path,
-                         timeout=600)
+    run = subprocess.run([sys.executable, str(SOAK), *args], capture_output=True, text=True, cwd=tmp_path, timeout=600)
     assert run.returncode == 0, run.stdout + run.stderr
     assert "soak: passed" in run.stdout

@@ -88,7 +88,11 @@ def test_special_files_neither_block_nor_are_read(special_store, store):
     env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":allocator_may_return_null=1:max_allocation_size_mb=1024"
     child = subprocess.run(
         [sys.executable, "-c", CHILD, good_id, FIFO_ID, ZERO_ID],
-        capture_output=True, text=True, env=env, timeout=60, preexec_fn=limit_memory,
+        capture_output=True,
+        text=True,
+        env=env,
+        timeout=60,
+        preexec_fn=limit_memory,
     )
     assert child.returncode == 0, child.stderr
     report = json.loads(child.stdout)
@@ -116,8 +120,11 @@ def test_special_files_neither_block_nor_are_read(special_store, store):
         (lambda p: p.mkdir(), IsADirectoryError),
         (lambda p: p.write_bytes(b""), b""),
         # Its size says 0: the content is read all the same.
-        pytest.param(lambda p: p.symlink_to("/proc/self/status"), b"Name:",
-                     marks=pytest.mark.skipif(not os.path.exists("/proc/self/status"), reason="no /proc")),
+        pytest.param(
+            lambda p: p.symlink_to("/proc/self/status"),
+            b"Name:",
+            marks=pytest.mark.skipif(not os.path.exists("/proc/self/status"), reason="no /proc"),
+        ),
     ],
     ids=["directory", "empty", "size-hint-zero"],
 )

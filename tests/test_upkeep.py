@@ -87,7 +87,10 @@ def test_stats_count_everything(aged, store):
     for path in store.glob("*/[a-e]_*.json"):
         sizes[path.parent.name] += path.stat().st_size
     assert (figures.results, figures.bytes) == (5, sum(sizes.values()))
-    assert figures.by_type == {"modes": upkeep.TypeStats(1, sizes["modes"]), "sparams": upkeep.TypeStats(4, sizes["sparams"])}
+    assert figures.by_type == {
+        "modes": upkeep.TypeStats(1, sizes["modes"]),
+        "sparams": upkeep.TypeStats(4, sizes["sparams"]),
+    }
     assert (figures.by_pdk, figures.by_status) == ({"generic": 4, "si220": 1}, {"success": 3, "error": 2})
     assert figures.oldest < figures.newest and figures.newest.startswith(str((datetime.now(UTC) - 10 * DAY).date()))
     assert sorted(os.path.basename(u.path) for u in figures.unreadable_files) == [
@@ -140,7 +143,10 @@ def test_prune_goes_through_the_module_and_never_touches_unreadable_files(ss, ag
     monkeypatch.setattr(ss, "delete_simulation_result", lambda i: deleted.append(i) or delete(i))
     upkeep.prune(older_than="0d")
     assert sorted(deleted) == sorted(aged.values())
-    assert sorted(p.name for p in store.glob("*/*.json")) == ["broken_00000000000000ff.json", "fifo_00000000000000fe.json"]
+    assert sorted(p.name for p in store.glob("*/*.json")) == [
+        "broken_00000000000000ff.json",
+        "fifo_00000000000000fe.json",
+    ]
 
 
 def test_prune_dry_run_and_a_declined_confirmation_remove_nothing(aged, store):

@@ -24,14 +24,16 @@ import sys
 import tempfile
 import time
 import types
+from collections.abc import Callable, Iterator
+from typing import Any, NoReturn
 
 
-def rss_kib():
+def rss_kib() -> int:
     with open("/proc/self/statm") as f:
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") // 1024
 
 
-def raw_vectorcall(fn, args, kwnames):
+def raw_vectorcall(fn: Callable[..., Any], args: list[Any], kwnames: list[tuple[Any, Any]]) -> Any:
     """fn called through PyObject_Vectorcall with kwnames as given: keyword
     names that no Python-level call can produce (non-strings, repeats)."""
     values = list(args) + [v for _, v in kwnames]
@@ -52,11 +54,13 @@ class Failure(Exception):
 
 
 class Unequal:
-    def __ne__(self, other):
+    def __ne__(self, other: object) -> bool:
         raise Failure("comparison")
 
 
-def expect(errors, fn, *args, **kwargs):
+def expect(
+    errors: type[BaseException] | tuple[type[BaseException], ...], fn: Callable[..., Any], *args: Any, **kwargs: Any
+) -> None:
     """Calls fn and requires one of the given exception types."""
     try:
         fn(*args, **kwargs)
@@ -65,20 +69,20 @@ def expect(errors, fn, *args, **kwargs):
     raise AssertionError(f"{getattr(fn, '__name__', fn)} did not raise {errors}")
 
 
-def operations(ss, root):
+def operations(ss: types.ModuleType, root: pathlib.Path) -> dict[str, Callable[[], None]]:
     """name -> callable; each leaves the store as it found it."""
     from lumora.models import SimulationHyperparameters
 
     PathType = type(pathlib.Path())
     hp = SimulationHyperparameters()
 
-    def identity(**kw):
+    def identity(**kw: Any) -> dict[str, Any]:
         fields = dict(component_name="mmi", factory_name="mmi_factory", component_settings={"w": 0.5, "l": [1, 2]},
                       model_parameters={"neff": 2.4}, hyperparameters=hp, simulation_type="sparams")
         fields.update(kw)
         return fields
 
-    def outcome(**kw):
+    def outcome(**kw: Any) -> dict[str, Any]:
         fields = dict(result={"s21": [0.5, 0.6]}, wavelengths=[1.55, 1.56], execution_time_seconds=1.25)
         fields.update(kw)
         return fields
@@ -92,7 +96,7 @@ def operations(ss, root):
     (bad_dir / "dir_0000000000000003.json").mkdir()
 
     @contextlib.contextmanager
-    def patched(name, value):
+    def patched(name: str, value: object) -> Iterator[None]:
         old = getattr(ss, name)
         setattr(ss, name, value)
         try:
@@ -101,7 +105,7 @@ def operations(ss, root):
             setattr(ss, name, old)
 
     @contextlib.contextmanager
-    def removed(name):
+    def removed(name: str) -> Iterator[None]:
         old = getattr(ss, name)
         delattr(ss, name)
         try:
@@ -109,56 +113,56 @@ def operations(ss, root):
         finally:
             setattr(ss, name, old)
 
-    def raiser(*args, **kwargs):
+    def raiser(*args: Any, **kwargs: Any) -> NoReturn:
         raise Failure("injected")
 
-    def faulty_root(**methods):
+    def faulty_root(**methods: Any) -> Callable[[], pathlib.Path]:
         cls = type("FaultyPath", (PathType,), methods)
         root_path = cls(root)
         return lambda: root_path
 
     # --- success paths
-    def save_ok():
+    def save_ok() -> None:
         ss.save_simulation_result(**identity(), **outcome())
 
-    def save_defaults_int_time():
+    def save_defaults_int_time() -> None:
         ss.save_simulation_result(**identity(), **outcome(execution_time_seconds=3), status="error",
                                   error_message="failed", pdk_version="1.0")
         ss.save_simulation_result(**identity(), **outcome())
 
-    def find_hit_and_miss():
+    def find_hit_and_miss() -> None:
         assert ss.find_simulation_result(**identity()) is not None
         assert ss.find_simulation_result(**identity(component_name="other")) is None
 
-    def load_paths():
+    def load_paths() -> None:
         assert ss.load_simulation_result(sid) is not None
         assert ss.load_simulation_result("0" * 16) is None
         assert ss.load_simulation_result("*") is None
         assert ss.load_simulation_result("a/b") is None
 
-    def list_paths():
+    def list_paths() -> None:
         assert len(ss.list_simulation_results(simulation_type="sparams")) == 1
         ss.list_simulation_results(component_name="mmi", factory_name="mmi_factory", pdk_name="generic",
                                    status="success")
         assert ss.list_simulation_results(status="error", simulation_type="sparams") == []
         assert ss.list_simulation_results(simulation_type="absent") == []
 
-    def list_with_bad_files():
+    def list_with_bad_files() -> None:
         assert ss.list_simulation_results() != []  # logs the three bad files
 
-    def save_delete():
+    def save_delete() -> None:
         ss.save_simulation_result(**identity(component_name="tmp"), **outcome())
         other = ss._compute_simulation_id(**identity(component_name="tmp"))
         assert ss.delete_simulation_result(other) is True
         assert ss.delete_simulation_result(other) is False
 
-    def save_clear():
+    def save_clear() -> None:
         for name in ("c1", "c2"):
             ss.save_simulation_result(**identity(component_name=name, simulation_type="clearing"), **outcome())
         assert ss.clear_simulation_results(simulation_type="clearing") == 2
         assert ss.clear_simulation_results(component_name="nobody") == 0
 
-    def helpers():
+    def helpers() -> None:
         assert ss._compute_simulation_id("c", "f", {"a": (1, 2.5, None, True)}, {}, hp, "t") != ""
         ss._get_simulation_file_path("sparams", "mmi", sid)
         assert ss._find_simulation_file(sid) is not None
@@ -166,7 +170,7 @@ def operations(ss, root):
         assert ss._matches_filters(saved, None, "x", None, None) is False
 
     # --- binding errors
-    def binding_errors():
+    def binding_errors() -> None:
         expect(TypeError, ss.load_simulation_result)
         expect(TypeError, ss.load_simulation_result, sid, sid)
         expect(TypeError, ss.load_simulation_result, sid, simulation_id=sid)
@@ -191,10 +195,10 @@ def operations(ss, root):
         expect(OverflowError, ss.save_simulation_result, **identity(), **outcome(execution_time_seconds=10**400))
 
     # --- errors inside the bodies
-    def body_errors():
+    def body_errors() -> None:
         expect(AttributeError, ss._compute_simulation_id, "c", "f", {}, {}, None, "t")
         expect(TypeError, ss._compute_simulation_id, "c", "f", {"s": {1}}, {}, hp, "t")
-        loop = {}
+        loop: dict[str, Any] = {}
         loop["self"] = loop
         expect(ValueError, ss._compute_simulation_id, "c", "f", loop, {}, hp, "t")
         expect(ValueError, ss._get_simulation_file_path, "a/b", "c", sid)
@@ -207,7 +211,7 @@ def operations(ss, root):
         expect(Failure, ss._matches_filters, types.SimpleNamespace(component_name=Unequal()), "c", None, None, None)
 
     # --- globals missing, collaborators failing
-    def missing_globals():
+    def missing_globals() -> None:
         for name, call in [
             ("json", lambda: ss._compute_simulation_id(**identity())),
             ("hashlib", lambda: ss.find_simulation_result(**identity())),
@@ -223,7 +227,7 @@ def operations(ss, root):
         with removed("orjson"):  # every file fails and is logged
             assert ss.list_simulation_results() == []
 
-    def failing_collaborators():
+    def failing_collaborators() -> None:
         with patched("get_simulations_dir", raiser):
             expect(Failure, ss._find_simulation_file, sid)
             expect(Failure, ss.save_simulation_result, **identity(), **outcome())
@@ -242,7 +246,7 @@ def operations(ss, root):
         with patched("_matches_filters", raiser):
             assert ss.list_simulation_results(simulation_type="sparams") == []
 
-    def vanishing_files():
+    def vanishing_files() -> None:
         gone = type("Gone", (PathType,), {"exists": lambda self: True})(root / "sparams" / "gone_0123.json")
         with patched("_find_simulation_file", lambda simulation_id: gone):
             assert ss.load_simulation_result("0123") is None
@@ -258,7 +262,7 @@ def operations(ss, root):
     ]}
 
 
-def main(argv=None):
+def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("-n", "--iterations", type=int, default=100_000, help="iterations per operation")
     parser.add_argument("--rounds", type=int, default=10, help="measured rounds (plus one warm-up round)")

@@ -31,7 +31,8 @@ public:
         char digits[24];
         int n = 0;
         size_t u = v < 0 ? static_cast<size_t>(-(v + 1)) + 1 : static_cast<size_t>(v);
-        do digits[n++] = static_cast<char>('0' + u % 10); while ((u /= 10) != 0);
+        do digits[n++] = static_cast<char>('0' + u % 10);
+        while ((u /= 10) != 0);
         if (v < 0) digits[n++] = '-';
         while (n > 0 && len_ < sizeof(buf_)) buf_[len_++] = digits[--n];
         return *this;
@@ -51,7 +52,10 @@ private:
     size_t len_ = 0;
 };
 
-PyObject* count_error(const FuncDesc& f, Py_ssize_t expected, Py_ssize_t given)
+// Fails f's binding: the traceback entry sits on the definition line.
+Failed binding_failed(const FuncDesc& f) { return failed_at(f, f.line); }
+
+int count_error(const FuncDesc& f, Py_ssize_t expected, Py_ssize_t given)
 {
     Message()
         .text(f.name)
@@ -61,80 +65,84 @@ PyObject* count_error(const FuncDesc& f, Py_ssize_t expected, Py_ssize_t given)
         .number(given)
         .text(" given)")
         .raise_type_error();
-    return body_error(f, f.line);
+    return binding_failed(f);
 }
 
-PyObject* missing_kwonly_error(const FuncDesc& f, int index)
+int missing_kwonly_error(const FuncDesc& f, int index)
 {
     PyErr_Format(PyExc_TypeError, "%s() needs keyword-only argument %U", f.name, f.pnames[index]);
-    return body_error(f, f.line);
+    return binding_failed(f);
+}
+
+int keyword_error(const FuncDesc& f, const char* what, PyObject* key)
+{
+    PyErr_Format(PyExc_TypeError, "%s() got %s '%U'", f.name, what, key);
+    return binding_failed(f);
 }
 
 // Same length, same hash, then same characters: the keyword rule, cheapest
 // test first (names' hashes are cached, so the second rarely computes).
 bool same_key(PyObject* a, PyObject* b)
 {
-    return PyUnicode_GET_LENGTH(a) == PyUnicode_GET_LENGTH(b) && PyObject_Hash(a) == PyObject_Hash(b)
-           && same_text(a, b);
+    return PyUnicode_GET_LENGTH(a) == PyUnicode_GET_LENGTH(b) && PyObject_Hash(a) == PyObject_Hash(b) &&
+           same_text(a, b);
 }
 
-// Index of the parameter in [begin, end) that `key` names; -1 for none, -2
-// when a str subclass's comparison raised.
-int match_keyword(const FuncDesc& f, PyObject* key, int begin, int end)
+// Finds the parameter in [begin, end) that `key` names: 1 with its index in
+// *index, 0 for none, -1 when a str subclass's comparison raised.
+int match_keyword(const FuncDesc& f, PyObject* key, int begin, int end, int* index)
 {
     for (int i = begin; i < end; ++i) {
-        if (f.pnames[i] == key) return i;
+        if (f.pnames[i] == key) {
+            *index = i;
+            return 1;
+        }
     }
     if (PyUnicode_CheckExact(key)) {
         for (int i = begin; i < end; ++i) {
-            if (same_key(f.pnames[i], key)) return i;
+            if (same_key(f.pnames[i], key)) {
+                *index = i;
+                return 1;
+            }
         }
-        return -1;
+        return 0;
     }
     for (int i = begin; i < end; ++i) {
         int eq = PyObject_RichCompareBool(key, f.pnames[i], Py_EQ);
-        if (eq < 0) return -2;
-        if (eq) return i;
+        if (eq < 0) return -1;
+        if (eq) {
+            *index = i;
+            return 1;
+        }
     }
-    return -1;
+    return 0;
 }
 
 // Binds each keyword of the call to a parameter from `first` on; parameters
-// before `first` were bound positionally. Returns false with the error set.
-bool bind_keywords(const FuncDesc& f, Bound& b, PyObject* const* kwvalues, PyObject* kwnames, int first)
+// before `first` were bound positionally. -1 on failure.
+int bind_keywords(const FuncDesc& f, Bound& b, PyObject* const* kwvalues, PyObject* kwnames, int first)
 {
     Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
         if (!PyUnicode_Check(key)) {
             PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", f.name);
-            body_error(f, f.line);
-            return false;
+            return binding_failed(f);
         }
-        int i = match_keyword(f, key, first, f.nparams);
-        if (i == -1 && first > 0) {
-            int j = match_keyword(f, key, 0, first);
-            if (j >= 0) i = -3;
-            else if (j == -2) i = -2;
+        int i = -1;
+        int found = match_keyword(f, key, first, f.params.count, &i);
+        if (found < 0) return binding_failed(f);
+        if (found == 0 && first > 0) {
+            int already = match_keyword(f, key, 0, first, &i);
+            if (already < 0) return binding_failed(f);
+            if (already > 0) return keyword_error(f, "multiple values for keyword argument", key);
         }
-        if (i >= 0 && b.v[i] != nullptr) i = -3;  // a keyword repeated in a raw vectorcall
-        if (i == -2) {
-            body_error(f, f.line);
-            return false;
-        }
-        if (i == -3) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", f.name, key);
-            body_error(f, f.line);
-            return false;
-        }
-        if (i == -1) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", f.name, key);
-            body_error(f, f.line);
-            return false;
-        }
+        if (found == 0) return keyword_error(f, "an unexpected keyword argument", key);
+        // A keyword repeated in a raw vectorcall.
+        if (b.v[i] != nullptr) return keyword_error(f, "multiple values for keyword argument", key);
         b.v[i] = kwvalues[k];
     }
-    return true;
+    return 0;
 }
 
 PyTypeObject* expected_type(Check c)
@@ -166,41 +174,38 @@ PyObject* type_error(const FuncDesc& f, int i, PyTypeObject* expected, PyObject*
     if (PyType_IsSubtype(Py_TYPE(value), expected)) {
         PyObject* exc = PyErr_GetRaisedException();
         Ref note = Ref::steal(PyUnicode_FromString(kSubclassNote));
-        if (!note || !call_method(exc, g.str.add_note, {note.get()}))
+        if (!note || !call_method(exc, process.str.add_note, {note.get()}))
             PyErr_Clear();  // the note is a courtesy; the TypeError is what matters
         PyErr_SetRaisedException(exc);
     }
     return nullptr;
 }
 
-// The error is already set; this only turns the null result into false.
-bool fail(PyObject*) { return false; }
-
 // Every call with keywords, and keyword-only functions: matching, defaults
-// and the missing-argument errors. False with the error set on failure.
-bool bind_general(const FuncDesc& f, Bound& b, PyObject* const* args, Py_ssize_t npos, PyObject* kwnames)
+// and the missing-argument errors. -1 on failure.
+int bind_general(const FuncDesc& f, Bound& b, PyObject* const* args, Py_ssize_t npos, PyObject* kwnames)
 {
-    const int n = f.nparams;
+    const int n = f.params.count;
     for (int i = 0; i < n; ++i) b.v[i] = nullptr;
     const bool has_keywords = kwnames && PyTuple_GET_SIZE(kwnames) != 0;
     if (!f.kwonly) {
-        if (npos > n || (!has_keywords && npos != n)) return fail(count_error(f, n, npos));
+        if (npos > n || (!has_keywords && npos != n)) return count_error(f, n, npos);
         for (Py_ssize_t i = 0; i < npos; ++i) b.v[i] = args[i];
-        if (has_keywords && !bind_keywords(f, b, args + npos, kwnames, static_cast<int>(npos))) return false;
+        if (has_keywords && bind_keywords(f, b, args + npos, kwnames, static_cast<int>(npos)) < 0) return -1;
         for (int i = 0; i < n; ++i) {
-            if (b.v[i] == nullptr) return fail(count_error(f, n, i));
+            if (b.v[i] == nullptr) return count_error(f, n, i);
         }
-        return true;
+        return 0;
     }
-    if (npos != 0) return fail(count_error(f, 0, npos));
-    if (has_keywords && !bind_keywords(f, b, args, kwnames, 0)) return false;
+    if (npos != 0) return count_error(f, 0, npos);
+    if (has_keywords && bind_keywords(f, b, args, kwnames, 0) < 0) return -1;
     for (int i = 0; i < n; ++i) {
         if (b.v[i] == nullptr && f.params[i].def != Default::Required) b.v[i] = default_object(f.params[i].def);
     }
     for (int i = 0; i < n; ++i) {
-        if (b.v[i] == nullptr) return fail(missing_kwonly_error(f, i));
+        if (b.v[i] == nullptr) return missing_kwonly_error(f, i);
     }
-    return true;
+    return 0;
 }
 
 }  // namespace
@@ -209,24 +214,35 @@ PyObject* default_object(Default d)
 {
     switch (d) {
     case Default::None: return Py_None;
-    case Default::EmptyStr: return g.empty_str;
-    case Default::Success: return g.str.success;
+    case Default::EmptyStr: return process.empty_str;
+    case Default::Success: return process.str.success;
     case Default::Required: break;
     }
     return nullptr;
 }
 
-void derive_tests(FuncDesc& f)
+int prepare_binding(FuncDesc& f)
 {
+    const int written =
+        PyOS_snprintf(f.traceback_name, sizeof f.traceback_name, "%s.%s", kModuleName, f.tb_name ? f.tb_name : f.name);
+    if (written < 0 || static_cast<size_t>(written) >= sizeof f.traceback_name) {
+        PyErr_Format(PyExc_SystemError, "traceback name of %s is too long", f.name);
+        return -1;
+    }
     f.ntests = 0;
     f.double_index = -1;
-    for (int i = 0; i < f.nparams; ++i) {
+    for (int i = 0; i < f.params.count; ++i) {
         const Check c = f.params[i].check;
         if (c == Check::Double) f.double_index = i;
         PyTypeObject* expected = expected_type(c);
-        if (!expected) continue;
-        f.tests[f.ntests++] = FuncDesc::TypeTest{expected, static_cast<unsigned char>(i), c == Check::StrOrNone};
+        if (expected)
+            f.tests[f.ntests++] = FuncDesc::TypeTest{expected, static_cast<unsigned char>(i), c == Check::StrOrNone};
     }
+    for (int i = 0; i < f.params.count; ++i) {
+        if (!f.pnames[i] && !(f.pnames[i] = PyUnicode_InternFromString(f.params[i].name))) return -1;
+    }
+    if (!f.qualname_obj && !(f.qualname_obj = PyUnicode_InternFromString(f.qualified_name()))) return -1;
+    return 0;
 }
 
 PyObject* bind_and_call(const FuncDesc& f, PyObject* const* args, size_t nargsf, PyObject* kwnames)
@@ -236,10 +252,9 @@ PyObject* bind_and_call(const FuncDesc& f, PyObject* const* args, size_t nargsf,
     // 5. float conversion; 6. exact-type tests; 7. the body.
     const Py_ssize_t npos = PyVectorcall_NARGS(nargsf);
     Bound b;
-    if (!f.kwonly && !kwnames && npos == f.nparams) [[likely]] {
-        for (int i = 0; i < f.nparams; ++i) b.v[i] = args[i];
-    }
-    else if (!bind_general(f, b, args, npos, kwnames)) {
+    if (!f.kwonly && !kwnames && npos == f.params.count) [[likely]] {
+        for (int i = 0; i < f.params.count; ++i) b.v[i] = args[i];
+    } else if (bind_general(f, b, args, npos, kwnames) < 0) {
         return nullptr;
     }
 
@@ -248,11 +263,10 @@ PyObject* bind_and_call(const FuncDesc& f, PyObject* const* args, size_t nargsf,
         PyObject* v = b.v[f.double_index];
         if (PyFloat_CheckExact(v)) {
             b.number = PyFloat_AS_DOUBLE(v);
-        }
-        else {
+        } else {
             b.number = PyFloat_AsDouble(v);
             if (b.number == -1.0 && PyErr_Occurred()) [[unlikely]]
-                return body_error(f, f.conv_line);
+                return failed_at(f, f.conv_line);
         }
     }
 

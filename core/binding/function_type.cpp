@@ -1,6 +1,9 @@
 // The module function type ("ostrelfunction" in reprs and warnings), its
 // metatype, and the code objects the functions carry for introspection.
 #include <cstddef>
+#include <new>
+#include <string>
+#include <utility>
 
 #include "function.hpp"
 
@@ -12,18 +15,21 @@ namespace {
 
 // The shared runtime module keeps the type for the process, so that a later
 // initialisation (or another build of this library) finds and reuses it.
-const char kRuntimeModule[] = "_lumora_runtime_0_1";
-const char kTypeName[] = "native_function";
-const char kMetatypeName[] = "native_function_meta";
+#define LUMORA_RUNTIME_MODULE "_lumora_runtime_0_1"
+#define LUMORA_TYPE_NAME "native_function"
+#define LUMORA_METATYPE_NAME LUMORA_TYPE_NAME "_meta"
+const char kRuntimeModule[] = LUMORA_RUNTIME_MODULE;
+const char kTypeName[] = LUMORA_TYPE_NAME;
+const char kMetatypeName[] = LUMORA_METATYPE_NAME;
 
 struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
     FuncDesc* desc;
-    PyObject* module;        // __module__; null reads as None
-    PyObject* name;          // made from desc on first read
+    PyObject* module;  // __module__; null reads as None
+    PyObject* name;    // made from desc on first read
     PyObject* qualname;
-    PyObject* doc;           // made from desc on first read
+    PyObject* doc;  // made from desc on first read
     PyObject* globals;
     PyObject* code;
     PyObject* defaults;
@@ -103,11 +109,61 @@ PyObject* func_reduce(PyObject* self, PyObject*) { return Py_NewRef(as_func(self
 
 // ---- attributes ----
 
+// The C type that the binder holds a checked parameter to, as the signature
+// line shows it before the name.
+const char* check_prefix(Check c)
+{
+    switch (c) {
+    case Check::Str:
+    case Check::StrOrNone: return "str ";
+    case Check::Dict: return "dict ";
+    case Check::List: return "list ";
+    case Check::Double: return "double ";
+    case Check::Any: break;
+    }
+    return "";
+}
+
+// The docstring: the signature line, the summary, "Args:" with the
+// parameters' help, and "Returns:".
+Ref make_doc(const FuncDesc& f)
+{
+    if (!f.doc) return Ref::borrow(Py_None);
+    std::string text;
+    try {
+        text.append(f.name).append(f.kwonly ? "(*, " : "(");
+        for (int i = 0; i < f.params.count; ++i) {
+            const Param& p = f.params[i];
+            text.append(i ? ", " : "").append(check_prefix(p.check)).append(p.name);
+            if (p.annotation) text.append(": ").append(p.annotation);
+            if (p.def == Default::Required) continue;
+            Ref repr = Ref::steal(PyObject_Repr(default_object(p.def)));
+            const char* shown = repr ? PyUnicode_AsUTF8(repr.get()) : nullptr;
+            if (!shown) return {};
+            text.append(" = ").append(shown);
+        }
+        text.append(")");
+        if (f.return_annotation) text.append(" -> ").append(f.return_annotation);
+        text.append("\n\n").append(f.doc);
+        const char* heading = "\n\nArgs:";
+        for (int i = 0; i < f.params.count; ++i) {
+            if (!f.params[i].help) continue;
+            text.append(heading).append("\n    ").append(f.params[i].name).append(": ").append(f.params[i].help);
+            heading = "";
+        }
+        if (f.returns) text.append("\n\nReturns:\n    ").append(f.returns);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return {};
+    }
+    return Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
 PyObject* get_doc(PyObject* self, void*)
 {
     FunctionObject* op = as_func(self);
     if (!op->doc) {
-        op->doc = op->desc->doc ? PyUnicode_FromString(op->desc->doc) : Py_NewRef(Py_None);
+        op->doc = make_doc(*op->desc).release();
         if (!op->doc) return nullptr;
     }
     return Py_NewRef(op->doc);
@@ -176,9 +232,10 @@ int set_defaults(PyObject* self, PyObject* value, void*)
         PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
         return -1;
     }
-    if (PyErr_WarnEx(PyExc_RuntimeWarning,
-                     "changes to ostrelfunction.__defaults__ will not currently affect the values used in function calls",
-                     1) < 0)
+    if (PyErr_WarnEx(
+            PyExc_RuntimeWarning,
+            "changes to ostrelfunction.__defaults__ will not currently affect the values used in function calls",
+            1) < 0)
         return -1;
     Py_XSETREF(as_func(self)->defaults, Py_XNewRef(value));
     return 0;
@@ -297,7 +354,7 @@ PyType_Slot func_slots[] = {
 // Immutable and not subclassable: reassigning __call__ on a vectorcall type,
 // or overriding it in a subclass, is a known road to crashes.
 PyType_Spec func_spec = {
-    "_lumora_runtime_0_1.native_function",
+    LUMORA_RUNTIME_MODULE "." LUMORA_TYPE_NAME,
     sizeof(FunctionObject),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
@@ -323,11 +380,7 @@ PyType_Slot meta_slots[] = {
 // tp_new without a null check, so `type("X", (native_function,), {})` would
 // crash without one; with type's own it refuses the non-subclassable base.
 PyType_Spec meta_spec = {
-    "_lumora_runtime_0_1.native_function_meta",
-    0,
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    meta_slots,
+    LUMORA_RUNTIME_MODULE "." LUMORA_METATYPE_NAME, 0, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, meta_slots,
 };
 
 // The runtime module from sys.modules, made and registered when absent.
@@ -344,45 +397,55 @@ Ref runtime_module()
     return mod;
 }
 
-// A type that the runtime module already holds under `short_name`, checked;
-// empty without an error when there is none.
-Ref shared_type(PyObject* runtime, const char* short_name, Py_ssize_t basicsize)
+// Finds the type that the runtime module already holds under `short_name`,
+// checked: 1 with it in *out, 0 when there is none, -1 on failure.
+int shared_type(PyObject* runtime, const char* short_name, Py_ssize_t basicsize, Ref* out)
 {
     PyObject* found = nullptr;
-    if (PyObject_GetOptionalAttrString(runtime, short_name, &found) < 0) return {};
+    if (PyObject_GetOptionalAttrString(runtime, short_name, &found) < 0) return -1;
     Ref obj = Ref::steal(found);
-    if (!obj) return {};
+    if (!obj) return 0;
     if (!PyType_Check(obj.get())) {
         PyErr_Format(PyExc_TypeError, "Shared Ostrel type %.200s is not a type object", short_name);
-        return {};
+        return -1;
     }
     if (basicsize && reinterpret_cast<PyTypeObject*>(obj.get())->tp_basicsize != basicsize) {
         PyErr_Format(PyExc_TypeError, "Shared Ostrel type %.200s has the wrong size, try recompiling", short_name);
-        return {};
+        return -1;
     }
-    return obj;
+    *out = std::move(obj);
+    return 1;
+}
+
+// The metatype from the runtime module, made and registered when absent.
+Ref shared_metatype(PyObject* runtime)
+{
+    Ref meta;
+    int found = shared_type(runtime, kMetatypeName, 0, &meta);
+    if (found != 0) return meta;
+    meta = Ref::steal(PyType_FromSpecWithBases(&meta_spec, reinterpret_cast<PyObject*>(&PyType_Type)));
+    if (!meta || PyObject_SetAttrString(runtime, kMetatypeName, meta.get()) < 0) return {};
+    return meta;
 }
 
 }  // namespace
 
 int init_function_type()
 {
-    if (g.function_type) return 0;
+    if (process.function_type) return 0;
     Ref runtime = runtime_module();
     if (!runtime) return -1;
-    Ref type = shared_type(runtime.get(), kTypeName, sizeof(FunctionObject));
-    if (!type) {
-        if (PyErr_Occurred()) return -1;
-        Ref meta = shared_type(runtime.get(), kMetatypeName, 0);
-        if (!meta) {
-            if (PyErr_Occurred()) return -1;
-            meta = Ref::steal(PyType_FromSpecWithBases(&meta_spec, reinterpret_cast<PyObject*>(&PyType_Type)));
-            if (!meta || PyObject_SetAttrString(runtime.get(), kMetatypeName, meta.get()) < 0) return -1;
-        }
-        type = Ref::steal(PyType_FromMetaclass(reinterpret_cast<PyTypeObject*>(meta.get()), nullptr, &func_spec, nullptr));
+    Ref type;
+    int found = shared_type(runtime.get(), kTypeName, sizeof(FunctionObject), &type);
+    if (found < 0) return -1;
+    if (found == 0) {
+        Ref meta = shared_metatype(runtime.get());
+        if (!meta) return -1;
+        type =
+            Ref::steal(PyType_FromMetaclass(reinterpret_cast<PyTypeObject*>(meta.get()), nullptr, &func_spec, nullptr));
         if (!type || PyObject_SetAttrString(runtime.get(), kTypeName, type.get()) < 0) return -1;
     }
-    g.function_type = type.release();
+    process.function_type = type.release();
     return 0;
 }
 
@@ -392,12 +455,7 @@ namespace {
 // message). CALL is followed by its three inline cache entries, which start
 // zeroed.
 const unsigned char kRefusal[] = {
-    RESUME, 0,
-    LOAD_CONST, 0,
-    PUSH_NULL, 0,
-    LOAD_CONST, 1,
-    CALL, 1, CACHE, 0, CACHE, 0, CACHE, 0,
-    RAISE_VARARGS, 1,
+    RESUME, 0, LOAD_CONST, 0, PUSH_NULL, 0, LOAD_CONST, 1, CALL, 1, CACHE, 0, CACHE, 0, CACHE, 0, RAISE_VARARGS, 1,
 };
 constexpr int kRefusalStack = 3;  // callable, NULL, argument
 // Every instruction on the first line, without columns: two location entries
@@ -406,69 +464,73 @@ constexpr unsigned char kNoColumns = 0x80 | (13 << 3);
 const unsigned char kRefusalLines[] = {kNoColumns | 7, 0, kNoColumns | 0, 0};
 static_assert(sizeof kRefusal == 2 * 9, "the location entries cover nine code units");
 
-}  // namespace
-
-int prepare_desc(FuncDesc& f)
+Ref bytes_of(const unsigned char* data, size_t size)
 {
-    if (f.code) return 0;
-    derive_tests(f);
-    const int nlocals = [&] {
-        int n = 0;
-        while (n < kMaxLocals && f.locals[n]) ++n;
-        return n;
-    }();
-    Ref varnames = Ref::steal(PyTuple_New(f.nparams + nlocals));
-    if (!varnames) return -1;
-    for (int i = 0; i < f.nparams; ++i) {
-        if (!f.pnames[i]) {
-            f.pnames[i] = PyUnicode_InternFromString(f.params[i].name);
-            if (!f.pnames[i]) return -1;
-        }
-        PyTuple_SET_ITEM(varnames.get(), i, Py_NewRef(f.pnames[i]));
-    }
+    return Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), static_cast<Py_ssize_t>(size)));
+}
+
+// The code object's constants: what its instructions raise.
+Ref refusal_consts(const FuncDesc& f)
+{
+    Ref message = Ref::steal(PyUnicode_FromFormat("%s is a native function of %s; its code object cannot be executed",
+                                                  f.code_object_name(), kModuleName));
+    return message ? Ref::steal(PyTuple_Pack(2, PyExc_RuntimeError, message.get())) : Ref();
+}
+
+// The parameter names, then the local variable names.
+Ref variable_names(const FuncDesc& f)
+{
+    const int nparams = f.params.count;
+    int nlocals = 0;
+    while (nlocals < kMaxLocals && f.locals[nlocals]) ++nlocals;
+    Ref varnames = Ref::steal(PyTuple_New(nparams + nlocals));
+    if (!varnames) return {};
+    for (int i = 0; i < nparams; ++i) PyTuple_SET_ITEM(varnames.get(), i, Py_NewRef(f.pnames[i]));
     for (int i = 0; i < nlocals; ++i) {
         PyObject* name = PyUnicode_InternFromString(f.locals[i]);
-        if (!name) return -1;
-        PyTuple_SET_ITEM(varnames.get(), f.nparams + i, name);
+        if (!name) return {};
+        PyTuple_SET_ITEM(varnames.get(), nparams + i, name);
     }
-    if (!f.qualname_obj) {
-        f.qualname_obj = PyUnicode_InternFromString(f.qualname);
-        if (!f.qualname_obj) return -1;
-    }
-    Ref code_name = Ref::steal(PyUnicode_InternFromString(f.code_name));
+    return varnames;
+}
+
+}  // namespace
+
+int prepare_code(FuncDesc& f)
+{
+    if (f.code) return 0;
+    Ref varnames = variable_names(f);
+    Ref code_name = varnames ? Ref::steal(PyUnicode_InternFromString(f.code_object_name())) : Ref();
     if (!code_name) return -1;
-    const int positional = f.kwonly ? 0 : f.nparams;
-    const int kwonly = f.kwonly ? f.nparams : 0;
     // The code object describes the function to introspection; its
     // instructions only refuse to run, so that a function built from it
     // (types.FunctionType, exec) raises instead of aborting the interpreter.
-    Ref instructions = Ref::steal(
-        PyBytes_FromStringAndSize(reinterpret_cast<const char*>(kRefusal), sizeof kRefusal));
-    Ref lines = Ref::steal(
-        PyBytes_FromStringAndSize(reinterpret_cast<const char*>(kRefusalLines), sizeof kRefusalLines));
-    Ref message = Ref::steal(PyUnicode_FromFormat(
-        "%s is a native function of %s; its code object cannot be executed", f.code_name, kModuleName));
-    if (!instructions || !lines || !message) return -1;
-    Ref consts = Ref::steal(PyTuple_Pack(2, PyExc_RuntimeError, message.get()));
-    if (!consts) return -1;
+    Ref instructions = bytes_of(kRefusal, sizeof kRefusal);
+    Ref lines = bytes_of(kRefusalLines, sizeof kRefusalLines);
+    Ref consts = refusal_consts(f);
+    if (!instructions || !lines || !consts) return -1;
+    const int nparams = f.params.count;
+    const int positional = f.kwonly ? 0 : nparams;
+    const int kwonly = f.kwonly ? nparams : 0;
     f.code = reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
-        positional, 0, kwonly, f.nparams + nlocals, kRefusalStack, CO_OPTIMIZED | CO_NEWLOCALS, instructions.get(),
-        consts.get(), g.empty_tuple, varnames.get(), g.empty_tuple, g.empty_tuple, g.str.file_name, code_name.get(),
-        code_name.get(), f.line, lines.get(), g.empty_bytes));
+        positional, 0, kwonly, static_cast<int>(PyTuple_GET_SIZE(varnames.get())), kRefusalStack,
+        CO_OPTIMIZED | CO_NEWLOCALS, instructions.get(), consts.get(), process.empty_tuple, varnames.get(),
+        process.empty_tuple, process.empty_tuple, process.str.file_name, code_name.get(), code_name.get(), f.line,
+        lines.get(), process.empty_bytes));
     return f.code ? 0 : -1;
 }
 
 Ref make_function(FuncDesc& f)
 {
-    auto* op = PyObject_GC_New(FunctionObject, reinterpret_cast<PyTypeObject*>(g.function_type));
+    auto* op = PyObject_GC_New(FunctionObject, reinterpret_cast<PyTypeObject*>(process.function_type));
     if (!op) return {};
     op->vectorcall = func_vectorcall;
     op->desc = &f;
-    op->module = Py_NewRef(g.str.module_name);
+    op->module = Py_NewRef(process.str.module_name);
     op->name = nullptr;
     op->qualname = Py_NewRef(f.qualname_obj);
     op->doc = nullptr;
-    op->globals = Py_NewRef(g.module_globals);
+    op->globals = Py_NewRef(process.module_globals);
     op->code = Py_XNewRef(f.code);
     op->defaults = nullptr;
     op->kwdefaults = nullptr;
@@ -482,16 +544,14 @@ Ref make_function(FuncDesc& f)
 
 // Used by the module body, which sets these once right after creation; the
 // assignment rules (and their warnings) are for Python code only.
-int set_function_kwdefaults(PyObject* func, PyObject* kwdefaults)
+void set_function_kwdefaults(PyObject* func, PyObject* kwdefaults)
 {
     Py_XSETREF(as_func(func)->kwdefaults, Py_XNewRef(kwdefaults));
-    return 0;
 }
 
-int set_function_annotations(PyObject* func, PyObject* annotations)
+void set_function_annotations(PyObject* func, PyObject* annotations)
 {
     Py_XSETREF(as_func(func)->annotations, Py_XNewRef(annotations));
-    return 0;
 }
 
 }  // namespace lumora

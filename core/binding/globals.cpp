@@ -7,11 +7,11 @@ Ref lookup_global(PyObject* name)
 {
     PyObject* value = nullptr;
     // The name's hash is cached in the interned string, so this is one probe.
-    int found = PyDict_GetItemRef(g.module_globals, name, &value);
+    int found = PyDict_GetItemRef(process.module_globals, name, &value);
     if (found > 0) [[likely]]
         return Ref::steal(value);
     if (found < 0) PyErr_Clear();  // a failing __eq__ of a stray key must not hide the builtins
-    if (PyObject_GetOptionalAttr(g.builtins_module, name, &value) < 0) return {};
+    if (PyObject_GetOptionalAttr(process.builtins_module, name, &value) < 0) return {};
     if (value) return Ref::steal(value);
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     return {};
@@ -19,7 +19,7 @@ Ref lookup_global(PyObject* name)
 
 Ref join_text(PyObject* prefix, PyObject* value)
 {
-    Ref text = Ref::steal(PyObject_Format(value, g.empty_str));
+    Ref text = Ref::steal(PyObject_Format(value, process.empty_str));
     if (!text) return {};
     if (PyUnicode_GET_LENGTH(text.get()) > PY_SSIZE_T_MAX - PyUnicode_GET_LENGTH(prefix)) [[unlikely]] {
         PyErr_SetString(PyExc_OverflowError, "join() result is too long for a Python string");
@@ -28,11 +28,11 @@ Ref join_text(PyObject* prefix, PyObject* value)
     return Ref::steal(PyUnicode_Concat(prefix, text.get()));
 }
 
-bool expect_str_or_none(PyObject* value)
+int expect_str_or_none(PyObject* value)
 {
-    if (value == Py_None || PyUnicode_CheckExact(value)) return true;
+    if (value == Py_None || PyUnicode_CheckExact(value)) return 0;
     PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str", Py_TYPE(value)->tp_name);
-    return false;
+    return -1;
 }
 
 }  // namespace lumora

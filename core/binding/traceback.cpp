@@ -32,60 +32,57 @@ int lower_bound(int line)
     int lo = 0, hi = traceback_code_cache.count;
     while (lo < hi) {
         int mid = (lo + hi) / 2;
-        if (traceback_code_cache.entries[mid].line < line) lo = mid + 1;
-        else hi = mid;
+        if (traceback_code_cache.entries[mid].line < line)
+            lo = mid + 1;
+        else
+            hi = mid;
     }
     return lo;
 }
 
-PyObject* find_code(int line, const char* name, int* insert_at)
-{
-    int i = lower_bound(line);
-    *insert_at = i;
-    for (; i < traceback_code_cache.count && traceback_code_cache.entries[i].line == line; ++i) {
-        if (std::strcmp(traceback_code_cache.entries[i].name, name) == 0) return traceback_code_cache.entries[i].code;
-    }
-    return nullptr;
-}
-
-// Takes over the reference to `code`; on allocation failure the entry is
-// simply not cached and the caller keeps using its own reference.
-bool insert_code(int at, int line, const char* name, PyObject* code)
+// Keeps a reference to `code` at `at` when the cache can grow; without the
+// memory it simply goes uncached.
+void remember_code(int at, int line, const char* name, PyObject* code)
 {
     CodeCache& c = traceback_code_cache;
     if (c.count == c.capacity) {
         int capacity = c.capacity + 64;
         auto* grown = static_cast<CacheEntry*>(PyMem_Realloc(c.entries, sizeof(CacheEntry) * capacity));
-        if (!grown) return false;
+        if (!grown) return;
         c.entries = grown;
         c.capacity = capacity;
     }
     std::memmove(c.entries + at + 1, c.entries + at, sizeof(CacheEntry) * (c.count - at));
-    c.entries[at] = CacheEntry{line, name, code};
+    c.entries[at] = CacheEntry{line, name, Py_NewRef(code)};
     ++c.count;
-    return true;
+}
+
+// The code object of the entry (name, line), made and cached on first use.
+Ref code_for(const char* name, int line, const char* file)
+{
+    const CodeCache& c = traceback_code_cache;
+    const int at = lower_bound(line);
+    for (int i = at; i < c.count && c.entries[i].line == line; ++i) {
+        if (std::strcmp(c.entries[i].name, name) == 0) return Ref::borrow(c.entries[i].code);
+    }
+    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(file, name, line)));
+    if (code) remember_code(at, line, name, code.get());
+    return code;
 }
 
 }  // namespace
 
 void add_traceback_entry(const char* name, int line, const char* file)
 {
-    int at = 0;
-    Ref code = Ref::borrow(find_code(line, name, &at));
-    if (!code) {
-        // Making objects with an exception pending is not allowed; park it.
-        PyObject* exc = PyErr_GetRaisedException();
-        code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(file, name, line)));
-        if (!code) {
-            Py_XDECREF(exc);  // the MemoryError (or whatever) takes its place
-            return;
-        }
-        PyErr_SetRaisedException(exc);
-        if (insert_code(at, line, name, code.get())) Py_INCREF(code.get());
-    }
+    // Making objects with an exception pending is not allowed; park it.
     PyObject* exc = PyErr_GetRaisedException();
-    PyFrameObject* frame = PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()),
-                                       g.module_globals, nullptr);
+    Ref code = code_for(name, line, file);
+    if (!code) {
+        Py_XDECREF(exc);  // the MemoryError (or whatever) takes its place
+        return;
+    }
+    PyFrameObject* frame =
+        PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), process.module_globals, nullptr);
     if (!frame) {
         PyErr_Clear();  // losing one entry beats losing the caller's exception
         PyErr_SetRaisedException(exc);

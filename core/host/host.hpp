@@ -4,6 +4,8 @@
 // agree on one list.
 #pragma once
 
+#include "../state.hpp"
+
 namespace lumora::host {
 
 // Bound at import by `from lumora.models import ...` (line 15).
@@ -27,20 +29,22 @@ namespace lumora::host {
 //                        glob, mkdir(parents=, exist_ok=), read_bytes,
 //                        write_bytes, unlink, with_name, replace, name
 
+// One `<global> = lazy_import(<module>[, <attribute>])` statement, its names
+// taken from the module's constant strings.
 struct LazyBinding {
     int line;
-    const char* global;     // the module global bound
-    const char* module;     // first argument of lazy_import
-    const char* attribute;  // second argument, or nullptr for the module itself
+    PyObject* Strings::* global;     // the module global bound
+    PyObject* Strings::* module;     // first argument of lazy_import
+    PyObject* Strings::* attribute;  // second argument, or nullptr for the module itself
 };
 
 inline constexpr LazyBinding kLazyBindings[] = {
-    {38, "orjson", "orjson", nullptr},
-    {39, "__version__", "lumora", "__version__"},
-    {40, "log", "lumora.logger", "get_logger"},
-    {41, "get_build_dir", "lumora.settings", "get_build_dir"},
-    {42, "get_pdk_name", "lumora.settings", "get_pdk_name"},
-    {43, "get_simulations_dir", "lumora.settings", "get_simulations_dir"},
+    {38, &Strings::orjson, &Strings::orjson, nullptr},
+    {39, &Strings::dunder_version, &Strings::lumora, &Strings::dunder_version},
+    {40, &Strings::log, &Strings::lumora_logger, &Strings::get_logger},
+    {41, &Strings::get_build_dir, &Strings::lumora_settings, &Strings::get_build_dir},
+    {42, &Strings::get_pdk_name, &Strings::lumora_settings, &Strings::get_pdk_name},
+    {43, &Strings::get_simulations_dir, &Strings::lumora_settings, &Strings::get_simulations_dir},
 };
 
 }  // namespace lumora::host

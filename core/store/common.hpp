@@ -2,10 +2,64 @@
 #pragma once
 
 #include <initializer_list>
+#include <iterator>
 
 #include "store.hpp"
 
 namespace lumora {
+
+// The identity fields as parameters, in the order that every function taking
+// them declares them; simulation_type follows, exactly str only for
+// _compute_simulation_id.
+struct IdentityArg {
+    enum : int {
+        component_name,
+        factory_name,
+        component_settings,
+        model_parameters,
+        hyperparameters,
+        simulation_type,
+        count
+    };
+};
+inline constexpr Param kIdentityParams[] = {
+    {"component_name", Check::Str, Default::Required, "str", "Name of the component."},
+    {"factory_name", Check::Str, Default::Required, "str", "Name of the factory."},
+    {"component_settings", Check::Dict, Default::Required, "dict[str, Any]", "Component settings dictionary."},
+    {"model_parameters", Check::Dict, Default::Required, "dict[str, Any]", "Model parameters dictionary."},
+    {"hyperparameters", Check::Any, Default::Required, "SimulationHyperparameters", "Simulation hyperparameters."},
+};
+inline constexpr Param kSimulationTypeParam[] = {
+    {"simulation_type", Check::Any, Default::Required, "SimulationType", "Type of simulation."},
+};
+static_assert(std::size(kIdentityParams) == IdentityArg::simulation_type);
+
+// The one parameter of the functions that take a result by its ID.
+struct SimulationIdArg {
+    enum : int { simulation_id, count };
+};
+inline constexpr Param kSimulationIdParam[] = {
+    {"simulation_id", Check::Str, Default::Required, "str", "The unique simulation ID."},
+};
+
+// A filter of the listing: exactly str or None.
+constexpr Param filter_param(const char* name, const char* help, Default def = Default::None)
+{
+    return {name, Check::StrOrNone, def, "str | None", help};
+}
+
+// The filters that listing and clearing share, in their order; listing
+// takes status after them.
+struct FilterArg {
+    enum : int { component_name, factory_name, simulation_type, pdk_name, count };
+};
+inline constexpr Param kFilterParams[] = {
+    filter_param("component_name", "Filter by component name."),
+    filter_param("factory_name", "Filter by factory name."),
+    filter_param("simulation_type", "Filter by simulation type."),
+    filter_param("pdk_name", "Filter by PDK name."),
+};
+static_assert(std::size(kFilterParams) == FilterArg::count);
 
 // Truth value of a call's result: -1 with the exception kept when the call
 // failed or the truth test raised.
@@ -48,10 +102,10 @@ bool has_separator(PyObject* s);
 // "", "." or "..".
 bool is_plain_name(PyObject* name);
 
-// parent / name when the path object's own rules put it exactly one level
-// below parent, under that very name; empty with no exception set when they
-// put it anywhere else, empty with the exception set when a step raised.
-Ref child_path(PyObject* parent, PyObject* name);
+// Finds parent / name where the path object's own rules put it exactly one
+// level below parent, under that very name: 1 with it in *out; 0 when they
+// put it anywhere else; -1 when a step raised.
+int child_path(PyObject* parent, PyObject* name, Ref* out);
 
 // "*_" + the ID + ".json", the ID's glob specials escaped: it matches only
 // the files of that ID.
@@ -61,18 +115,26 @@ Ref id_pattern(PyObject* simulation_id);
 // is read.
 Ref first_match(PyObject* type_dir, PyObject* pattern);
 
+// ---- what a result file can hold (finite.cpp) ----
+
+// ValueError, and -1, when value holds NaN or an infinity, in itself or in
+// dicts, lists and tuples nested to any depth; orjson would write null in its
+// place and the file would no longer hold what was saved. The message names
+// the place from `field` on. Iterative, so depth costs memory rather than C
+// stack; it runs no Python code, so the borrowed containers stay as they are
+// while it walks.
+int check_finite(PyObject* field, PyObject* value);
+
 // log().<level>(message). The logger is fetched before the message is built,
-// so a failing logger never formats anything.
+// so a failing logger never formats anything. -1 on failure.
 template <class Build>
-bool log_message(PyObject* level, Build&& build)
+int log_message(PyObject* level, Build&& build)
 {
-    Ref log = lookup_global(g.str.log);
-    if (!log) return false;
-    Ref logger = Ref::steal(PyObject_CallNoArgs(log.get()));
-    if (!logger) return false;
+    Ref logger = call_global(process.str.log);
+    if (!logger) return -1;
     Ref message = build();
-    if (!message) return false;
-    return static_cast<bool>(call_method(logger.get(), level, {message.get()}));
+    if (!message || !call_method(logger.get(), level, {message.get()})) return -1;
+    return 0;
 }
 
 // Makes an exception the thread's handled one for the scope's lifetime, as an
@@ -80,10 +142,7 @@ bool log_message(PyObject* level, Build&& build)
 // previously handled exception comes back on every exit path.
 class HandledScope {
 public:
-    explicit HandledScope(PyObject* exc) : previous_(PyErr_GetHandledException())
-    {
-        PyErr_SetHandledException(exc);
-    }
+    explicit HandledScope(PyObject* exc) : previous_(PyErr_GetHandledException()) { PyErr_SetHandledException(exc); }
     ~HandledScope()
     {
         PyErr_SetHandledException(previous_);

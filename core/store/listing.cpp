@@ -31,8 +31,10 @@ public:
     ~CollectorPause()
     {
         if (--depth_ != 0) return;
-        if (was_enabled_) PyGC_Enable();
-        else PyGC_Disable();
+        if (was_enabled_)
+            PyGC_Enable();
+        else
+            PyGC_Disable();
     }
     CollectorPause(const CollectorPause&) = delete;
     CollectorPause& operator=(const CollectorPause&) = delete;
@@ -42,23 +44,69 @@ private:
     static inline int was_enabled_ = 0;
 };
 
+// The lines of _matches_filters's statements.
+enum class MatchesLine : int {
+    def = 266,
+    component_name = 274,  // if component_name is not None and result.component_name != component_name:
+    factory_name = 276,
+    pdk_name = 278,
+    status = 280,
+};
+
+// The lines of list_simulation_results's statements.
+enum class ListLine : int {
+    def = 283,
+    simulations_dir = 305,  // simulations_dir = get_simulations_dir()
+    exists = 306,           // if not simulations_dir.exists():
+    results = 309,          // results = []
+    named_type_dir = 313,   // type_dirs = [simulations_dir / simulation_type]
+    type_dirs = 315,        // type_dirs = [d for d in simulations_dir.iterdir() if d.is_dir()]
+    type_dir_exists = 318,  // if not type_dir.exists():
+    files = 320,            // for file_path in type_dir.glob("*.json"):
+    data = 322,             // data = orjson.loads(file_path.read_bytes())
+    result = 323,           // result = StoredSimulationResult.model_validate(data)
+    matches = 325,          // if _matches_filters(result, ...):
+    append = 328,           // results.append(result)
+    unreadable = 330,       // log().warning(f"Failed to parse simulation file: {file_path}")
+    sort = 334,             // results.sort(key=lambda r: r.simulation_date, reverse=True)
+};
+
+// The lines of the sort key's one statement.
+enum class SortKeyLine : int {
+    def = 334,
+    date = 334,  // lambda r: r.simulation_date
+};
+
+struct MatchArg {
+    enum : int { result, component_name, factory_name, pdk_name, status, count };
+};
+
+struct SortKeyArg {
+    enum : int { r, count };
+};
+
+struct ListArg : FilterArg {
+    enum : int { status = FilterArg::count, count };
+};
+
 PyObject* matches_filters_body(const FuncDesc& f, const Bound& a)
 {
+    // Each filter compares the result's attribute of the filter's own name.
     struct Filter {
-        PyObject* attribute;
-        int line;
+        int arg;
+        MatchesLine line;
     };
-    const Filter filters[] = {
-        {g.str.component_name, 274},
-        {g.str.factory_name, 276},
-        {g.str.pdk_name, 278},
-        {g.str.status, 280},
+    static constexpr Filter kFilters[] = {
+        {MatchArg::component_name, MatchesLine::component_name},
+        {MatchArg::factory_name, MatchesLine::factory_name},
+        {MatchArg::pdk_name, MatchesLine::pdk_name},
+        {MatchArg::status, MatchesLine::status},
     };
-    for (int i = 0; i < 4; ++i) {
-        PyObject* wanted = a.v[i + 1];
+    for (const Filter& filter : kFilters) {
+        PyObject* wanted = a.v[filter.arg];
         if (wanted == Py_None) continue;
-        Ref value = getattr(a.v[0], filters[i].attribute);
-        if (!value) return body_error(f, filters[i].line);
+        Ref value = getattr(a.v[MatchArg::result], f.pnames[filter.arg]);
+        if (!value) return body_error(f, filter.line);
         // value != wanted, where wanted is exactly str. Identity and exact str
         // are settled here; anything else gets the full rich comparison,
         // reflected operation included.
@@ -72,34 +120,33 @@ PyObject* matches_filters_body(const FuncDesc& f, const Bound& a)
             differ = 1;
         } else {
             differ = PyObject_RichCompareBool(v, wanted, Py_NE);
-            if (differ < 0) return body_error(f, filters[i].line);
+            if (differ < 0) return body_error(f, filter.line);
         }
         if (differ) Py_RETURN_FALSE;
     }
     Py_RETURN_TRUE;
 }
 
-// The type directories to scan: the one named by the filter, or every
-// directory directly below the root. Null with *line set on failure.
-Ref choose_type_dirs(PyObject* simulations_dir, PyObject* simulation_type, int* line)
+// [item], taking over the reference to item.
+Ref one_item_list(Ref item)
 {
-    if (simulation_type != Py_None) {
-        *line = 313;
-        Ref type_dir = Ref::steal(PyNumber_TrueDivide(simulations_dir, simulation_type));
-        if (!type_dir) return type_dir;
-        Ref one = Ref::steal(PyList_New(1));
-        if (one) PyList_SET_ITEM(one.get(), 0, type_dir.release());
-        return one;
-    }
-    *line = 315;
+    if (!item) return item;
+    Ref list = Ref::steal(PyList_New(1));
+    if (list) PyList_SET_ITEM(list.get(), 0, item.release());
+    return list;
+}
+
+// Every directory directly below the root.
+Ref child_dirs(PyObject* simulations_dir)
+{
     Ref dirs = Ref::steal(PyList_New(0));
     if (!dirs) return dirs;
-    Ref entries = call_method(simulations_dir, g.str.iterdir);
+    Ref entries = call_method(simulations_dir, process.str.iterdir);
     if (!entries) return entries;
     Ref it = Ref::steal(PyObject_GetIter(entries.get()));
     if (!it) return it;
     while (Ref d = Ref::steal(PyIter_Next(it.get()))) {
-        int is_dir = truth(call_method(d.get(), g.str.is_dir));
+        int is_dir = truth(call_method(d.get(), process.str.is_dir));
         if (is_dir < 0) return Ref();
         if (is_dir && PyList_Append(dirs.get(), d.get()) < 0) return Ref();
     }
@@ -108,170 +155,148 @@ Ref choose_type_dirs(PyObject* simulations_dir, PyObject* simulation_type, int* 
 }
 
 // Reads, rebuilds and filters one file, appending a kept record to results.
-// 0 on success; -1 on failure with *line set to the failing step's line.
-int read_one(PyObject* file_path, const Bound& a, PyObject* results, int* line)
+// -1 on failure, with the entry of the failing statement added.
+int read_one(const FuncDesc& f, const Bound& a, PyObject* file_path, PyObject* results)
 {
-    *line = 322;
-    Ref data;
-    {
-        Ref orjson = lookup_global(g.str.orjson);
-        if (!orjson) return -1;
-        Ref loads = getattr(orjson.get(), g.str.loads);
-        if (!loads) return -1;
-        Ref raw = call_method(file_path, g.str.read_bytes);
-        if (!raw) return -1;
-        data = call(loads.get(), {raw.get()});
-        if (!data) return -1;
-    }
+    Ref loads = global_attr(process.str.orjson, process.str.loads);
+    if (!loads) return body_error(f, ListLine::data);
+    Ref raw = call_method(file_path, process.str.read_bytes);
+    if (!raw) return body_error(f, ListLine::data);
+    Ref data = call(loads.get(), {raw.get()});
+    if (!data) return body_error(f, ListLine::data);
+    raw.reset();
+    loads.reset();
 
-    *line = 323;
-    Ref result;
-    {
-        Ref model = lookup_global(g.str.StoredSimulationResult);
-        if (!model) return -1;
-        result = call_method(model.get(), g.str.model_validate, {data.get()});
-        if (!result) return -1;
-    }
+    Ref result = call_global_method(process.str.StoredSimulationResult, process.str.model_validate, {data.get()});
+    if (!result) return body_error(f, ListLine::result);
     data.reset();
 
-    *line = 325;
-    int keep;
-    {
-        Ref matches = lookup_global(g.str._matches_filters);
-        if (!matches) return -1;
-        keep = truth(call(matches.get(), {result.get(), a.v[0], a.v[1], a.v[3], a.v[4]}));
-        if (keep < 0) return -1;
-    }
+    int keep = truth(call_global(process.str._matches_filters,
+                                 {result.get(), a.v[ListArg::component_name], a.v[ListArg::factory_name],
+                                  a.v[ListArg::pdk_name], a.v[ListArg::status]}));
+    if (keep < 0) return body_error(f, ListLine::matches);
+    if (keep && PyList_Append(results, result.get()) < 0) return body_error(f, ListLine::append);
+    return 0;
+}
 
-    *line = 328;
-    return keep ? PyList_Append(results, result.get()) : 0;
+// Reads every result file of one type directory into results; a file that
+// cannot be read, parsed or filtered is reported and skipped. -1 on failure.
+int read_type_dir(const FuncDesc& f, const Bound& a, PyObject* type_dir, PyObject* results)
+{
+    int present = truth(call_method(type_dir, process.str.exists));
+    if (present < 0) return body_error(f, ListLine::type_dir_exists);
+    if (!present) return 0;
+
+    Ref files = call_method(type_dir, process.str.glob, {process.str.json_glob});
+    if (!files) return body_error(f, ListLine::files);
+    Ref it = Ref::steal(PyObject_GetIter(files.get()));
+    if (!it) return body_error(f, ListLine::files);
+    files.reset();
+    while (Ref file_path = Ref::steal(PyIter_Next(it.get()))) {
+        // read_one adds its entry before the exception is matched, as the
+        // interpreter does for a frame: a caught exception carries it too.
+        if (read_one(f, a, file_path.get(), results) == 0) continue;
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) return -1;
+        Ref caught = Ref::steal(PyErr_GetRaisedException());
+        HandledScope handling(caught.get());
+        if (log_message(process.str.warning, [&] { return join_text(process.str.msg_parse_failed, file_path.get()); }) <
+            0)
+            return body_error(f, ListLine::unreadable);
+    }
+    if (PyErr_Occurred()) return body_error(f, ListLine::files);
+    return 0;
 }
 
 PyObject* list_simulation_results_body(const FuncDesc& f, const Bound& a)
 {
-    Ref simulations_dir;
-    {
-        Ref get_dir = lookup_global(g.str.get_simulations_dir);
-        if (!get_dir) return body_error(f, 305);
-        simulations_dir = Ref::steal(PyObject_CallNoArgs(get_dir.get()));
-        if (!simulations_dir) return body_error(f, 305);
-    }
-    int present = truth(call_method(simulations_dir.get(), g.str.exists));
-    if (present < 0) return body_error(f, 306);
+    Ref simulations_dir = call_global(process.str.get_simulations_dir);
+    if (!simulations_dir) return body_error(f, ListLine::simulations_dir);
+    int present = truth(call_method(simulations_dir.get(), process.str.exists));
+    if (present < 0) return body_error(f, ListLine::exists);
     if (!present) return PyList_New(0);
 
     Ref results = Ref::steal(PyList_New(0));
-    if (!results) return body_error(f, 309);
+    if (!results) return body_error(f, ListLine::results);
     CollectorPause pause;
 
-    int line = 0;
-    Ref type_dirs = choose_type_dirs(simulations_dir.get(), a.v[2], &line);
-    if (!type_dirs) return body_error(f, line);
+    // The type directories to scan: the one named by the filter, or all.
+    PyObject* simulation_type = a.v[ListArg::simulation_type];
+    Ref type_dirs;
+    if (simulation_type != Py_None) {
+        type_dirs = one_item_list(Ref::steal(PyNumber_TrueDivide(simulations_dir.get(), simulation_type)));
+        if (!type_dirs) return body_error(f, ListLine::named_type_dir);
+    } else {
+        type_dirs = child_dirs(simulations_dir.get());
+        if (!type_dirs) return body_error(f, ListLine::type_dirs);
+    }
 
     // type_dirs is a list of our own that nothing else can reach: plain indexing.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(type_dirs.get()); ++i) {
-        PyObject* type_dir = PyList_GET_ITEM(type_dirs.get(), i);
-        int present_dir = truth(call_method(type_dir, g.str.exists));
-        if (present_dir < 0) return body_error(f, 318);
-        if (!present_dir) continue;
-
-        Ref files = call_method(type_dir, g.str.glob, {g.str.json_glob});
-        if (!files) return body_error(f, 320);
-        Ref it = Ref::steal(PyObject_GetIter(files.get()));
-        if (!it) return body_error(f, 320);
-        files.reset();
-        while (Ref file_path = Ref::steal(PyIter_Next(it.get()))) {
-            if (read_one(file_path.get(), a, results.get(), &line) == 0) continue;
-
-            // The entry is added before matching, as the interpreter does for
-            // a frame: a caught exception carries it too.
-            add_traceback_entry(f.tb_name, line, kFileName);
-            if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
-            Ref caught = Ref::steal(PyErr_GetRaisedException());
-            HandledScope handling(caught.get());
-            if (!log_message(g.str.warning,
-                             [&] { return join_text(g.str.msg_parse_failed, file_path.get()); }))
-                return body_error(f, 330);
-        }
-        if (PyErr_Occurred()) return body_error(f, 320);
+        if (read_type_dir(f, a, PyList_GET_ITEM(type_dirs.get(), i), results.get()) < 0) return nullptr;
     }
     type_dirs.reset();
 
     Ref key = make_function(sort_key_desc);
-    if (!key) return body_error(f, 334);
-    if (!call_method(results.get(), g.str.sort, {key.get(), Py_True}, g.kw.kw_sort)) return body_error(f, 334);
+    if (!key) return body_error(f, ListLine::sort);
+    if (!call_method(results.get(), process.str.sort, {key.get(), Py_True}, process.kw.kw_sort))
+        return body_error(f, ListLine::sort);
     return results.release();
 }
 
 // The sort key that each listing creates: lambda r: r.simulation_date.
 PyObject* sort_key_body(const FuncDesc& f, const Bound& a)
 {
-    PyObject* date = PyObject_GetAttr(a.v[0], g.str.simulation_date);
-    return date ? date : body_error(f, 334);
+    PyObject* date = PyObject_GetAttr(a.v[SortKeyArg::r], process.str.simulation_date);
+    return date ? date : body_error(f, SortKeyLine::date);
 }
 
 }  // namespace
 
+constexpr Params kMatchesParams = params({
+    {"result", Check::Any, Default::Required, "StoredSimulationResult"},
+    filter_param("component_name", nullptr, Default::Required),
+    filter_param("factory_name", nullptr, Default::Required),
+    filter_param("pdk_name", nullptr, Default::Required),
+    filter_param("status", nullptr, Default::Required),
+});
+static_assert(kMatchesParams.count == MatchArg::count);
+
+constexpr Params kListParams = params(kFilterParams, {filter_param("status", "Filter by status.")});
+static_assert(kListParams.count == ListArg::count);
+
 FuncDesc matches_filters_desc = {
     .name = "_matches_filters",
-    .qualname = "_matches_filters",
-    .code_name = "_matches_filters",
-    .tb_name = "lumora.core.simulation_storage._matches_filters",
-    .line = 266,
-    .conv_line = 0,
-    .kwonly = false,
-    .nparams = 5,
-    .params = {
-        {"result", Check::Any, Default::Required, "StoredSimulationResult"},
-        {"component_name", Check::StrOrNone, Default::Required, "str | None"},
-        {"factory_name", Check::StrOrNone, Default::Required, "str | None"},
-        {"pdk_name", Check::StrOrNone, Default::Required, "str | None"},
-        {"status", Check::StrOrNone, Default::Required, "str | None"},
-    },
-    .locals = {},
+    .line = line_of(MatchesLine::def),
+    .params = kMatchesParams,
     .return_annotation = "bool",
-    .doc = "_matches_filters(result: StoredSimulationResult, str component_name: str | None, str factory_name: str | None, str pdk_name: str | None, str status: str | None) -> bool\n\nCheck if a result matches the given filters.",
+    .doc = "Check if a result matches the given filters.",
     .body = matches_filters_body,
 };
 
 FuncDesc list_simulation_results_desc = {
     .name = "list_simulation_results",
-    .qualname = "list_simulation_results",
-    .code_name = "list_simulation_results",
-    .tb_name = "lumora.core.simulation_storage.list_simulation_results",
-    .line = 283,
-    .conv_line = 0,
+    .line = line_of(ListLine::def),
     .kwonly = true,
-    .nparams = 5,
-    .params = {
-        {"component_name", Check::StrOrNone, Default::None, "str | None"},
-        {"factory_name", Check::StrOrNone, Default::None, "str | None"},
-        {"simulation_type", Check::StrOrNone, Default::None, "str | None"},
-        {"pdk_name", Check::StrOrNone, Default::None, "str | None"},
-        {"status", Check::StrOrNone, Default::None, "str | None"},
-    },
+    .params = kListParams,
     .locals = {"simulations_dir", "results", "type_dirs", "type_dir", "file_path", "data", "result", "d"},
     .return_annotation = "list[StoredSimulationResult]",
-    .doc = "list_simulation_results(*, str component_name: str | None = None, str factory_name: str | None = None, str simulation_type: str | None = None, str pdk_name: str | None = None, str status: str | None = None) -> list[StoredSimulationResult]\n\nList simulation results with optional filters.\n\nScans the filesystem for simulation result files and filters them.\n\nArgs:\n    component_name: Filter by component name.\n    factory_name: Filter by factory name.\n    simulation_type: Filter by simulation type.\n    pdk_name: Filter by PDK name.\n    status: Filter by status.\n\nReturns:\n    List of matching StoredSimulationResult objects.",
+    .doc = "List simulation results with optional filters.\n"
+           "\n"
+           "Scans the filesystem for simulation result files and filters them.",
+    .returns = "List of matching StoredSimulationResult objects.",
     .body = list_simulation_results_body,
 };
 
 FuncDesc sort_key_desc = {
     .name = "lambda",
+    .line = line_of(SortKeyLine::def),
+    .params = params({
+        {"r", Check::Any, Default::Required, nullptr},
+    }),
+    .body = sort_key_body,
     .qualname = "list_simulation_results.<locals>.<lambda>",
     .code_name = "<lambda>",
-    .tb_name = "lumora.core.simulation_storage.list_simulation_results.lambda",
-    .line = 334,
-    .conv_line = 0,
-    .kwonly = false,
-    .nparams = 1,
-    .params = {
-        {"r", Check::Any, Default::Required, nullptr},
-    },
-    .locals = {},
-    .return_annotation = nullptr,
-    .doc = nullptr,
-    .body = sort_key_body,
+    .tb_name = "list_simulation_results.lambda",
 };
 
 }  // namespace lumora

@@ -5,14 +5,27 @@ namespace lumora {
 
 namespace {
 
-// A failure exit of a step that reports -1: adds f's entry at the line.
-int failed_at(const FuncDesc& f, int line)
-{
-    body_error(f, line);
-    return -1;
-}
+// The lines of delete_simulation_result's statements.
+enum class DeleteLine : int {
+    def = 338,
+    file_path = 347,  // file_path = _find_simulation_file(simulation_id)
+    exists = 351,     // if file_path is None or not file_path.exists():
+    unlink = 352,     // file_path.unlink()
+    deleted = 353,    // log().debug(f"Deleted simulation file: {file_path}")
+};
 
-// The traceback lines of the steps of removing one found file.
+// The lines of clear_simulation_results's statements.
+enum class ClearLine : int {
+    def = 359,
+    type_dir = 377,  // the directory that a clear of one type is confined to
+    results = 378,   // results = list_simulation_results(...)
+    any = 385,       // if not results:
+    each = 389,      // for result in results:
+    remove = 390,    // if delete_simulation_result(result.simulation_id):
+    cleared = 393,   // log().debug(f"Cleared {deleted_count} simulation result(s)")
+};
+
+// The lines of the steps of removing one found file.
 struct RemovalLines {
     int exists, unlink, log;
 };
@@ -21,47 +34,32 @@ struct RemovalLines {
 // 1 when removed, 0 when it was no longer there, -1 with f's entry added.
 int remove_found(const FuncDesc& f, PyObject* file_path, RemovalLines lines)
 {
-    int present = truth(call_method(file_path, g.str.exists));
+    int present = truth(call_method(file_path, process.str.exists));
     if (present < 0) return failed_at(f, lines.exists);
     if (!present) return 0;
 
-    if (!call_method(file_path, g.str.unlink)) {
+    if (!call_method(file_path, process.str.unlink)) {
         // Removed by someone else since the test: nothing left for us to delete.
         if (!PyErr_ExceptionMatches(PyExc_FileNotFoundError)) return failed_at(f, lines.unlink);
         PyErr_Clear();
         return 0;
     }
 
-    if (!log_message(g.str.debug, [&] { return join_text(g.str.msg_deleted, file_path); }))
+    if (log_message(process.str.debug, [&] { return join_text(process.str.msg_deleted, file_path); }) < 0)
         return failed_at(f, lines.log);
     return 1;
 }
 
 PyObject* delete_simulation_result_body(const FuncDesc& f, const Bound& a)
 {
-    Ref file_path;
-    {
-        Ref find = lookup_global(g.str._find_simulation_file);
-        if (!find) return body_error(f, 347);
-        file_path = call(find.get(), {a.v[0]});
-        if (!file_path) return body_error(f, 347);
-    }
+    Ref file_path = call_global(process.str._find_simulation_file, {a.v[SimulationIdArg::simulation_id]});
+    if (!file_path) return body_error(f, DeleteLine::file_path);
     if (file_path.get() == Py_None) Py_RETURN_FALSE;
 
-    int removed = remove_found(f, file_path.get(), {351, 352, 353});
+    const RemovalLines lines{line_of(DeleteLine::exists), line_of(DeleteLine::unlink), line_of(DeleteLine::deleted)};
+    int removed = remove_found(f, file_path.get(), lines);
     if (removed < 0) return nullptr;
     return Py_NewRef(removed ? Py_True : Py_False);
-}
-
-// Deletes one listed record through the module's delete function: 1 when a
-// file was removed, 0 when not, -1 on error.
-int delete_listed(PyObject* record)
-{
-    Ref remove = lookup_global(g.str.delete_simulation_result);
-    if (!remove) return -1;
-    Ref simulation_id = getattr(record, g.str.simulation_id);
-    if (!simulation_id) return -1;
-    return truth(call(remove.get(), {simulation_id.get()}));
 }
 
 // The directory that a clear of one simulation type removes files from;
@@ -70,14 +68,13 @@ Ref cleared_type_dir(const FuncDesc& f, PyObject* simulation_type)
 {
     Ref type_dir;
     if (is_plain_name(simulation_type)) {
-        Ref get_dir = lookup_global(g.str.get_simulations_dir);
-        Ref simulations_dir = get_dir ? Ref::steal(PyObject_CallNoArgs(get_dir.get())) : Ref();
-        if (simulations_dir) type_dir = child_path(simulations_dir.get(), simulation_type);
+        Ref simulations_dir = call_global(process.str.get_simulations_dir);
+        if (simulations_dir) child_path(simulations_dir.get(), simulation_type, &type_dir);
     }
     if (!type_dir) {
         if (!PyErr_Occurred())
             PyErr_Format(PyExc_ValueError, "simulation_type must be a single directory name, got %R", simulation_type);
-        body_error(f, 377);
+        return body_error(f, ClearLine::type_dir);
     }
     return type_dir;
 }
@@ -88,120 +85,116 @@ Ref cleared_type_dir(const FuncDesc& f, PyObject* simulation_type)
 // 1 when a file was removed, 0 when not, -1 with f's entry added.
 int remove_listed_in(const FuncDesc& f, PyObject* type_dir, PyObject* record)
 {
-    Ref simulation_id = getattr(record, g.str.simulation_id);
-    if (!simulation_id) return failed_at(f, 390);
+    Ref simulation_id = getattr(record, process.str.simulation_id);
+    if (!simulation_id) return body_error(f, ClearLine::remove);
     if (!PyUnicode_CheckExact(simulation_id.get())) {
         PyErr_Format(PyExc_TypeError, "Argument 'simulation_id' has incorrect type (expected str, got %.200s)",
                      Py_TYPE(simulation_id.get())->tp_name);
-        return failed_at(f, 390);
+        return body_error(f, ClearLine::remove);
     }
     // No stored file name holds a separator or NUL.
     if (has_separator(simulation_id.get())) return 0;
     Ref pattern = id_pattern(simulation_id.get());
-    if (!pattern) return failed_at(f, 390);
+    if (!pattern) return body_error(f, ClearLine::remove);
     Ref file_path = first_match(type_dir, pattern.get());
-    if (!file_path) return failed_at(f, 390);
+    if (!file_path) return body_error(f, ClearLine::remove);
     if (file_path.get() == Py_None) return 0;
-    return remove_found(f, file_path.get(), {390, 390, 390});
+    const int line = line_of(ClearLine::remove);
+    return remove_found(f, file_path.get(), {line, line, line});
+}
+
+// Removes one listed record's file: from type_dir alone when there is one,
+// else through the module's delete function, looked up at the moment of use.
+// 1 when a file was removed, 0 when not, -1 with f's entry added.
+int remove_listed(const FuncDesc& f, PyObject* type_dir, PyObject* record)
+{
+    if (type_dir) return remove_listed_in(f, type_dir, record);
+    Ref remove = lookup_global(process.str.delete_simulation_result);
+    Ref simulation_id = remove ? getattr(record, process.str.simulation_id) : Ref();
+    int removed = simulation_id ? truth(call(remove.get(), {simulation_id.get()})) : -1;
+    return removed < 0 ? body_error(f, ClearLine::remove) : removed;
+}
+
+// Removes the files of every listed record; how many went, or -1 with f's
+// entry added.
+Py_ssize_t remove_all(const FuncDesc& f, PyObject* results, PyObject* type_dir)
+{
+    Py_ssize_t deleted_count = 0;
+    if (PyList_CheckExact(results) || PyTuple_CheckExact(results)) {
+        // By index, with the size read afresh: a list may change while we go.
+        const bool is_list = PyList_CheckExact(results);
+        for (Py_ssize_t i = 0; i < (is_list ? PyList_GET_SIZE(results) : PyTuple_GET_SIZE(results)); ++i) {
+            Ref record = Ref::borrow(is_list ? PyList_GET_ITEM(results, i) : PyTuple_GET_ITEM(results, i));
+            int removed = remove_listed(f, type_dir, record.get());
+            if (removed < 0) return -1;
+            deleted_count += removed;
+        }
+        return deleted_count;
+    }
+    Ref it = Ref::steal(PyObject_GetIter(results));
+    if (!it) return body_error(f, ClearLine::each);
+    while (Ref record = Ref::steal(PyIter_Next(it.get()))) {
+        int removed = remove_listed(f, type_dir, record.get());
+        if (removed < 0) return -1;
+        deleted_count += removed;
+    }
+    if (PyErr_Occurred()) return body_error(f, ClearLine::each);
+    return deleted_count;
 }
 
 PyObject* clear_simulation_results_body(const FuncDesc& f, const Bound& a)
 {
     // A clear of one type removes files from that type's directory only.
+    PyObject* simulation_type = a.v[FilterArg::simulation_type];
     Ref type_dir;
-    if (a.v[2] != Py_None) {
-        type_dir = cleared_type_dir(f, a.v[2]);
-        if (!type_dir) return nullptr;
-    }
+    if (simulation_type != Py_None && !(type_dir = cleared_type_dir(f, simulation_type))) return nullptr;
 
-    Ref results;
-    {
-        Ref list = lookup_global(g.str.list_simulation_results);
-        if (!list) return body_error(f, 378);
-        results = call(list.get(), {a.v[0], a.v[1], a.v[2], a.v[3]}, g.kw.kw_list_filters);
-        if (!results) return body_error(f, 378);
-    }
+    Ref results =
+        call_global(process.str.list_simulation_results, a.first(FilterArg::count), process.kw.kw_list_filters);
+    if (!results) return body_error(f, ClearLine::results);
     int any = PyObject_IsTrue(results.get());
-    if (any < 0) return body_error(f, 385);
-    if (!any) return Py_NewRef(g.int0);
+    if (any < 0) return body_error(f, ClearLine::any);
+    if (!any) return Py_NewRef(process.int0);
 
-    // 1 when the record's file was removed, 0 when not, -1 with f's entry added.
-    auto remove = [&](PyObject* record) {
-        if (type_dir) return remove_listed_in(f, type_dir.get(), record);
-        int removed = delete_listed(record);
-        if (removed < 0) body_error(f, 390);
-        return removed;
-    };
-    Py_ssize_t deleted_count = 0;
-    PyObject* seq = results.get();
-    if (PyList_CheckExact(seq) || PyTuple_CheckExact(seq)) {
-        // By index, with the size read afresh: a list may change while we go.
-        const bool is_list = PyList_CheckExact(seq);
-        for (Py_ssize_t i = 0; i < (is_list ? PyList_GET_SIZE(seq) : PyTuple_GET_SIZE(seq)); ++i) {
-            Ref record = Ref::borrow(is_list ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i));
-            int removed = remove(record.get());
-            if (removed < 0) return nullptr;
-            deleted_count += removed;
-        }
-    } else {
-        Ref it = Ref::steal(PyObject_GetIter(seq));
-        if (!it) return body_error(f, 389);
-        while (Ref record = Ref::steal(PyIter_Next(it.get()))) {
-            int removed = remove(record.get());
-            if (removed < 0) return nullptr;
-            deleted_count += removed;
-        }
-        if (PyErr_Occurred()) return body_error(f, 389);
-    }
+    const Py_ssize_t deleted_count = remove_all(f, results.get(), type_dir.get());
+    if (deleted_count < 0) return nullptr;
 
     Ref count = Ref::steal(PyLong_FromSsize_t(deleted_count));
-    if (!count) return body_error(f, 393);
-    if (!log_message(g.str.debug, [&] {
+    if (!count) return body_error(f, ClearLine::cleared);
+    if (log_message(process.str.debug, [&] {
             Ref digits = Ref::steal(PyObject_Str(count.get()));
-            return digits ? concat({g.str.msg_cleared_prefix, digits.get(), g.str.msg_cleared_suffix}) : Ref();
-        }))
-        return body_error(f, 393);
+            return digits ? concat({process.str.msg_cleared_prefix, digits.get(), process.str.msg_cleared_suffix})
+                          : Ref();
+        }) < 0)
+        return body_error(f, ClearLine::cleared);
     return count.release();
 }
 
 }  // namespace
 
+constexpr Params kClearParams = params(kFilterParams);
+static_assert(kClearParams.count == FilterArg::count);
+
 FuncDesc delete_simulation_result_desc = {
     .name = "delete_simulation_result",
-    .qualname = "delete_simulation_result",
-    .code_name = "delete_simulation_result",
-    .tb_name = "lumora.core.simulation_storage.delete_simulation_result",
-    .line = 338,
-    .conv_line = 0,
-    .kwonly = false,
-    .nparams = 1,
-    .params = {
-        {"simulation_id", Check::Str, Default::Required, "str"},
-    },
+    .line = line_of(DeleteLine::def),
+    .params = params(kSimulationIdParam),
     .locals = {"file_path"},
     .return_annotation = "bool",
-    .doc = "delete_simulation_result(str simulation_id: str) -> bool\n\nDelete a simulation result by its ID.\n\nArgs:\n    simulation_id: The unique simulation ID.\n\nReturns:\n    True if the result was deleted, False otherwise.",
+    .doc = "Delete a simulation result by its ID.",
+    .returns = "True if the result was deleted, False otherwise.",
     .body = delete_simulation_result_body,
 };
 
 FuncDesc clear_simulation_results_desc = {
     .name = "clear_simulation_results",
-    .qualname = "clear_simulation_results",
-    .code_name = "clear_simulation_results",
-    .tb_name = "lumora.core.simulation_storage.clear_simulation_results",
-    .line = 359,
-    .conv_line = 0,
+    .line = line_of(ClearLine::def),
     .kwonly = true,
-    .nparams = 4,
-    .params = {
-        {"component_name", Check::StrOrNone, Default::None, "str | None"},
-        {"factory_name", Check::StrOrNone, Default::None, "str | None"},
-        {"simulation_type", Check::StrOrNone, Default::None, "str | None"},
-        {"pdk_name", Check::StrOrNone, Default::None, "str | None"},
-    },
+    .params = kClearParams,
     .locals = {"results", "deleted_count", "result"},
     .return_annotation = "int",
-    .doc = "clear_simulation_results(*, str component_name: str | None = None, str factory_name: str | None = None, str simulation_type: str | None = None, str pdk_name: str | None = None) -> int\n\nClear simulation results with optional filters.\n\nArgs:\n    component_name: Filter by component name.\n    factory_name: Filter by factory name.\n    simulation_type: Filter by simulation type.\n    pdk_name: Filter by PDK name.\n\nReturns:\n    Number of results deleted.",
+    .doc = "Clear simulation results with optional filters.",
+    .returns = "Number of results deleted.",
     .body = clear_simulation_results_body,
 };
 

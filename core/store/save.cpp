@@ -1,12 +1,8 @@
 // Saving a result and writing its file.
 #include <algorithm>
-#include <cmath>
 #include <cstdint>
 #include <exception>
-#include <new>
 #include <random>
-#include <unordered_set>
-#include <vector>
 
 #include "common.hpp"
 
@@ -37,7 +33,7 @@ Ref random_suffix()
 void discard_temporary(PyObject* tmp_path)
 {
     PyObject* failure = PyErr_GetRaisedException();
-    if (!call_method(tmp_path, g.str.unlink)) PyErr_Clear();
+    if (!call_method(tmp_path, process.str.unlink)) PyErr_Clear();
     PyErr_SetRaisedException(failure);
 }
 
@@ -83,278 +79,174 @@ Ref temporary_stem(PyObject* name)
 // (and a crash) see the old file or the new one, never half of one. The
 // temporary name is "." + the result's name (or its prefix) + "." + 16
 // hexadecimal digits + ".tmp": no "*.json" scan meets it, and tidying
-// recognises a stray one by that shape.
-bool write_atomically(PyObject* file_path, PyObject* content)
+// recognises a stray one by that shape. -1 on failure.
+int write_atomically(PyObject* file_path, PyObject* content)
 {
     Ref tmp_path;
     {
-        Ref name = getattr(file_path, g.str.name);
-        if (!name) return false;
+        Ref name = getattr(file_path, process.str.name);
+        if (!name) return -1;
         if (!PyUnicode_Check(name.get())) {
             PyErr_Format(PyExc_TypeError, "path name must be str, not %.200s", Py_TYPE(name.get())->tp_name);
-            return false;
+            return -1;
         }
         Ref stem = temporary_stem(name.get());
-        if (!stem) return false;
+        if (!stem) return -1;
         Ref suffix = random_suffix();
-        if (!suffix) return false;
-        Ref tmp_name = concat({g.str.dot, stem.get(), g.str.dot, suffix.get(), g.str.tmp_suffix});
-        if (!tmp_name) return false;
-        tmp_path = call_method(file_path, g.str.with_name, {tmp_name.get()});
-        if (!tmp_path) return false;
+        if (!suffix) return -1;
+        Ref tmp_name = concat({process.str.dot, stem.get(), process.str.dot, suffix.get(), process.str.tmp_suffix});
+        if (!tmp_name) return -1;
+        tmp_path = call_method(file_path, process.str.with_name, {tmp_name.get()});
+        if (!tmp_path) return -1;
     }
-    if (!call_method(tmp_path.get(), g.str.write_bytes, {content})
-        || !call_method(tmp_path.get(), g.str.replace, {file_path})) {
+    if (!call_method(tmp_path.get(), process.str.write_bytes, {content}) ||
+        !call_method(tmp_path.get(), process.str.replace, {file_path})) {
         discard_temporary(tmp_path.get());
-        return false;
+        return -1;
     }
-    return true;
+    return 0;
 }
 
-// ---- refusing non-finite numbers ----
+// datetime.now(UTC).isoformat()
+Ref utc_timestamp()
+{
+    Ref now = global_attr(process.str.datetime, process.str.now);
+    if (!now) return now;
+    Ref utc = lookup_global(process.str.UTC);
+    if (!utc) return utc;
+    Ref moment = call(now.get(), {utc.get()});
+    return moment ? call_method(moment.get(), process.str.isoformat) : Ref();
+}
 
-// One container on the way from a field to the value being checked.
-struct Level {
-    PyObject* container;  // borrowed: a dict, list or tuple
-    Py_ssize_t pos;       // PyDict_Next position, or the index of the next item
-    PyObject* key;        // the dict key of the current item (borrowed); null for sequences
+// The lines of save_simulation_result's statements.
+enum class SaveLine : int {
+    def = 126,
+    execution_time = 136,   // the conversion of execution_time_seconds to float
+    finite = 159,           // the refusal of NaN and infinities
+    simulation_id = 161,    // simulation_id = _compute_simulation_id(...)
+    file_path = 171,        // file_path = _get_simulation_file_path(...)
+    stored_result = 176,    // stored_result = StoredSimulationResult(...)
+    pdk_name = 184,         // pdk_name=get_pdk_name(),
+    simulation_date = 186,  // simulation_date=datetime.now(UTC).isoformat(),
+    lumora_version = 187,   // lumora_version=str(__version__),
+    seconds = 190,          // execution_time_seconds=execution_time_seconds,
+    write = 196,            // file_path.write_bytes(
+    content = 197,          // orjson.dumps(
+    model_dump = 198,       // stored_result.model_dump(),
+    indent = 199,           // option=orjson.OPT_INDENT_2,
+    saved = 203,            // log().debug(f"Saved simulation result: {file_path}")
 };
 
-// Paths shallower than this are walked without a cycle guard; only a cycle
-// (or hostile nesting) gets deeper, and orjson refuses both anyway.
-constexpr size_t kGuardDepth = 64;
+struct SaveArg : IdentityArg {
+    enum : int {
+        result = IdentityArg::count,
+        wavelengths,
+        execution_time_seconds,
+        status,
+        error_message,
+        pdk_version,
+        count,
+    };
+};
 
-// Subscripts shown at each end of a deeper path.
-constexpr size_t kShownLevels = 10;
-
-// Sets the ValueError for a non-finite number at the end of path: the field
-// name followed by one subscript per level, as Python would write it.
-void refuse_non_finite(PyObject* field, const std::vector<Level>& path, double number)
+// The record of the call, with the ID, the design kit, the date and the
+// version added; empty with f's entry added on failure.
+Ref make_record(const FuncDesc& f, const Bound& a, PyObject* simulation_id)
 {
-    // Own the keys first: their repr is Python code that could change the containers.
-    std::vector<Ref> keys;
-    keys.reserve(path.size());
-    for (const Level& level : path) keys.push_back(Ref::borrow(level.key));
-    Ref parts = Ref::steal(PyList_New(0));
-    if (!parts || PyList_Append(parts.get(), field) < 0) return;
-    for (size_t i = 0; i < path.size(); ++i) {
-        // Hostile nesting would make the text as long as the data: its middle goes.
-        if (path.size() > 2 * kShownLevels && i == kShownLevels) {
-            if (PyList_Append(parts.get(), g.str.elided_levels) < 0) return;
-            i = path.size() - kShownLevels;
-        }
-        Ref part = keys[i] ? Ref::steal(PyUnicode_FromFormat("[%R]", keys[i].get()))
-                           : Ref::steal(PyUnicode_FromFormat("[%zd]", path[i].pos - 1));
-        if (!part || PyList_Append(parts.get(), part.get()) < 0) return;
-    }
-    Ref where = Ref::steal(PyUnicode_Join(g.empty_str, parts.get()));
-    if (!where) return;
-    const char* text = std::isnan(number) ? "nan" : number > 0 ? "inf" : "-inf";
-    PyErr_Format(PyExc_ValueError, "%U is %s: only finite numbers can be saved (JSON has no NaN or infinity)",
-                 where.get(), text);
+    using Arg = SaveArg;
+    Ref model = lookup_global(process.str.StoredSimulationResult);
+    if (!model) return body_error(f, SaveLine::stored_result);
+    Ref pdk_name = call_global(process.str.get_pdk_name);
+    if (!pdk_name) return body_error(f, SaveLine::pdk_name);
+    Ref simulation_date = utc_timestamp();
+    if (!simulation_date) return body_error(f, SaveLine::simulation_date);
+    Ref version = lookup_global(process.str.dunder_version);
+    Ref lumora_version = version ? Ref::steal(PyObject_Str(version.get())) : Ref();
+    if (!lumora_version) return body_error(f, SaveLine::lumora_version);
+    Ref seconds = Ref::steal(PyFloat_FromDouble(a.number));
+    if (!seconds) return body_error(f, SaveLine::seconds);
+
+    Ref record =
+        call(model.get(),
+             {a.v[Arg::component_name], a.v[Arg::factory_name], a.v[Arg::component_settings],
+              a.v[Arg::model_parameters], a.v[Arg::hyperparameters], a.v[Arg::simulation_type], simulation_id,
+              pdk_name.get(), a.v[Arg::pdk_version], simulation_date.get(), lumora_version.get(), a.v[Arg::result],
+              a.v[Arg::wavelengths], seconds.get(), a.v[Arg::status], a.v[Arg::error_message]},
+             process.kw.kw_record);
+    if (!record) return body_error(f, SaveLine::stored_result);
+    return record;
 }
 
-// The next item of the innermost container, or null when it is exhausted.
-PyObject* next_item(Level& level)
+// orjson.dumps(stored_result.model_dump(), option=orjson.OPT_INDENT_2);
+// empty with f's entry added on failure.
+Ref file_content(const FuncDesc& f, PyObject* stored_result)
 {
-    PyObject* container = level.container;
-    if (PyDict_Check(container)) {
-        PyObject* value;
-        return PyDict_Next(container, &level.pos, &level.key, &value) ? value : nullptr;
-    }
-    if (PyList_Check(container))
-        return level.pos < PyList_GET_SIZE(container) ? PyList_GET_ITEM(container, level.pos++) : nullptr;
-    return level.pos < PyTuple_GET_SIZE(container) ? PyTuple_GET_ITEM(container, level.pos++) : nullptr;
-}
-
-// False with ValueError set when value holds NaN or an infinity, in itself
-// or in dicts, lists and tuples nested to any depth; orjson would write null
-// in its place and the file would no longer hold what was saved. Iterative,
-// so depth costs memory rather than C stack; it runs no Python code, so the
-// borrowed containers stay as they are while it walks.
-bool all_finite(PyObject* field, PyObject* value)
-{
-    try {
-        std::vector<Level> path;
-        std::unordered_set<PyObject*> open;  // the path's containers, while it is deeper than kGuardDepth
-        PyObject* item = value;
-        while (true) {
-            if (PyFloat_CheckExact(item) || PyFloat_Check(item)) {
-                const double number = PyFloat_AS_DOUBLE(item);
-                if (!std::isfinite(number)) [[unlikely]] {
-                    refuse_non_finite(field, path, number);
-                    return false;
-                }
-            }
-            else if (PyDict_Check(item) || PyList_Check(item) || PyTuple_Check(item)) {
-                bool enter = true;
-                if (path.size() >= kGuardDepth) [[unlikely]] {
-                    if (open.empty())
-                        for (const Level& level : path) open.insert(level.container);
-                    // A container already on the path is being checked there.
-                    enter = open.insert(item).second;
-                }
-                if (enter) path.push_back(Level{item, 0, nullptr});
-            }
-            item = nullptr;
-            while (!path.empty() && !(item = next_item(path.back()))) {
-                PyObject* done = path.back().container;
-                path.pop_back();
-                if (path.size() >= kGuardDepth) open.erase(done);
-                else if (!open.empty()) open.clear();  // the guard is rebuilt when the path is deep again
-            }
-            if (!item) return true;
-        }
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return false;
-    }
+    Ref dumps = global_attr(process.str.orjson, process.str.dumps);
+    if (!dumps) return body_error(f, SaveLine::content);
+    Ref dumped = call_method(stored_result, process.str.model_dump);
+    if (!dumped) return body_error(f, SaveLine::model_dump);
+    Ref indent = global_attr(process.str.orjson, process.str.OPT_INDENT_2);
+    if (!indent) return body_error(f, SaveLine::indent);
+    Ref content = call(dumps.get(), {dumped.get(), indent.get()}, process.kw.kw_option);
+    if (!content) return body_error(f, SaveLine::content);
+    return content;
 }
 
 PyObject* save_simulation_result_body(const FuncDesc& f, const Bound& a)
 {
-    PyObject* component_name = a.v[0];
-    PyObject* factory_name = a.v[1];
-    PyObject* component_settings = a.v[2];
-    PyObject* model_parameters = a.v[3];
-    PyObject* hyperparameters = a.v[4];
-    PyObject* simulation_type = a.v[5];
-    PyObject* result = a.v[6];
-    PyObject* wavelengths = a.v[7];
-    PyObject* status = a.v[9];
-    PyObject* error_message = a.v[10];
-    PyObject* pdk_version = a.v[11];
-
+    using Arg = SaveArg;
     // Refused before anything is made, so a refusal leaves no trace on disk.
-    if (!all_finite(g.str.component_settings, component_settings) || !all_finite(g.str.model_parameters, model_parameters)
-        || !all_finite(g.str.result, result))
-        return body_error(f, 159);
-
-    // 1. The ID.
-    Ref simulation_id;
-    {
-        Ref compute = lookup_global(g.str._compute_simulation_id);
-        if (!compute) return body_error(f, 161);
-        simulation_id = call(compute.get(),
-                             {component_name, factory_name, component_settings, model_parameters, hyperparameters,
-                              simulation_type},
-                             g.kw.kw_identity);
-        if (!simulation_id) return body_error(f, 161);
+    static constexpr int kChecked[] = {Arg::component_settings, Arg::model_parameters, Arg::result};
+    for (int field : kChecked) {
+        if (check_finite(f.pnames[field], a.v[field]) < 0) return body_error(f, SaveLine::finite);
     }
 
-    // 2. The path; its directory exists afterwards.
-    Ref file_path;
-    {
-        Ref get_path = lookup_global(g.str._get_simulation_file_path);
-        if (!get_path) return body_error(f, 171);
-        file_path = call(get_path.get(), {simulation_type, component_name, simulation_id.get()});
-        if (!file_path) return body_error(f, 171);
-    }
+    Ref simulation_id =
+        call_global(process.str._compute_simulation_id, a.first(IdentityArg::count), process.kw.kw_identity);
+    if (!simulation_id) return body_error(f, SaveLine::simulation_id);
 
-    // 3 to 8. The record.
-    Ref stored_result;
-    {
-        Ref model = lookup_global(g.str.StoredSimulationResult);
-        if (!model) return body_error(f, 176);
+    // The path; its directory exists afterwards.
+    Ref file_path = call_global(process.str._get_simulation_file_path,
+                                {a.v[Arg::simulation_type], a.v[Arg::component_name], simulation_id.get()});
+    if (!file_path) return body_error(f, SaveLine::file_path);
 
-        Ref pdk_name;
-        {
-            Ref get_pdk = lookup_global(g.str.get_pdk_name);
-            if (!get_pdk) return body_error(f, 184);
-            pdk_name = Ref::steal(PyObject_CallNoArgs(get_pdk.get()));
-            if (!pdk_name) return body_error(f, 184);
-        }
-
-        Ref simulation_date;
-        {
-            Ref datetime = lookup_global(g.str.datetime);
-            if (!datetime) return body_error(f, 186);
-            Ref now = getattr(datetime.get(), g.str.now);
-            if (!now) return body_error(f, 186);
-            Ref utc = lookup_global(g.str.UTC);
-            if (!utc) return body_error(f, 186);
-            Ref moment = call(now.get(), {utc.get()});
-            if (!moment) return body_error(f, 186);
-            simulation_date = call_method(moment.get(), g.str.isoformat);
-            if (!simulation_date) return body_error(f, 186);
-        }
-
-        Ref lumora_version;
-        {
-            Ref version = lookup_global(g.str.dunder_version);
-            if (!version) return body_error(f, 187);
-            lumora_version = Ref::steal(PyObject_Str(version.get()));
-            if (!lumora_version) return body_error(f, 187);
-        }
-
-        Ref seconds = Ref::steal(PyFloat_FromDouble(a.number));
-        if (!seconds) return body_error(f, 190);
-
-        stored_result = call(model.get(),
-                             {component_name, factory_name, component_settings, model_parameters, hyperparameters,
-                              simulation_type, simulation_id.get(), pdk_name.get(), pdk_version,
-                              simulation_date.get(), lumora_version.get(), result, wavelengths, seconds.get(), status,
-                              error_message},
-                             g.kw.kw_record);
-        if (!stored_result) return body_error(f, 176);
-    }
-
-    // 9 to 12. The file's bytes.
-    Ref content;
-    {
-        Ref orjson = lookup_global(g.str.orjson);
-        if (!orjson) return body_error(f, 197);
-        Ref dumps = getattr(orjson.get(), g.str.dumps);
-        if (!dumps) return body_error(f, 197);
-        Ref dumped = call_method(stored_result.get(), g.str.model_dump);
-        if (!dumped) return body_error(f, 198);
-        orjson = lookup_global(g.str.orjson);
-        if (!orjson) return body_error(f, 199);
-        Ref indent = getattr(orjson.get(), g.str.OPT_INDENT_2);
-        if (!indent) return body_error(f, 199);
-        content = call(dumps.get(), {dumped.get(), indent.get()}, g.kw.kw_option);
-        if (!content) return body_error(f, 197);
-    }
-
-    // 13. The file.
-    if (!write_atomically(file_path.get(), content.get())) return body_error(f, 196);
+    Ref stored_result = make_record(f, a, simulation_id.get());
+    if (!stored_result) return nullptr;
+    Ref content = file_content(f, stored_result.get());
+    if (!content) return nullptr;
+    if (write_atomically(file_path.get(), content.get()) < 0) return body_error(f, SaveLine::write);
     content.reset();
 
-    // 14. The message.
-    if (!log_message(g.str.debug, [&] { return join_text(g.str.msg_saved, file_path.get()); }))
-        return body_error(f, 203);
-
+    if (log_message(process.str.debug, [&] { return join_text(process.str.msg_saved, file_path.get()); }) < 0)
+        return body_error(f, SaveLine::saved);
     return stored_result.release();
 }
 
 }  // namespace
 
+constexpr Params kSaveParams =
+    params(kIdentityParams, kSimulationTypeParam,
+           {
+               {"result", Check::Any, Default::Required, "SerializedSimulationResult", "Serialized simulation result."},
+               {"wavelengths", Check::List, Default::Required, "list[float]", "List of wavelengths used."},
+               {"execution_time_seconds", Check::Double, Default::Required, "float", "Execution time in seconds."},
+               {"status", Check::Any, Default::Success, "SimulationStatus",
+                "Status of the simulation (\"success\" or \"error\")."},
+               {"error_message", Check::Str, Default::EmptyStr, "str", "Error message if status is \"error\"."},
+               {"pdk_version", Check::Str, Default::EmptyStr, "str", "Version of the PDK used."},
+           });
+static_assert(kSaveParams.count == SaveArg::count);
+
 FuncDesc save_simulation_result_desc = {
     .name = "save_simulation_result",
-    .qualname = "save_simulation_result",
-    .code_name = "save_simulation_result",
-    .tb_name = "lumora.core.simulation_storage.save_simulation_result",
-    .line = 126,
-    .conv_line = 136,
+    .line = line_of(SaveLine::def),
+    .conv_line = line_of(SaveLine::execution_time),
     .kwonly = true,
-    .nparams = 12,
-    .params = {
-        {"component_name", Check::Str, Default::Required, "str"},
-        {"factory_name", Check::Str, Default::Required, "str"},
-        {"component_settings", Check::Dict, Default::Required, "dict[str, Any]"},
-        {"model_parameters", Check::Dict, Default::Required, "dict[str, Any]"},
-        {"hyperparameters", Check::Any, Default::Required, "SimulationHyperparameters"},
-        {"simulation_type", Check::Any, Default::Required, "SimulationType"},
-        {"result", Check::Any, Default::Required, "SerializedSimulationResult"},
-        {"wavelengths", Check::List, Default::Required, "list[float]"},
-        {"execution_time_seconds", Check::Double, Default::Required, "float"},
-        {"status", Check::Any, Default::Success, "SimulationStatus"},
-        {"error_message", Check::Str, Default::EmptyStr, "str"},
-        {"pdk_version", Check::Str, Default::EmptyStr, "str"},
-    },
+    .params = kSaveParams,
     .locals = {"simulation_id", "file_path", "stored_result"},
     .return_annotation = "StoredSimulationResult",
-    .doc = "save_simulation_result(*, str component_name: str, str factory_name: str, dict component_settings: dict[str, Any], dict model_parameters: dict[str, Any], hyperparameters: SimulationHyperparameters, simulation_type: SimulationType, result: SerializedSimulationResult, list wavelengths: list[float], double execution_time_seconds: float, status: SimulationStatus = 'success', str error_message: str = '', str pdk_version: str = '') -> StoredSimulationResult\n\nSave a simulation result to file.\n\nArgs:\n    component_name: Name of the component.\n    factory_name: Name of the factory.\n    component_settings: Component settings dictionary.\n    model_parameters: Model parameters dictionary.\n    hyperparameters: Simulation hyperparameters.\n    simulation_type: Type of simulation.\n    result: Serialized simulation result.\n    wavelengths: List of wavelengths used.\n    execution_time_seconds: Execution time in seconds.\n    status: Status of the simulation (\"success\" or \"error\").\n    error_message: Error message if status is \"error\".\n    pdk_version: Version of the PDK used.\n\nReturns:\n    The stored simulation result with computed ID.",
+    .doc = "Save a simulation result to file.",
+    .returns = "The stored simulation result with computed ID.",
     .body = save_simulation_result_body,
 };
 

@@ -19,10 +19,10 @@ import json
 import re
 import time
 from collections.abc import Callable, Iterator, Sequence
-from contextlib import contextmanager, nullcontext
+from contextlib import AbstractContextManager, contextmanager, nullcontext
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, ContextManager, NamedTuple
+from typing import Any, NamedTuple
 
 import filelock
 import orjson
@@ -128,7 +128,7 @@ def _local_path(path: object) -> Path | None:
     if isinstance(path, Path):
         return path
     if getattr(path, "protocol", None) in ("file", "local"):
-        return Path(str(getattr(path, "path")))
+        return Path(str(getattr(path, "path")))  # noqa: B009 (not an attribute of every path type)
     return None
 
 
@@ -251,7 +251,7 @@ def get_or_simulate(
     # Refuses names that cannot be stored before anything runs, and makes the
     # directory that the lock file goes into.
     file_path = storage._get_simulation_file_path(simulation_type, component_name, simulation_id)
-    guard: ContextManager[None] = _identity_lock(file_path, simulation_id) if lock else nullcontext()
+    guard: AbstractContextManager[None] = _identity_lock(file_path, simulation_id) if lock else nullcontext()
     with guard:
         if lock:
             # Whoever held the lock before us may have saved it meanwhile, and

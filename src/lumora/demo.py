@@ -16,6 +16,7 @@ from lumora.core import simulation_storage as storage
 from lumora.models import SimulationHyperparameters, StoredSimulationResult
 from lumora.settings import get_simulations_dir
 
+
 class SolverError(RuntimeError):
     """A failed run, with the time it took to fail."""
 

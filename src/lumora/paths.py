@@ -26,10 +26,7 @@ __all__ = ["LocalStorePath", "read_regular_file"]
 # O_NOCTTY: a terminal opened by mistake does not become ours.
 _NONBLOCK = getattr(os, "O_NONBLOCK", 0)
 _OPEN_FLAGS = (
-    os.O_RDONLY
-    | _NONBLOCK
-    | getattr(os, "O_NOCTTY", 0)
-    | getattr(os, "O_BINARY", 0)  # Windows: no newline translation
+    os.O_RDONLY | _NONBLOCK | getattr(os, "O_NOCTTY", 0) | getattr(os, "O_BINARY", 0)  # Windows: no newline translation
 )
 
 _KINDS = (

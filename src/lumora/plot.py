@@ -71,7 +71,9 @@ def require_matplotlib() -> None:
     try:
         import matplotlib  # noqa: F401
     except ImportError as exc:
-        raise ImportError(f"plotting needs matplotlib, which is not installed; install it with: {INSTALL_HINT}") from exc
+        raise ImportError(
+            f"plotting needs matplotlib, which is not installed; install it with: {INSTALL_HINT}"
+        ) from exc
 
 
 def _is_number(value: object) -> bool:
@@ -292,9 +294,7 @@ def plot_results(
     # Beside the axes (and beyond a right-hand y axis): curves against
     # wavelength fill the panel, and a legend inside would hide some of them.
     beside = 1.01 if values_ax is main else 1.12
-    main.legend(
-        handles=handles, fontsize="small", loc="upper left", bbox_to_anchor=(beside, 1.0), borderaxespad=0.0
-    )
+    main.legend(handles=handles, fontsize="small", loc="upper left", bbox_to_anchor=(beside, 1.0), borderaxespad=0.0)
     main.grid(True, alpha=0.3)
     axes[-1].set_xlabel("Wavelength (µm)")
     if phase:

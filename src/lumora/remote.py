@@ -92,7 +92,9 @@ class StorePath(ProxyUPath):
             bucket, key, _ = self.fs.split_path(self.path)
             dest_bucket, dest_key, _ = self.fs.split_path(dest.path)
             try:
-                self.fs.call_s3("copy_object", Bucket=dest_bucket, Key=dest_key, CopySource={"Bucket": bucket, "Key": key})
+                self.fs.call_s3(
+                    "copy_object", Bucket=dest_bucket, Key=dest_key, CopySource={"Bucket": bucket, "Key": key}
+                )
                 return
             except FileNotFoundError:
                 raise
@@ -221,7 +223,9 @@ class StorePath(ProxyUPath):
             child._listed_dir = is_dir
             yield child
 
-    def glob(self, pattern: str, *, case_sensitive: bool | None = None, recurse_symlinks: bool = False) -> Iterator[Self]:
+    def glob(
+        self, pattern: str, *, case_sensitive: bool | None = None, recurse_symlinks: bool = False
+    ) -> Iterator[Self]:
         if self.protocol in _LOCAL or "/" in pattern or "**" in pattern:
             # Only what was asked for: some universal-pathlib versions warn about any of them.
             options: dict[str, Any] = {} if case_sensitive is None else {"case_sensitive": case_sensitive}

@@ -574,7 +574,7 @@ def prune(
     limit = parse_size(max_size) if isinstance(max_size, str) else max_size
     options = (age, status, simulation_type, pdk_name, component_name, factory_name, max_count, limit)
     if all(option is None for option in options):
-        raise ValueError("prune needs at least one option to select results (older_than=\"0d\" selects all)")
+        raise ValueError('prune needs at least one option to select results (older_than="0d" selects all)')
     if status is not None and status not in ("success", "error"):
         raise ValueError(f"status must be 'success' or 'error', not {status!r}")
     for name, value in (("max_count", max_count), ("max_size", limit)):
@@ -622,7 +622,7 @@ def tidy(
     """
     age = _as_age(older_than, "older_than")
     if age is None:
-        raise TypeError("older_than must be an age, such as timedelta(hours=1) or \"1h\"")
+        raise TypeError('older_than must be an age, such as timedelta(hours=1) or "1h"')
     cutoff = time.time() - age.total_seconds()
     selected: list[TemporaryFile] = []
     paths: dict[str, AnyPath] = {}

@@ -79,6 +79,7 @@ def _cmd_plot(args: argparse.Namespace) -> int:
         complain(str(exc))
         return 1
     import matplotlib.pyplot as plt  # picks no backend before the first figure
+
     ids = list(dict.fromkeys(args.simulation_ids))  # the same ID twice would draw every curve twice
     records = _load(ids)
     if records is None:
@@ -119,7 +120,9 @@ def register(add: Callable[[str, str], argparse.ArgumentParser]) -> None:
         help="write the plot to FILE, as PNG, SVG or PDF by its suffix (default: a window where there is a "
         "display, otherwise ID.png in the current directory)",
     )
-    sub.add_argument("--linear", action="store_true", help="[re, im] series as the magnitude |s| instead of |s|^2 in dB")
+    sub.add_argument(
+        "--linear", action="store_true", help="[re, im] series as the magnitude |s| instead of |s|^2 in dB"
+    )
     sub.add_argument("--phase", action="store_true", help="a second panel with the unwrapped phase of [re, im] series")
     sub.add_argument(
         "--series",

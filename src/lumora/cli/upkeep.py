@@ -235,4 +235,3 @@ def register(add: Callable[[str, str], argparse.ArgumentParser]) -> None:
     sub.add_argument("--dry-run", action="store_true", help="list what would be removed; remove nothing")
     sub.add_argument("-y", "--yes", action="store_true", help="do not ask for confirmation")
     sub.set_defaults(handler=_cmd_tidy)
-
