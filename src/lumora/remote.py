@@ -38,6 +38,8 @@ _PREFIX_STORES = frozenset({"s3", "s3a"})
 # keeps directory listings unless told otherwise (see store_path).
 _LIVE_LISTINGS = frozenset({"file", "local", "memory"})
 _LOCAL = frozenset({"file", "local"})
+# File systems held in this process: reading ahead would only add threads.
+_IN_PROCESS = frozenset({"memory"})
 
 # How many objects a listing reads concurrently unless LUMORA_REMOTE_WINDOW
 # says otherwise: at 20 to 50 ms a round trip, 32 at once bring a listing of
@@ -445,7 +447,7 @@ class StorePath(ProxyUPath):
         files = [(child, entry.size) for child, entry in zip(children, matched) if not entry.is_dir]
         window = remote_window()
         prefetch = None
-        if window > 1 and len(files) > 1:
+        if window > 1 and len(files) > 1 and self.protocol not in _IN_PROCESS:
             prefetch = _Prefetch(
                 self.fs, [child.path for child, _ in files], [size for _, size in files], window, self._read_options
             )
