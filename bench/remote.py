@@ -28,7 +28,6 @@ import statistics
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 import uuid
 from collections.abc import Callable, Iterator
@@ -94,11 +93,14 @@ async def _copy(reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> N
         writer.close()
 
 
-def _start_proxy(upstream: int, delay: float) -> int:
-    """A TCP proxy to 127.0.0.1:upstream that delays what clients send; its port."""
-    loop = asyncio.new_event_loop()
-    ready: list[int] = []
-    started = threading.Event()
+def proxy(upstream: int, delay_ms: float) -> None:
+    """The proxy process: a TCP proxy to 127.0.0.1:upstream that delays what
+    clients send by delay_ms. Prints its port, then serves until stdin closes.
+
+    A process of its own: beside moto's busy threads, the wait for the
+    interpreter lock would add its own delays to the ones asked for.
+    """
+    delay = delay_ms / 1000
 
     async def handle(client_reader: asyncio.StreamReader, client_writer: asyncio.StreamWriter) -> None:
         server_reader, server_writer = await asyncio.open_connection("127.0.0.1", upstream)
@@ -107,15 +109,14 @@ def _start_proxy(upstream: int, delay: float) -> int:
             return_exceptions=True,
         )
 
-    async def serve() -> None:
+    async def main() -> None:
         server = await asyncio.start_server(handle, "127.0.0.1", 0)
-        ready.append(server.sockets[0].getsockname()[1])
-        started.set()
-        await server.serve_forever()
+        print(server.sockets[0].getsockname()[1], flush=True)
+        # Until the parent closes stdin.
+        await asyncio.get_running_loop().run_in_executor(None, sys.stdin.read)
+        server.close()
 
-    threading.Thread(target=loop.run_until_complete, args=(serve(),), daemon=True).start()
-    started.wait()
-    return ready[0]
+    asyncio.run(main())
 
 
 def serve(delay_ms: float) -> None:
@@ -145,11 +146,20 @@ def serve(delay_ms: float) -> None:
     werkzeug.handlers[:] = [Counter()]
     server = ThreadedMotoServer(ip_address="127.0.0.1", port=0, verbose=False)
     server.start()
-    moto_port = server.get_host_and_port()[1]
-    port = _start_proxy(moto_port, delay_ms / 1000) if delay_ms > 0 else moto_port
+    moto_port = port = server.get_host_and_port()[1]
+    delayer = None
+    if delay_ms > 0:
+        delayer = subprocess.Popen(
+            [sys.executable, __file__, "--proxy", str(moto_port), str(delay_ms)],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
+        )
+        assert delayer.stdout is not None
+        port = int(delayer.stdout.readline())
     print(port, moto_port, flush=True)
     for _ in sys.stdin:
         print(count, time.process_time(), flush=True)
+    if delayer is not None:
+        delayer.communicate()
     server.stop()
 
 
@@ -338,9 +348,13 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--delay", type=float, default=20.0, help="milliseconds added to each request by s3-delay (default 20)")
     parser.add_argument("--ops", default=",".join(OPERATIONS), help="comma-separated, from: " + ", ".join(OPERATIONS))
     parser.add_argument("--serve", type=float, help=argparse.SUPPRESS)
+    parser.add_argument("--proxy", type=float, nargs=2, help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
     if args.serve is not None:
         serve(args.serve)
+        return 0
+    if args.proxy is not None:
+        proxy(int(args.proxy[0]), args.proxy[1])
         return 0
     args.ops = [op for op in OPERATIONS if op in args.ops.split(",")]
 
