@@ -3,6 +3,7 @@ local moto server (loopback only, dummy credentials)."""
 
 from __future__ import annotations
 
+import asyncio
 import logging
 import os
 import socket
@@ -20,6 +21,7 @@ from lumora import settings
 
 upath = pytest.importorskip("upath")
 fsspec = pytest.importorskip("fsspec")
+import fsspec.asyn  # noqa: E402
 import fsspec.implementations.memory  # noqa: E402
 import upath.implementations.memory  # noqa: E402
 import upath.registry  # noqa: E402
@@ -283,11 +285,14 @@ def test_command_line_tool(ss, remote, capsys, monkeypatch):
 
 
 class Recorded(fsspec.implementations.memory.MemoryFileSystem):
-    """An in-memory file system that records its reads and lets them overlap."""
+    """An in-memory file system that reads asynchronously, as S3's driver
+    does, and records its reads."""
 
     protocol = "lumoratest"
     store: dict = {}
     pseudo_dirs = [""]
+    async_impl = True
+    loop = fsspec.asyn.get_loop()
     lock = threading.Lock()
     started: list[str] = []
     active = peak = 0
@@ -296,18 +301,28 @@ class Recorded(fsspec.implementations.memory.MemoryFileSystem):
     def _strip_protocol(cls, path):
         return super()._strip_protocol(path.replace("lumoratest://", "memory://", 1))
 
-    def cat_file(self, path, start=None, end=None, **kwargs):
-        cls = type(self)
+    @classmethod
+    def _count(cls, path, step):
         with cls.lock:
-            cls.started.append(path.rsplit("/", 1)[-1])
-            cls.active += 1
+            if step > 0:
+                cls.started.append(path.rsplit("/", 1)[-1])
+            cls.active += step
             cls.peak = max(cls.peak, cls.active)
+
+    async def _cat_file(self, path, **kwargs):
+        self._count(path, 1)
         try:
-            threading.Event().wait(0.002)  # long enough for reads to overlap
+            await asyncio.sleep(0.002)  # long enough for reads to overlap
+            return super().cat_file(path, **kwargs)
+        finally:
+            self._count(path, -1)
+
+    def cat_file(self, path, start=None, end=None, **kwargs):
+        self._count(path, 1)
+        try:
             return super().cat_file(path, start, end, **kwargs)
         finally:
-            with cls.lock:
-                cls.active -= 1
+            self._count(path, -1)
 
 
 @pytest.fixture

@@ -22,7 +22,7 @@ import os
 import threading
 import time
 from collections.abc import Iterator
-from concurrent.futures import Future, ThreadPoolExecutor
+from concurrent.futures import Future
 from typing import Any, NamedTuple, Self
 
 import fsspec  # type: ignore[import-untyped]
@@ -38,8 +38,6 @@ _PREFIX_STORES = frozenset({"s3", "s3a"})
 # keeps directory listings unless told otherwise (see store_path).
 _LIVE_LISTINGS = frozenset({"file", "local", "memory"})
 _LOCAL = frozenset({"file", "local"})
-# File systems held in this process: reading ahead would only add threads.
-_IN_PROCESS = frozenset({"memory"})
 
 # How many objects a listing reads concurrently unless LUMORA_REMOTE_WINDOW
 # says otherwise: at 20 to 50 ms a round trip, 32 at once bring a listing of
@@ -87,22 +85,13 @@ class _Listing(NamedTuple):
     entries: list[_Entry]
 
 
-_pool: ThreadPoolExecutor | None = None
-_pool_lock = threading.Lock()
-
-
-def _thread_pool() -> ThreadPoolExecutor:
-    # For file systems without an event loop of their own; shared, so that
-    # listings do not each start threads.
-    global _pool
-    with _pool_lock:
-        if _pool is None:
-            _pool = ThreadPoolExecutor(max_workers=DEFAULT_WINDOW, thread_name_prefix="lumora-prefetch")
-        return _pool
-
-
 class _Prefetch:
     """Whole-object reads of one listing's files, started ahead of their reader.
+
+    Only on file systems that read asynchronously (S3's and most object
+    stores' drivers): their requests run on fsspec's event loop, made for
+    many at once, while other drivers may hold one connection that threads
+    must not share.
 
     The store reads a listing's files one after another, in listing order.
     The first read of one of them starts the reads of the next window - 1
@@ -165,16 +154,15 @@ class _Prefetch:
             self._next += 1
 
     def _fetch(self, path: str) -> Future[bytes]:
-        fs = self._fs
-        if getattr(fs, "async_impl", False) and getattr(fs, "loop", None) is not None:
-            # On fsspec's own event loop, beside the other requests of this file system.
-            return asyncio.run_coroutine_threadsafe(fs._cat_file(path, **self._options), fs.loop)
-        return _thread_pool().submit(fs.cat_file, path, **self._options)
+        return asyncio.run_coroutine_threadsafe(self._fs._cat_file(path, **self._options), self._fs.loop)
 
     def __del__(self) -> None:
         # Nobody will take these any more (the listing was abandoned).
         for future in self._pending.values():
-            future.cancel()
+            try:
+                future.cancel()
+            except RuntimeError:  # the event loop has closed (at exit): nothing runs any more
+                pass
 
 
 class StorePath(ProxyUPath):
@@ -447,7 +435,7 @@ class StorePath(ProxyUPath):
         files = [(child, entry.size) for child, entry in zip(children, matched) if not entry.is_dir]
         window = remote_window()
         prefetch = None
-        if window > 1 and len(files) > 1 and self.protocol not in _IN_PROCESS:
+        if window > 1 and len(files) > 1 and getattr(self.fs, "async_impl", False):
             prefetch = _Prefetch(
                 self.fs, [child.path for child, _ in files], [size for _, size in files], window, self._read_options
             )
