@@ -2,18 +2,20 @@
 
 S3 is a moto server on 127.0.0.1 with dummy credentials, in a process of its
 own so that its work does not compete with the store's for this process's
-interpreter lock. moto spends several milliseconds of processor time on each
-request, which on loopback hides what round trips cost; the `s3+<ms>` store
-therefore sends every request through a proxy that holds it back by --delay
-milliseconds first (20 by default), as a bucket that far away would. The
-request counts are what carries over to a real bucket.
+interpreter lock. moto spends milliseconds of processor time on each request,
+which on loopback hides what round trips cost; the `s3+<ms>` store therefore
+sends every request through a proxy (a third process) that holds it back by
+--delay milliseconds (20 by default), as a bucket that far away would. The
+request counts are what carries over to a real bucket; the processor time
+used here and by moto says what bounds a figure once round trips overlap.
 
 Each figure is a median: per call for save and find, per whole listing for
 list; clear is one clearing of the whole store. S3 stores are filled by
 uploading the files of a local store straight to moto (no delay), and the
 saves timed are --saves overwrites of stored results.
 
-    .venv/bin/python bench/remote.py [--count N] [--backends local,memory,s3,s3-delay] [--delay MS]
+    .venv/bin/python bench/remote.py [--count N] [--backends local,memory,s3,s3-delay]
+        [--delay MS] [--ops save,find,list,clear]
 """
 
 from __future__ import annotations
