@@ -3,6 +3,7 @@ local moto server (loopback only, dummy credentials)."""
 
 from __future__ import annotations
 
+import asyncio
 import logging
 import os
 import socket
@@ -21,9 +22,13 @@ from lumora.paths import LocalStorePath
 
 upath = pytest.importorskip("upath")
 fsspec = pytest.importorskip("fsspec")
+import fsspec.asyn  # noqa: E402
+import fsspec.implementations.memory  # noqa: E402
+import upath.implementations.memory  # noqa: E402
+import upath.registry  # noqa: E402
 
 from lumora import upkeep  # noqa: E402
-from lumora.remote import StorePath, store_path  # noqa: E402
+from lumora.remote import StorePath, remote_window, store_path  # noqa: E402
 from test_upkeep import TEMPORARY  # noqa: E402
 from test_upkeep import save as aged_result  # noqa: E402
 
@@ -314,3 +319,152 @@ def test_upkeep_on_an_object_store(ss, remote):
     assert upkeep.tidy().recent == 1 and upkeep.tidy(older_than="0d").removed_bytes == 5
     assert [r.simulation_id for r in ss.list_simulation_results()] == ids[2:]
     assert not (root / "sparams" / TEMPORARY).exists() and (root / "sparams" / "broken_00000000000000ff.json").exists()
+
+
+# --- reading a listing ahead of its reader -------------------------------------
+
+
+class Recorded(fsspec.implementations.memory.MemoryFileSystem):
+    """An in-memory file system that reads asynchronously, as S3's driver
+    does, and records its reads."""
+
+    protocol = "lumoratest"
+    store: dict = {}
+    pseudo_dirs = [""]
+    async_impl = True
+    loop = fsspec.asyn.get_loop()
+    lock = threading.Lock()
+    started: list[str] = []
+    active = peak = 0
+
+    @classmethod
+    def _strip_protocol(cls, path):
+        return super()._strip_protocol(path.replace("lumoratest://", "memory://", 1))
+
+    @classmethod
+    def _count(cls, path, step):
+        with cls.lock:
+            if step > 0:
+                cls.started.append(path.rsplit("/", 1)[-1])
+            cls.active += step
+            cls.peak = max(cls.peak, cls.active)
+
+    async def _cat_file(self, path, **kwargs):
+        self._count(path, 1)
+        try:
+            await asyncio.sleep(0.002)  # long enough for reads to overlap
+            return super().cat_file(path, **kwargs)
+        finally:
+            self._count(path, -1)
+
+    def cat_file(self, path, start=None, end=None, **kwargs):
+        self._count(path, 1)
+        try:
+            return super().cat_file(path, start, end, **kwargs)
+        finally:
+            self._count(path, -1)
+
+
+@pytest.fixture
+def recorded(monkeypatch):
+    """A fresh directory of ten files on the recording file system, and the window set to 4."""
+    fsspec.register_implementation("lumoratest", Recorded, clobber=True)
+    upath.registry.register_implementation("lumoratest", upath.implementations.memory.MemoryPath, clobber=True)
+    Recorded.store.clear()
+    Recorded.started.clear()
+    Recorded.peak = 0
+    monkeypatch.setenv("LUMORA_REMOTE_WINDOW", "4")
+    root = store_path(f"lumoratest://lumora-{uuid.uuid4().hex}/d")
+    root.mkdir(parents=True)
+    for i in range(10):
+        (root / f"f{i}.json").write_bytes(b"%d" % i)
+    return root
+
+
+def test_a_listing_is_read_ahead_within_its_window(recorded):
+    files = list(recorded.glob("*.json"))
+    assert Recorded.started == []  # nothing is read before someone reads
+    for i, path in enumerate(files):
+        assert path.read_bytes() == b"%d" % i
+        assert len(Recorded.started) <= i + 4  # never further ahead than the window
+    assert sorted(Recorded.started) == sorted(p.name for p in files)  # each object read once
+    assert 1 < Recorded.peak <= 4
+
+
+def test_read_ahead_bytes_are_used_once(recorded):
+    files = list(recorded.glob("*.json"))
+    files[0].read_bytes()
+    files[1].write_bytes(b"new")  # after its read ahead began
+    assert files[1].read_bytes() in (b"1", b"new")  # the object, before or after
+    assert files[1].read_bytes() == b"new"  # a second read asks the store
+
+
+def test_an_object_that_vanished_fails_at_its_own_read(recorded):
+    files = list(recorded.glob("*.json"))
+    files[6].unlink()
+    for i, path in enumerate(files):
+        if i == 6:
+            with pytest.raises(FileNotFoundError):
+                path.read_bytes()
+        else:
+            assert path.read_bytes() == b"%d" % i
+
+
+@pytest.mark.parametrize("value, window", [("0", 0), ("1", 1), ("", 32), (" 8 ", 8), ("x", None), ("-2", None)])
+def test_window_setting(monkeypatch, recorded, value, window):
+    monkeypatch.setenv("LUMORA_REMOTE_WINDOW", value)
+    if window is None:
+        with pytest.raises(ValueError, match="LUMORA_REMOTE_WINDOW"):
+            list(recorded.glob("*.json"))
+        return
+    assert remote_window() == window
+    for path in recorded.glob("*.json"):
+        path.read_bytes()
+    assert Recorded.peak == 1 if window <= 1 else Recorded.peak > 1
+
+
+def test_a_listing_skips_an_object_removed_during_it(ss, recorded, monkeypatch, logs):
+    """Read ahead or not, an object removed before its turn is a parse failure of its own."""
+    monkeypatch.setenv("LUMORA_SIMULATIONS_DIR", str(recorded))
+    monkeypatch.setenv("LUMORA_REMOTE_WINDOW", "2")
+    saved = [ss.save_simulation_result(**identity(component_name=f"c{i}"), **outcome()) for i in range(4)]
+    files = [p for p in (recorded / "sparams").glob("*.json")]
+    validate = ss.StoredSimulationResult.model_validate
+
+    def validate_and_remove(data):
+        if files:  # while the first file is validated, the third has not been fetched yet
+            files.pop(2).unlink()
+            files.clear()
+        return validate(data)
+
+    monkeypatch.setattr(ss.StoredSimulationResult, "model_validate", validate_and_remove)
+    listed = ss.list_simulation_results()
+    assert len(listed) == 3 and {r.simulation_id for r in listed} < {r.simulation_id for r in saved}
+    assert [level for level, message in logs() if "Failed to parse" in message] == ["WARNING"]
+
+
+def test_listed_files_need_no_second_question(ss, s3_endpoint, monkeypatch):
+    """On S3 a look-up, a listing and a deletion do not ask again what a listing has just shown."""
+    monkeypatch.setenv("LUMORA_SIMULATIONS_DIR", f"s3://{BUCKET}/{uuid.uuid4().hex}/store")
+    saved = [ss.save_simulation_result(**identity(simulation_type=t), **outcome()) for t in ("a", "b", "c")]
+    requests = []
+    handler = logging.Handler()
+    handler.emit = requests.append
+    werkzeug = logging.getLogger("werkzeug")  # moto's server logs each request it serves
+    level = werkzeug.level
+    werkzeug.setLevel(logging.INFO)
+    werkzeug.addHandler(handler)
+    try:
+        counts = []
+        for call in (lambda: ss.list_simulation_results(), lambda: ss.load_simulation_result(saved[1].simulation_id),
+                     lambda: ss.delete_simulation_result(saved[1].simulation_id)):
+            requests.clear()
+            call()
+            counts.append(len(requests))
+    finally:
+        werkzeug.removeHandler(handler)
+        werkzeug.setLevel(level)
+    # The root and its type directories in one listing each, then one GET per
+    # result; a look-up scans up to b, then one GET; a deletion asks once
+    # whether the object is still there, then removes it.
+    assert counts == [1 + 3 + 3, 1 + 2 + 1, 1 + 2 + 2]

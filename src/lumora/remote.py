@@ -5,18 +5,25 @@ LUMORA_SIMULATIONS_DIR holds a URL. The extension reaches its store only
 through path operations, so this class is where such a store is made to
 behave like a local disk: it adds what universal-pathlib leaves unsupported
 (`replace`), and on S3 it gives directories a life of their own (keys and
-prefixes have none) and answers the store's questions with fewer requests.
+prefixes have none) and answers the store's questions with fewer requests:
+the files of one listing are fetched concurrently, a bounded window ahead of
+their reader (LUMORA_REMOTE_WINDOW), and what a listing has just shown is
+not asked for again at once.
 
 Needs the optional dependencies: ``pip install 'lumora[remote]'``.
 """
 
 from __future__ import annotations
 
+import asyncio
 import errno
 import fnmatch
 import os
+import threading
+import time
 from collections.abc import Iterator
-from typing import Any, Self
+from concurrent.futures import Future
+from typing import Any, NamedTuple, Self
 
 import fsspec  # type: ignore[import-untyped]
 from upath import UPath
@@ -25,7 +32,7 @@ from upath.extensions import ProxyUPath
 from lumora.paths import read_regular_file
 from lumora.progress import STORE_OBSERVER
 
-__all__ = ["StorePath", "store_path"]
+__all__ = ["StorePath", "remote_window", "store_path"]
 
 # Protocols whose "directories" are key prefixes: one exists only while an
 # object lies below it, unless a zero-byte "<dir>/" marker object holds it.
@@ -35,12 +42,147 @@ _PREFIX_STORES = frozenset({"s3", "s3a"})
 _LIVE_LISTINGS = frozenset({"file", "local", "memory"})
 _LOCAL = frozenset({"file", "local"})
 
+# How many objects a listing reads concurrently unless LUMORA_REMOTE_WINDOW
+# says otherwise: at 20 to 50 ms a round trip, 32 at once bring a listing of
+# 1,000 results down to about 30 round trips, with a few hundred KB in flight.
+DEFAULT_WINDOW = 32
+# Whatever the window, no more than this many listed bytes are fetched ahead
+# of the reader at once (the object being read may exceed it alone).
+_PREFETCH_BYTES = 64 * 1024 * 1024
+# How long what a listing showed answers the next question about it (an
+# exists() on a listed file, an iterdir() after exists() on a directory).
+# Within one call of the store the two follow each other at once; a path
+# kept for longer asks the store again.
+_LISTING_FRESH = 1.0
+
+
+def remote_window() -> int:
+    """Objects read concurrently by one listing: $LUMORA_REMOTE_WINDOW, else 32.
+
+    0 or 1 reads each object only when asked for, one after another.
+    """
+    value = os.environ.get("LUMORA_REMOTE_WINDOW", "").strip()
+    if not value:
+        return DEFAULT_WINDOW
+    try:
+        window = int(value)
+    except ValueError:
+        window = -1
+    if window < 0:
+        raise ValueError(f"LUMORA_REMOTE_WINDOW must be a whole number, 0 or more, not {value!r}")
+    return window
+
+
+class _Entry(NamedTuple):
+    """One entry of a directory listing."""
+
+    name: str
+    is_dir: bool
+    size: int
+
+
+class _Listing(NamedTuple):
+    """A directory listing on S3, kept for the question that follows it."""
+
+    taken: float  # time.monotonic() when it was read
+    entries: list[_Entry]
+
+
+class _Prefetch:
+    """Whole-object reads of one listing's files, started ahead of their reader.
+
+    Only on file systems that read asynchronously (S3's and most object
+    stores' drivers): their requests run on fsspec's event loop, made for
+    many at once, while other drivers may hold one connection that threads
+    must not share.
+
+    The store reads a listing's files one after another, in listing order.
+    The first read of one of them starts the reads of the next window - 1
+    files; each further read takes its object's bytes (waiting for them if
+    they are still on their way) and starts the next one. So at most window
+    reads are in flight or held at any time, and no more than _PREFETCH_BYTES
+    of listed size beyond the one being read: memory is bounded by the
+    window, not by the size of the store.
+
+    What a reader may see: an object is fetched at most window reads before
+    its own read_bytes() asks for it, within the same listing. It is one whole
+    object, as a direct read gives: the previous record or the new one when
+    another machine replaces it meanwhile, as if the listing had reached it a
+    little earlier. Anything saved before the listing began is seen, since
+    every fetch starts after the listing. A fetch that failed, because the
+    object vanished or for any other reason, is not reported: the read asks
+    the store itself, so a vanished object is a FileNotFoundError at its own
+    read, and any other failure is that read's own.
+    """
+
+    def __init__(self, fs: Any, paths: list[str], sizes: list[int], window: int, options: dict[str, Any]) -> None:
+        self._fs = fs
+        self._paths = paths
+        self._sizes = sizes
+        self._window = window
+        self._options = options
+        self._lock = threading.Lock()
+        self._pending: dict[int, Future[bytes]] = {}
+        self._next = 0  # the first entry whose read has not been started
+        self._bytes = 0  # listed size of the pending reads
+
+    def take(self, index: int) -> bytes | None:
+        """The bytes of entry index if a read of it was started, else None."""
+        with self._lock:
+            future = self._pending.pop(index, None)
+            if future is not None:
+                self._bytes -= self._sizes[index]
+            # Entries before this one were passed by: their bytes would only
+            # wait here. Read later, they ask the store themselves.
+            for skipped in [i for i in self._pending if i < index]:
+                self._pending.pop(skipped).cancel()
+                self._bytes -= self._sizes[skipped]
+            self._next = max(self._next, index + 1)
+            self._start_ahead(index)
+        if future is None:
+            return None
+        try:
+            return future.result()
+        except Exception:
+            return None
+
+    def _start_ahead(self, index: int) -> None:
+        end = min(len(self._paths), index + self._window)
+        while self._next < end:
+            size = self._sizes[self._next]
+            if self._pending and self._bytes + size > _PREFETCH_BYTES:
+                break
+            self._pending[self._next] = self._fetch(self._paths[self._next])
+            self._bytes += size
+            self._next += 1
+
+    def _fetch(self, path: str) -> Future[bytes]:
+        return asyncio.run_coroutine_threadsafe(self._fs._cat_file(path, **self._options), self._fs.loop)
+
+    def __del__(self) -> None:
+        # Nobody will take these any more (the listing was abandoned).
+        for future in self._pending.values():
+            try:
+                future.cancel()
+            except RuntimeError:  # the event loop has closed (at exit): nothing runs any more
+                pass
+
 
 class StorePath(ProxyUPath):
     """A universal-pathlib path that the store can use as it uses a local one."""
 
-    __slots__ = ("_listed_dir",)
+    __slots__ = ("_listed_dir", "_seen", "_prefetch", "_listing")
     _listed_dir: bool  # on the entries that iterdir yields on S3: whether the listing showed a directory
+    _seen: float  # on the files that glob yields: when the listing showed them (time.monotonic())
+    _prefetch: tuple[_Prefetch, int]  # on the files that glob yields: their listing's reads and their place in it
+    _listing: _Listing  # on an S3 directory after exists(): the listing that answered it
+
+    def _take(self, name: str) -> Any:
+        """The value of the slot name, which is cleared: what it holds is used once."""
+        value = getattr(self, name, None)
+        if value is not None:
+            setattr(self, name, None)
+        return value
 
     @property
     def _prefix_store(self) -> bool:
@@ -102,17 +244,25 @@ class StorePath(ProxyUPath):
                 pass  # such as an object beyond a single copy's 5 GB: s3fs copies in parts
         self.fs.cp_file(self.path, dest.path)
 
+    @property
+    def _read_options(self) -> dict[str, Any]:
+        # One whole-object GET: a buffered reader would first ask for the size
+        # and then read ranges, which may straddle a concurrent replacement
+        # (s3fs's concurrent download too, hence max_concurrency=1).
+        return {"max_concurrency": 1} if self._prefix_store else {}
+
     def read_bytes(self) -> bytes:
         if (observe := STORE_OBSERVER.get()) is not None:
             observe("read")
         if self.protocol in _LOCAL:
             return read_regular_file(self.path)  # as a plain local path: no FIFO or device is read
-        # One whole-object GET: a buffered reader would first ask for the size
-        # and then read ranges, which may straddle a concurrent replacement
-        # (s3fs's concurrent download too, hence max_concurrency=1).
-        options = {"max_concurrency": 1} if self._prefix_store else {}
+        prefetch: tuple[_Prefetch, int] | None = self._take("_prefetch")
+        if prefetch is not None:
+            fetched = prefetch[0].take(prefetch[1])
+            if fetched is not None:
+                return fetched
         try:
-            data: bytes = self.fs.cat_file(self.path, **options)
+            data: bytes = self.fs.cat_file(self.path, **self._read_options)
         except FileNotFoundError:
             if self.is_dir():
                 raise IsADirectoryError(str(self)) from None
@@ -194,18 +344,74 @@ class StorePath(ProxyUPath):
     def exists(self, *, follow_symlinks: bool = True) -> bool:
         if getattr(self, "_listed_dir", False):
             return True
-        return super().exists(follow_symlinks=follow_symlinks)
-
-    def _children(self) -> list[tuple[str, bool]]:
-        """(name, is a directory) of each entry of this directory, from one listing."""
+        seen: float | None = self._take("_seen")
+        if seen is not None and time.monotonic() - seen < _LISTING_FRESH:
+            # A listing of this call has just shown the file. Should it have
+            # gone since, reading or removing it says so (FileNotFoundError),
+            # as it would right after a fresh answer.
+            return True
+        if not self._prefix_store or not self.fs.split_path(self.path)[1]:
+            return super().exists(follow_symlinks=follow_symlinks)
+        # A directory, the usual question here, in one listing, kept for the
+        # iterdir() or glob() that follows; a file in a second request.
+        # (s3fs would ask for the object, then list.)
+        below, entries, complete = self._list_level(first_page_only=True)
+        if below:
+            if complete:
+                self._listing = _Listing(time.monotonic(), entries)
+            return True
+        bucket, key, _ = self.fs.split_path(self.path)
         try:
-            entries: list[dict[str, Any]] = self.fs.ls(self.path, detail=True)
+            self.fs.call_s3("head_object", Bucket=bucket, Key=key)
         except FileNotFoundError:
-            entries = []
+            return False
+        return True
+
+    def _list_level(self, first_page_only: bool = False) -> tuple[bool, list[_Entry], bool]:
+        """One directory level on S3: (anything below, entries, all pages read).
+
+        The zero-byte marker of the directory counts as something below but
+        is not an entry. Entries are sorted by name, as s3fs sorts them.
+        """
+        bucket, key, _ = self.fs.split_path(self.path)
+        prefix = key.rstrip("/") + "/" if key else ""
+        entries: list[_Entry] = []
+        below = False
+        request: dict[str, Any] = {"Bucket": bucket, "Prefix": prefix, "Delimiter": "/"}
+        try:
+            while True:
+                page = self.fs.call_s3("list_objects_v2", **request)
+                common, contents = page.get("CommonPrefixes", ()), page.get("Contents", ())
+                below = below or bool(common or contents)
+                entries += [_Entry(c["Prefix"][len(prefix) :].rstrip("/"), True, 0) for c in common]
+                entries += [_Entry(c["Key"][len(prefix) :], False, c.get("Size", 0)) for c in contents if c["Key"] != prefix]
+                if not page.get("IsTruncated"):
+                    complete = True
+                    break
+                if first_page_only:
+                    complete = False
+                    break
+                request["ContinuationToken"] = page["NextContinuationToken"]
+        except FileNotFoundError:  # no such bucket
+            return False, [], True
+        entries.sort(key=lambda entry: entry.name)
+        return below, entries, complete
+
+    def _children(self) -> list[_Entry]:
+        """The entries of this directory, from one listing (or the one exists() just made)."""
+        if self._prefix_store:
+            kept: _Listing | None = self._take("_listing")
+            if kept is not None and time.monotonic() - kept.taken < _LISTING_FRESH:
+                return kept.entries
+            return self._list_level()[1]
+        try:
+            listed: list[dict[str, Any]] = self.fs.ls(self.path, detail=True)
+        except FileNotFoundError:
+            listed = []
         own = self.path.rstrip("/")
         return [
-            (entry["name"].rstrip("/").rsplit("/", 1)[-1], entry["type"] == "directory")
-            for entry in entries
+            _Entry(entry["name"].rstrip("/").rsplit("/", 1)[-1], entry["type"] == "directory", entry.get("size") or 0)
+            for entry in listed
             if entry["name"].rstrip("/") != own
         ]
 
@@ -216,7 +422,7 @@ class StorePath(ProxyUPath):
         children = self._children()
         if not children and not self.is_dir():
             raise (NotADirectoryError if self.exists() else FileNotFoundError)(str(self))
-        for name, is_dir in children:
+        for name, is_dir, _ in children:
             child = self / name
             # What the listing showed: asking again would cost a request per
             # entry, and the store never turns a directory into a file or back.
@@ -236,9 +442,21 @@ class StorePath(ProxyUPath):
         # One listing, matched here: fsspec's glob would first ask whether
         # the directory exists, then list it (the memory file system goes
         # through all its files for each).
-        for name, _ in self._children():
-            if fnmatch.fnmatchcase(name, pattern):
-                yield self / name
+        matched = [entry for entry in self._children() if fnmatch.fnmatchcase(entry.name, pattern)]
+        seen = time.monotonic()
+        children = [self / entry.name for entry in matched]
+        files = [(child, entry.size) for child, entry in zip(children, matched) if not entry.is_dir]
+        window = remote_window()
+        prefetch = None
+        if window > 1 and len(files) > 1 and getattr(self.fs, "async_impl", False):
+            prefetch = _Prefetch(
+                self.fs, [child.path for child, _ in files], [size for _, size in files], window, self._read_options
+            )
+        for index, (child, _) in enumerate(files):
+            child._seen = seen
+            if prefetch is not None:
+                child._prefetch = (prefetch, index)
+        yield from children
 
 
 def store_path(url: str) -> StorePath:
@@ -258,4 +476,10 @@ def store_path(url: str) -> StorePath:
         # Other machines write to a shared store: a listing kept from an
         # earlier call would hide their results.
         options["use_listings_cache"] = False
+    if protocol in _PREFIX_STORES:
+        # Enough connections for a listing's window of concurrent reads
+        # (botocore keeps 10), on top of what fsspec's configuration asks for.
+        configured = fsspec.config.conf.get(protocol, {}).get("config_kwargs", {})
+        connections = max(configured.get("max_pool_connections", 10), remote_window())
+        options["config_kwargs"] = {**configured, "max_pool_connections": connections}
     return StorePath(f"{protocol}://{rest}", **options)
