@@ -22,9 +22,9 @@ from lumora.paths import LocalStorePath
 
 upath = pytest.importorskip("upath")
 fsspec = pytest.importorskip("fsspec")
-import fsspec.asyn  # noqa: E402
+import fsspec.asyn  # noqa: E402, F811
 import fsspec.implementations.memory  # noqa: E402
-import upath.implementations.memory  # noqa: E402
+import upath.implementations.memory  # noqa: E402, F811
 import upath.registry  # noqa: E402
 
 from lumora import upkeep  # noqa: E402
@@ -456,8 +456,11 @@ def test_listed_files_need_no_second_question(ss, s3_endpoint, monkeypatch):
     werkzeug.addHandler(handler)
     try:
         counts = []
-        for call in (lambda: ss.list_simulation_results(), lambda: ss.load_simulation_result(saved[1].simulation_id),
-                     lambda: ss.delete_simulation_result(saved[1].simulation_id)):
+        for call in (
+            lambda: ss.list_simulation_results(),
+            lambda: ss.load_simulation_result(saved[1].simulation_id),
+            lambda: ss.delete_simulation_result(saved[1].simulation_id),
+        ):
             requests.clear()
             call()
             counts.append(len(requests))

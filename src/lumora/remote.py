@@ -384,7 +384,9 @@ class StorePath(ProxyUPath):
                 common, contents = page.get("CommonPrefixes", ()), page.get("Contents", ())
                 below = below or bool(common or contents)
                 entries += [_Entry(c["Prefix"][len(prefix) :].rstrip("/"), True, 0) for c in common]
-                entries += [_Entry(c["Key"][len(prefix) :], False, c.get("Size", 0)) for c in contents if c["Key"] != prefix]
+                entries += [
+                    _Entry(c["Key"][len(prefix) :], False, c.get("Size", 0)) for c in contents if c["Key"] != prefix
+                ]
                 if not page.get("IsTruncated"):
                     complete = True
                     break
