@@ -44,6 +44,14 @@ def test_miss_simulates_once_then_hits_the_same_record(ss, store):
     assert again == first == ss.load_simulation_result(first.simulation_id)
 
 
+@pytest.mark.parametrize("length", [200, 233])
+def test_a_name_near_the_file_system_limit_is_cached(ss, store, length):
+    simulate = Simulator()
+    for _ in range(2):
+        record = get_or_simulate(**identity(component_name="c" * length), simulate=simulate)
+    assert simulate.runs == 1 and record == ss.load_simulation_result(record.simulation_id)
+
+
 def test_a_result_moved_by_hand_is_still_a_hit(ss, store):
     record = get_or_simulate(**identity(), simulate=Simulator())
     path = ss._find_simulation_file(record.simulation_id)

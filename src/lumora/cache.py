@@ -16,6 +16,7 @@ from __future__ import annotations
 
 import enum
 import json
+import os
 import re
 import time
 from collections.abc import Callable, Iterator, Sequence
@@ -132,6 +133,10 @@ def _local_path(path: object) -> Path | None:
     return None
 
 
+# Bytes in one file name on the file systems the store runs on.
+_NAME_MAX = 255
+
+
 @contextmanager
 def _identity_lock(file_path: object, simulation_id: str) -> Iterator[None]:
     """Held while one process simulates an identity; others wait for it.
@@ -147,7 +152,12 @@ def _identity_lock(file_path: object, simulation_id: str) -> Iterator[None]:
         yield
         return
     # No soft-lock fallback: a soft lock outlives a holder that died.
-    lock = filelock.FileLock(local.with_name(f".{local.name}.lock"), fallback_to_soft=False)
+    name = f".{local.name}.lock"
+    if len(os.fsencode(name)) > _NAME_MAX:
+        # A result name near the file system's limit has no room for the
+        # lock's additions; the ID alone is unique within the type directory.
+        name = f".{simulation_id}.lock"
+    lock = filelock.FileLock(local.with_name(name), fallback_to_soft=False)
     try:
         lock.acquire(timeout=0)
     except filelock.Timeout:
