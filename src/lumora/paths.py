@@ -14,8 +14,10 @@ from __future__ import annotations
 import errno
 import os
 import stat
+from collections.abc import Iterator
 from pathlib import Path
 
+from lumora._dirindex import names_ending_with
 from lumora.progress import STORE_OBSERVER
 
 __all__ = ["LocalStorePath", "read_regular_file"]
@@ -28,6 +30,9 @@ _NONBLOCK = getattr(os, "O_NONBLOCK", 0)
 _OPEN_FLAGS = (
     os.O_RDONLY | _NONBLOCK | getattr(os, "O_NOCTTY", 0) | getattr(os, "O_BINARY", 0)  # Windows: no newline translation
 )
+
+# What makes a pattern more than a literal suffix after its leading "*".
+_GLOB_SPECIAL = frozenset("*?[/" + (os.altsep or ""))
 
 _KINDS = (
     (stat.S_ISFIFO, "a FIFO"),
@@ -90,6 +95,20 @@ class LocalStorePath(Path):
         if (observe := STORE_OBSERVER.get()) is not None:
             observe("read")
         return read_regular_file(self)
+
+    def glob(
+        self, pattern: str, *, case_sensitive: bool | None = None, recurse_symlinks: bool = False
+    ) -> Iterator[LocalStorePath]:
+        # "*<name part>" (a look-up by ID, a listing's "*.json") is answered
+        # from the kept directory when there is one: no read of the whole
+        # directory per look-up. Anything else is pathlib's.
+        if type(pattern) is str and pattern[:1] == "*" and case_sensitive in (None, True):
+            suffix = pattern[1:]
+            if suffix and not _GLOB_SPECIAL.intersection(suffix):
+                names = names_ending_with(str(self), suffix)
+                if names is not None:
+                    return iter([self / name for name in names])
+        return super().glob(pattern, case_sensitive=case_sensitive, recurse_symlinks=recurse_symlinks)
 
     def unlink(self, missing_ok: bool = False) -> None:
         if (observe := STORE_OBSERVER.get()) is not None:

@@ -1,0 +1,247 @@
+"""Directory contents kept up to date by the kernel, for look-ups by ID.
+
+Finding a result by its ID means matching ``*_<ID>.json`` against every name
+in every type directory: one read of the whole directory per look-up, so a
+clearing, which looks up each result it removes, grew with the square of
+the store. On Linux a directory's names can instead be read once and then
+kept current with inotify, which queues every creation, removal and rename
+in the directory before the call that made it returns, whichever process
+made it. Reading that queue before each answer makes the answer as fresh as
+a new read of the directory, at the cost of the changes since the last one.
+
+Only on file systems whose every change passes through this machine's
+kernel (ext4, XFS, Btrfs, tmpfs, F2FS): on NFS, SMB or FUSE, other machines'
+changes would go unseen, so those directories are read as before. Anything
+that could leave a kept directory stale (a lost event, the directory moved,
+removed or replaced at its path, a fork) drops what was kept; the next
+question reads the directory again. LUMORA_DIR_INDEX=0 turns it all off.
+"""
+
+from __future__ import annotations
+
+import ctypes
+import ctypes.util
+import errno
+import os
+import struct
+import sys
+import threading
+from collections import OrderedDict
+
+__all__ = ["names_ending_with"]
+
+# inotify(7) and statfs(2) constants.
+_IN_NONBLOCK = os.O_NONBLOCK
+_IN_CLOEXEC = os.O_CLOEXEC
+_IN_MOVED_FROM, _IN_MOVED_TO, _IN_CREATE, _IN_DELETE = 0x40, 0x80, 0x100, 0x200
+_IN_DELETE_SELF, _IN_MOVE_SELF, _IN_UNMOUNT, _IN_Q_OVERFLOW, _IN_IGNORED = 0x400, 0x800, 0x2000, 0x4000, 0x8000
+_IN_ONLYDIR = 0x01000000
+_WATCH_MASK = _IN_CREATE | _IN_DELETE | _IN_MOVED_FROM | _IN_MOVED_TO | _IN_DELETE_SELF | _IN_MOVE_SELF | _IN_ONLYDIR
+_ADDED = _IN_CREATE | _IN_MOVED_TO
+_REMOVED = _IN_DELETE | _IN_MOVED_FROM
+_GONE = _IN_DELETE_SELF | _IN_MOVE_SELF | _IN_UNMOUNT | _IN_IGNORED
+_EVENT = struct.Struct("iIII")  # wd, mask, cookie, len; then len bytes of NUL-padded name
+# Local file systems, by statfs f_type: ext2/3/4, XFS, Btrfs, tmpfs, F2FS.
+_LOCAL_KINDS = frozenset({0xEF53, 0x58465342, 0x9123683E, 0x01021994, 0xF2F52010})
+# Directories kept at once; the least recently asked is dropped beyond it.
+_MAX_DIRS = 64
+
+
+class _Dir:
+    """The names of one watched directory, in the order first seen."""
+
+    __slots__ = ("identity", "names", "by_suffix")
+
+    def __init__(self, identity: tuple[int, int], names: list[str]) -> None:
+        self.identity = identity  # (st_dev, st_ino) of the directory watched
+        self.names: dict[str, None] = dict.fromkeys(names)
+        # For each suffix length asked for: suffix -> names ending with it.
+        self.by_suffix: dict[int, dict[str, dict[str, None]]] = {}
+
+    def add(self, name: str) -> None:
+        if name in self.names:
+            return
+        self.names[name] = None
+        for length, index in self.by_suffix.items():
+            if len(name) >= length:
+                index.setdefault(name[-length:], {})[name] = None
+
+    def remove(self, name: str) -> None:
+        if name not in self.names:
+            return
+        del self.names[name]
+        for length, index in self.by_suffix.items():
+            if len(name) >= length and (bucket := index.get(name[-length:])) is not None:
+                bucket.pop(name, None)
+                if not bucket:
+                    del index[name[-length:]]
+
+    def ending_with(self, suffix: str) -> list[str]:
+        length = len(suffix)
+        index = self.by_suffix.get(length)
+        if index is None:
+            index = {}
+            for name in self.names:
+                if len(name) >= length:
+                    index.setdefault(name[-length:], {})[name] = None
+            self.by_suffix[length] = index
+        return list(index.get(suffix, ()))
+
+
+class _Index:
+    """One inotify instance and the directories it watches, for one process."""
+
+    def __init__(self, libc: ctypes.CDLL) -> None:
+        self._libc = libc
+        self._lock = threading.Lock()
+        self._fd = -1
+        self._pid = -1
+        self._dirs: OrderedDict[int, _Dir] = OrderedDict()  # by watch descriptor, least recent first
+        self._watch_of: dict[str, int] = {}  # directory path -> watch descriptor
+
+    def after_fork(self) -> None:
+        """Forgets everything in a child: its queue is shared with the parent,
+        and reading it would steal the parent's events. The descriptor closed
+        is the child's own copy."""
+        self._lock = threading.Lock()  # another thread may have held it at the fork
+        if self._fd >= 0:
+            try:
+                os.close(self._fd)
+            except OSError:
+                pass
+        self._fd, self._pid = -1, -1
+        self._dirs.clear()
+        self._watch_of.clear()
+
+    def ending_with(self, directory: str, suffix: str) -> list[str] | None:
+        """The names in directory that end with suffix, or None when the
+        directory cannot be kept (the caller then reads it itself)."""
+        with self._lock:
+            if self._fd >= 0 and self._pid != os.getpid():
+                self.after_fork()  # a fork that bypassed the hook
+            if self._fd < 0 and not self._open():
+                return None
+            self._drain()
+            try:
+                info = os.stat(directory)
+            except OSError:
+                return None
+            wd = self._watch_of.get(directory, -1)
+            kept = self._dirs.get(wd)
+            if kept is not None and kept.identity == (info.st_dev, info.st_ino):
+                self._dirs.move_to_end(wd)
+                return kept.ending_with(suffix)
+            # Never kept, or the path now leads to another directory (it or
+            # a parent was moved or replaced): what was kept is the old one's.
+            if kept is not None:
+                self._forget(wd)
+            kept = self._watch(directory)
+            return None if kept is None else kept.ending_with(suffix)
+
+    def _open(self) -> bool:
+        fd = self._libc.inotify_init1(_IN_NONBLOCK | _IN_CLOEXEC)
+        if fd < 0:
+            return False
+        self._fd, self._pid = fd, os.getpid()
+        return True
+
+    def _watch(self, directory: str) -> _Dir | None:
+        self._watch_of.pop(directory, None)
+        if not _is_local(directory):
+            return None
+        wd = self._libc.inotify_add_watch(self._fd, os.fsencode(directory), _WATCH_MASK)
+        if wd < 0:
+            return None  # out of watches, gone, not a directory: read it as before
+        # Listed after the watch is in place: a change made during the
+        # listing is also in the queue, and replaying it is harmless.
+        try:
+            names = os.listdir(directory)
+            info = os.stat(directory)
+        except OSError:
+            self._forget(wd)
+            return None
+        kept = _Dir((info.st_dev, info.st_ino), names)
+        self._dirs.pop(wd, None)
+        self._dirs[wd] = kept
+        self._watch_of[directory] = wd
+        while len(self._dirs) > _MAX_DIRS:
+            self._forget(next(iter(self._dirs)))
+        return kept
+
+    def _forget(self, wd: int) -> None:
+        self._dirs.pop(wd, None)
+        for path in [p for p, w in self._watch_of.items() if w == wd]:
+            del self._watch_of[path]
+        self._libc.inotify_rm_watch(self._fd, wd)
+
+    def _drain(self) -> None:
+        while True:
+            try:
+                data = os.read(self._fd, 1 << 16)
+            except BlockingIOError:
+                return
+            except OSError as exc:
+                if exc.errno == errno.EINTR:
+                    continue
+                for watched in list(self._dirs):
+                    self._forget(watched)
+                return
+            offset = 0
+            while offset < len(data):
+                wd, mask, _, length = _EVENT.unpack_from(data, offset)
+                start = offset + _EVENT.size
+                offset = start + length
+                if mask & _IN_Q_OVERFLOW:
+                    # Events were lost: nothing kept can be trusted.
+                    for watched in list(self._dirs):
+                        self._forget(watched)
+                    continue
+                kept = self._dirs.get(wd)
+                if kept is None:
+                    continue
+                if mask & _GONE:
+                    self._forget(wd)
+                    continue
+                name = os.fsdecode(data[start:offset].rstrip(b"\0"))
+                if mask & _ADDED:
+                    kept.add(name)
+                elif mask & _REMOVED:
+                    kept.remove(name)
+
+
+def _is_local(directory: str) -> bool:
+    buf = ctypes.create_string_buffer(256)  # struct statfs is 120 bytes on 64-bit Linux
+    if _LIBC is None or _LIBC.statfs(os.fsencode(directory), buf) != 0:
+        return False
+    kind = ctypes.c_long.from_buffer(buf).value & 0xFFFFFFFF
+    return kind in _LOCAL_KINDS
+
+
+def _load_libc() -> ctypes.CDLL | None:
+    if not sys.platform.startswith("linux"):
+        return None
+    try:
+        libc = ctypes.CDLL(ctypes.util.find_library("c") or "libc.so.6", use_errno=True)
+        for name in ("inotify_init1", "inotify_add_watch", "inotify_rm_watch", "statfs"):
+            getattr(libc, name)
+    except (OSError, AttributeError):
+        return None
+    libc.inotify_add_watch.argtypes = [ctypes.c_int, ctypes.c_char_p, ctypes.c_uint32]
+    libc.inotify_rm_watch.argtypes = [ctypes.c_int, ctypes.c_int]
+    libc.statfs.argtypes = [ctypes.c_char_p, ctypes.c_void_p]
+    return libc
+
+
+_LIBC = _load_libc()
+_INDEX = _Index(_LIBC) if _LIBC is not None else None
+if _INDEX is not None:
+    os.register_at_fork(after_in_child=_INDEX.after_fork)
+
+
+def names_ending_with(directory: str, suffix: str) -> list[str] | None:
+    """The names of the entries in directory that end with suffix, as a
+    fresh read of it would give them (in the order first seen), or None when
+    this directory is not kept: read it yourself."""
+    if _INDEX is None or os.environ.get("LUMORA_DIR_INDEX", "").strip() == "0":
+        return None
+    return _INDEX.ending_with(directory, suffix)

@@ -1,0 +1,108 @@
+"""A kept directory answers globs as a fresh read of it would, whoever
+changed it and however."""
+
+from __future__ import annotations
+
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+from lumora import _dirindex
+from lumora.paths import LocalStorePath
+
+pytestmark = pytest.mark.skipif(_dirindex._INDEX is None, reason="needs inotify")
+
+ID = "0123456789abcdef"
+PATTERNS = (f"*_{ID}.json", "*.json", "*.tmp")
+
+
+def same_as_pathlib(directory: Path) -> None:
+    for pattern in PATTERNS:
+        kept = sorted(map(str, LocalStorePath(directory).glob(pattern)))
+        assert kept == sorted(map(str, Path(directory).glob(pattern))), pattern
+
+
+def elsewhere(code: str) -> None:
+    subprocess.run([sys.executable, "-c", code], check=True)
+
+
+# Each change is made after the directory is kept, by this process or another.
+CHANGES = {
+    "create": lambda d: (d / f"a_{ID}.json").write_text("{}"),
+    "create, hidden": lambda d: (d / f".b_{ID}.json").write_text("{}"),
+    "unlink": lambda d: (d / f"old_{ID}.json").unlink(),
+    "replace onto": lambda d: os.replace(d / "x.tmp", d / f"old_{ID}.json"),
+    "rename away": lambda d: os.rename(d / f"old_{ID}.json", d.parent / "moved.json"),
+    "rename in": lambda d: os.rename(d.parent / "outside.json", d / f"in_{ID}.json"),
+    "directory": lambda d: (d / f"dir_{ID}.json").mkdir(),
+    "hard link": lambda d: os.link(d / "x.tmp", d / f"link_{ID}.json"),
+    "other process": lambda d: elsewhere(f"open({str(d / f'p_{ID}.json')!r}, 'w').close()"),
+    "other process, unlink": lambda d: elsewhere(f"import os; os.unlink({str(d / f'old_{ID}.json')!r})"),
+}
+
+
+@pytest.mark.parametrize("change", CHANGES)
+def test_changes_are_seen_at_once(tmp_path, change):
+    d = tmp_path / "t1"
+    d.mkdir()
+    for name in (f"old_{ID}.json", "x.tmp", "y.json"):
+        (d / name).write_text("{}")
+    (tmp_path / "outside.json").write_text("{}")
+    same_as_pathlib(d)
+    CHANGES[change](d)
+    same_as_pathlib(d)
+
+
+def test_a_path_that_leads_elsewhere_is_read_again(tmp_path):
+    # The directory (or a parent) moved and another took its place: the kept
+    # names are the old directory's.
+    root = tmp_path / "root"
+    (root / "t1").mkdir(parents=True)
+    (root / "t1" / f"a_{ID}.json").write_text("{}")
+    same_as_pathlib(root / "t1")
+    os.rename(root, tmp_path / "old-root")
+    (root / "t1").mkdir(parents=True)
+    (root / "t1" / f"b_{ID}.json").write_text("{}")
+    assert [p.name for p in LocalStorePath(root, "t1").glob(f"*_{ID}.json")] == [f"b_{ID}.json"]
+    os.rename(root / "t1", root / "t2")
+    assert list(LocalStorePath(root, "t1").glob("*.json")) == []
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+@pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
+def test_a_forked_child_does_not_take_the_parents_events(tmp_path):
+    d = tmp_path / "t1"
+    d.mkdir()
+    same_as_pathlib(d)
+    pid = os.fork()
+    if pid == 0:  # the child reads its own view, then the parent's changes must still reach the parent
+        try:
+            same_as_pathlib(d)
+            (d / f"c_{ID}.json").write_text("{}")
+            same_as_pathlib(d)
+        finally:
+            os._exit(0)
+    assert os.waitpid(pid, 0)[1] == 0
+    same_as_pathlib(d)
+    (d / f"c_{ID}.json").unlink()
+    same_as_pathlib(d)
+
+
+def test_lost_events_drop_what_was_kept(tmp_path, monkeypatch):
+    d = tmp_path / "t1"
+    d.mkdir()
+    same_as_pathlib(d)
+    index = _dirindex._INDEX
+    assert index is not None and index._dirs
+    overflow = _dirindex._EVENT.pack(-1, _dirindex._IN_Q_OVERFLOW, 0, 0)
+    real_read = os.read
+    reads = iter([overflow])
+    monkeypatch.setattr(os, "read", lambda fd, n: next(reads, None) or real_read(fd, n))
+    (d / f"a_{ID}.json").write_text("{}")
+    index._drain()
+    assert not index._dirs
+    monkeypatch.undo()
+    same_as_pathlib(d)
