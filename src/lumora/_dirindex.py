@@ -43,8 +43,10 @@ _GONE = _IN_DELETE_SELF | _IN_MOVE_SELF | _IN_UNMOUNT | _IN_IGNORED
 _EVENT = struct.Struct("iIII")  # wd, mask, cookie, len; then len bytes of NUL-padded name
 # Local file systems, by statfs f_type: ext2/3/4, XFS, Btrfs, tmpfs, F2FS.
 _LOCAL_KINDS = frozenset({0xEF53, 0x58465342, 0x9123683E, 0x01021994, 0xF2F52010})
-# Directories kept at once; the least recently asked is dropped beyond it.
+# Directories and names kept at once; the least recently asked directory is
+# dropped beyond either, and a larger directory is not kept at all.
 _MAX_DIRS = 64
+_MAX_NAMES = 1_000_000
 
 
 class _Dir:
@@ -98,12 +100,14 @@ class _Index:
         self._pid = -1
         self._dirs: OrderedDict[int, _Dir] = OrderedDict()  # by watch descriptor, least recent first
         self._watch_of: dict[str, int] = {}  # directory path -> watch descriptor
+        self._owner: int | None = None  # the thread inside, if any
 
     def after_fork(self) -> None:
         """Forgets everything in a child: its queue is shared with the parent,
         and reading it would steal the parent's events. The descriptor closed
         is the child's own copy."""
         self._lock = threading.Lock()  # another thread may have held it at the fork
+        self._owner = None
         if self._fd >= 0:
             try:
                 os.close(self._fd)
@@ -116,27 +120,37 @@ class _Index:
     def ending_with(self, directory: str, suffix: str) -> list[str] | None:
         """The names in directory that end with suffix, or None when the
         directory cannot be kept (the caller then reads it itself)."""
+        me = threading.get_ident()
+        if self._owner == me:
+            return None  # re-entered from a finalizer or signal handler run inside our own work
         with self._lock:
-            if self._fd >= 0 and self._pid != os.getpid():
-                self.after_fork()  # a fork that bypassed the hook
-            if self._fd < 0 and not self._open():
-                return None
-            self._drain()
+            self._owner = me
             try:
-                info = os.stat(directory)
-            except OSError:
-                return None
-            wd = self._watch_of.get(directory, -1)
-            kept = self._dirs.get(wd)
-            if kept is not None and kept.identity == (info.st_dev, info.st_ino):
-                self._dirs.move_to_end(wd)
-                return kept.ending_with(suffix)
-            # Never kept, or the path now leads to another directory (it or
-            # a parent was moved or replaced): what was kept is the old one's.
-            if kept is not None:
-                self._forget(wd)
-            kept = self._watch(directory)
-            return None if kept is None else kept.ending_with(suffix)
+                return self._ending_with(directory, suffix)
+            finally:
+                self._owner = None
+
+    def _ending_with(self, directory: str, suffix: str) -> list[str] | None:
+        if self._fd >= 0 and self._pid != os.getpid():
+            self.after_fork()  # a fork that bypassed the hook
+        if self._fd < 0 and not self._open():
+            return None
+        self._drain()
+        try:
+            info = os.stat(directory)
+        except OSError:
+            return None
+        wd = self._watch_of.get(directory, -1)
+        kept = self._dirs.get(wd)
+        if kept is not None and kept.identity == (info.st_dev, info.st_ino):
+            self._dirs.move_to_end(wd)
+            return kept.ending_with(suffix)
+        # Never kept, or the path now leads to another directory (it or
+        # a parent was moved or replaced): what was kept is the old one's.
+        if kept is not None:
+            self._forget(wd)
+        kept = self._watch(directory, (info.st_dev, info.st_ino))
+        return None if kept is None else kept.ending_with(suffix)
 
     def _open(self) -> bool:
         fd = self._libc.inotify_init1(_IN_NONBLOCK | _IN_CLOEXEC)
@@ -145,7 +159,7 @@ class _Index:
         self._fd, self._pid = fd, os.getpid()
         return True
 
-    def _watch(self, directory: str) -> _Dir | None:
+    def _watch(self, directory: str, identity: tuple[int, int]) -> _Dir | None:
         self._watch_of.pop(directory, None)
         if not _is_local(directory):
             return None
@@ -153,19 +167,25 @@ class _Index:
         if wd < 0:
             return None  # out of watches, gone, not a directory: read it as before
         # Listed after the watch is in place: a change made during the
-        # listing is also in the queue, and replaying it is harmless.
+        # listing is also in the queue, and replaying it is harmless. The
+        # path must have led to the same directory all along.
         try:
             names = os.listdir(directory)
             info = os.stat(directory)
         except OSError:
+            info = None
+        if info is None or (info.st_dev, info.st_ino) != identity or len(names) > _MAX_NAMES:
             self._forget(wd)
             return None
-        kept = _Dir((info.st_dev, info.st_ino), names)
+        kept = _Dir(identity, names)
         self._dirs.pop(wd, None)
         self._dirs[wd] = kept
         self._watch_of[directory] = wd
-        while len(self._dirs) > _MAX_DIRS:
-            self._forget(next(iter(self._dirs)))
+        total = sum(len(d.names) for d in self._dirs.values())
+        while len(self._dirs) > _MAX_DIRS or total > _MAX_NAMES:
+            oldest = next(iter(self._dirs))
+            total -= len(self._dirs[oldest].names)
+            self._forget(oldest)
         return kept
 
     def _forget(self, wd: int) -> None:
