@@ -127,11 +127,13 @@ soak: build ## every function 100,000 times, failing if memory grows (SOAK_ITERA
 
 # The extension timed against the plain-Python baseline in bench/; a table on
 # stdout. BENCH_ARGS="--quick" for a short smoke run, "--json FILE" for raw figures.
-# Then the store on other file systems, how result files are read, and lumora
-# as a cache beside diskcache and joblib.Memory (the bench extra, installed
-# here; BENCH_PEERS_ARGS="--quick").
+# Then how listing and clearing grow with realistic results, the store on
+# other file systems, how result files are read, and lumora as a cache beside
+# diskcache and joblib.Memory (the bench extra, installed here;
+# BENCH_PEERS_ARGS="--quick").
 bench: build ## time the extension against the plain-Python module and peer caches (BENCH_ARGS=--quick for a short run)
 	$(VENV_PYTHON) bench/run.py $(BENCH_ARGS)
+	$(VENV_PYTHON) bench/scale.py $(BENCH_SCALE_ARGS)
 	$(VENV_PYTHON) bench/remote.py $(BENCH_REMOTE_ARGS)
 	$(VENV_PYTHON) bench/read_file.py
 	$(PIP) $$($(VENV_PYTHON) -c "$$BENCH_EXTRA")
