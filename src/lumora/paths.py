@@ -80,7 +80,10 @@ def read_regular_file(path: str | os.PathLike[str]) -> bytes:
 
 
 class LocalStorePath(Path):
-    """A `pathlib.Path` whose ``read_bytes`` reads regular files only.
+    """A `pathlib.Path` whose ``read_bytes`` reads regular files only, and
+    whose ``glob`` of a ``*<name part>`` pattern (a look-up by ID) is
+    answered from directory names that the kernel keeps current where it can
+    (see `lumora._dirindex`), as a fresh read of the directory would be.
 
     Reads and deletions are reported to `lumora.progress.STORE_OBSERVER`
     when one is set (the command line's progress bars). Everything else is
