@@ -5,7 +5,10 @@ Each stored result holds four port pairs of 101 ``[re, im]`` points (about
 the plain-Python baseline of ``pure_storage.py`` list the same store in turn
 (sides alternate, median of the repetitions); clearing runs on fresh copies.
 A listing is timed from the call to its return: freeing the records when the
-caller drops them comes after, on both sides alike.
+caller drops them comes after, on both sides alike. Page faults per result
+say how much of a listing's memory the process had to take fresh from the
+kernel (what it keeps from earlier work serves a small listing, not a large
+one), a cost that grows with the store on both sides.
 
     .venv/bin/python bench/scale.py [--sizes 1000,5000] [--clear-sizes 1000,2000] [--repeat N] [--json FILE]
 
@@ -21,6 +24,7 @@ import argparse
 import os
 import json
 import random
+import resource
 import shutil
 import statistics
 import sys
@@ -91,10 +95,21 @@ def write_store(root: Path, n: int) -> None:
         (root / type_name / name).write_bytes(content)
 
 
+# Page faults of the last timed call: memory the process had to take fresh
+# from the kernel, which it pays for in the call's own time.
+LAST_FAULTS = [0]
+
+
+def minor_faults() -> int:
+    return resource.getrusage(resource.RUSAGE_SELF).ru_minflt
+
+
 def timed(call: Callable[[], object]) -> float:
+    faults = minor_faults()
     start = time.perf_counter()
     result = call()
     elapsed = time.perf_counter() - start
+    LAST_FAULTS[0] = minor_faults() - faults
     # Dropping the records afterwards is the caller's work, not the
     # listing's: about a third of a listing's time again, the same for both
     # sides, and it would hide what the listing itself costs.
@@ -122,7 +137,7 @@ def main(argv: list[str] | None = None) -> int:
     sizes = [int(s) for s in args.sizes.split(",") if s]
     clear_sizes = [int(s) for s in args.clear_sizes.split(",") if s]
 
-    figures: dict[str, dict[int, dict[str, float]]] = {"list": {}, "clear": {}}
+    figures: dict[str, dict[int, dict[str, float]]] = {"list": {}, "clear": {}, "faults": {}}
     with tempfile.TemporaryDirectory(prefix="lumora-scale-") as tmp:
         work = Path(tmp)
         for n in sorted(set(sizes) | set(clear_sizes)):
@@ -130,10 +145,15 @@ def main(argv: list[str] | None = None) -> int:
         for n in sizes:
             os.environ["LUMORA_SIMULATIONS_DIR"] = str(work / f"store-{n}")
 
-            def listing(side: str) -> float:
-                return timed(SIDES[side].list_simulation_results)
+            faults: dict[str, list[int]] = {side: [] for side in SIDES}
+
+            def listing(side: str, faults: dict[str, list[int]] = faults) -> float:
+                elapsed = timed(SIDES[side].list_simulation_results)
+                faults[side].append(LAST_FAULTS[0])
+                return elapsed
 
             figures["list"][n] = median_pair(listing, args.repeat)
+            figures["faults"][n] = {side: statistics.median(values) / n for side, values in faults.items()}
         for n in clear_sizes:
             scratch = work / "scratch"
 
@@ -146,13 +166,18 @@ def main(argv: list[str] | None = None) -> int:
             figures["clear"][n] = median_pair(clearing, max(1, args.repeat // 2))
 
     print(f"Realistic results: {len(PORT_PAIRS)} port pairs x {POINTS} [re, im] points; median of {args.repeat}.")
-    print(f"{'operation':<28}{'results':>9}{'extension':>12}{'python':>12}{'py/ext':>9}{'ext per result':>16}")
+    print(
+        f"{'operation':<28}{'results':>9}{'extension':>12}{'python':>12}{'py/ext':>9}{'ext per result':>16}"
+        f"{'page faults per result ext / py':>34}"
+    )
     for kind, label in (("list", "list_simulation_results()"), ("clear", "clear_simulation_results()")):
         for n, pair in figures[kind].items():
             ext, py = pair["extension"], pair["python"]
-            print(
-                f"{label:<28}{n:>9,}{ext * 1e3:>10.1f} ms{py * 1e3:>9.1f} ms{py / ext:>9.2f}{ext / n * 1e6:>13.1f} us"
-            )
+            row = f"{label:<28}{n:>9,}{ext * 1e3:>10.1f} ms{py * 1e3:>9.1f} ms{py / ext:>9.2f}{ext / n * 1e6:>13.1f} us"
+            if kind == "list":
+                fault = figures["faults"][n]
+                row += f"{fault['extension']:>26.1f} / {fault['python']:.1f}"
+            print(row)
     if len(sizes) >= 2:
         small, large = min(sizes), max(sizes)
         growth = figures["list"][large]["extension"] / figures["list"][small]["extension"]
