@@ -47,6 +47,9 @@ _LOCAL_KINDS = frozenset({0xEF53, 0x58465342, 0x9123683E, 0x01021994, 0xF2F52010
 # dropped beyond either, and a larger directory is not kept at all.
 _MAX_DIRS = 64
 _MAX_NAMES = 1_000_000
+# Suffix lengths indexed per directory (a look-up by ID and a listing use
+# two); any other is matched name by name.
+_MAX_SUFFIX_LENGTHS = 4
 
 
 class _Dir:
@@ -82,6 +85,8 @@ class _Dir:
         length = len(suffix)
         index = self.by_suffix.get(length)
         if index is None:
+            if len(self.by_suffix) >= _MAX_SUFFIX_LENGTHS:
+                return [name for name in self.names if name.endswith(suffix)]
             index = {}
             for name in self.names:
                 if len(name) >= length:
