@@ -158,10 +158,9 @@ def _keep_alive_server() -> Any:
         def close(self) -> None:
             pass
 
-    setattr(
-        werkzeug.serving,
-        "selectors",
-        types.SimpleNamespace(DefaultSelector=NothingLeft, EVENT_READ=selectors.EVENT_READ),
+    # A module-level name of werkzeug's, hence the ignores.
+    werkzeug.serving.selectors = types.SimpleNamespace(  # type: ignore[attr-defined,assignment]
+        DefaultSelector=NothingLeft, EVENT_READ=selectors.EVENT_READ
     )
 
     class KeepAlive(MotoRequestHandler):
