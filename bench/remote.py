@@ -438,6 +438,11 @@ def run(store: Store, args: argparse.Namespace) -> dict[str, Sample]:
     }
 
 
+def figure(value: float) -> str:
+    """Four significant digits, without an exponent."""
+    return f"{value:.0f}" if value >= 1000 else f"{value:.4g}"
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument(
@@ -499,7 +504,7 @@ def main(argv: list[str] | None = None) -> int:
     ops = " / ".join(columns)
     print(f"{'store':<11}{header}   requests {ops}   CPU s here {ops}   CPU s moto {ops}   CPU s proxy {ops}")
     for name, result in rows:
-        times = "".join(f"{result[c][0] * scale[units[c.split()[0]]]:>{max(11, len(c) + 5)}.4g}" for c in columns)
+        times = "".join(f"{figure(result[c][0] * scale[units[c.split()[0]]]):>{max(11, len(c) + 5)}}" for c in columns)
         cpu = " / ".join(f"{result[c][1]:.3g}" for c in columns)
         extra = ""
         if name.startswith("s3"):
