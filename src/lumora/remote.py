@@ -75,7 +75,7 @@ def _timestamp(value: str) -> datetime:
             return email.utils.parsedate_to_datetime(value)
     except (ValueError, TypeError, IndexError):
         pass
-    from botocore.utils import parse_timestamp
+    from botocore.utils import parse_timestamp  # type: ignore[import-untyped]
 
     parsed: datetime = parse_timestamp(value)
     return parsed
