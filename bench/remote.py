@@ -7,7 +7,12 @@ which on loopback hides what round trips cost; the `s3+<ms>` store therefore
 sends every request through a proxy (a third process) that holds it back by
 --delay milliseconds (20 by default), as a bucket that far away would. The
 request counts are what carries over to a real bucket; the processor time
-used here and by moto says what bounds a figure once round trips overlap.
+used here, by moto and by the proxy says what bounds a figure once round
+trips overlap. Connections are kept open between requests, as a real
+bucket's clients keep them.
+
+--windows 0,32 times the listing with each LUMORA_REMOTE_WINDOW in turn,
+against the same server with the same delay, and prints their ratio.
 
 Each figure is a median: per call for save and find, per whole listing for
 list; clear is one clearing of the whole store. S3 stores are filled by
@@ -15,7 +20,7 @@ uploading the files of a local store straight to moto (no delay), and the
 saves timed are --saves overwrites of stored results.
 
     .venv/bin/python bench/remote.py [--count N] [--backends local,memory,s3,s3-delay]
-        [--delay MS] [--ops save,find,list,clear]
+        [--delay MS] [--ops save,find,list,clear] [--windows 0,32]
 """
 
 from __future__ import annotations
@@ -30,6 +35,7 @@ import statistics
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import uuid
 from collections.abc import Callable, Iterator
@@ -124,14 +130,75 @@ def proxy(upstream: int, delay_ms: float) -> None:
     asyncio.run(main())
 
 
+def _keep_alive_server() -> Any:
+    """moto's application behind werkzeug's threaded server, connections kept open.
+
+    werkzeug's development server ends every connection after one response,
+    so each request would pay for a new connection here, in the proxy and in
+    moto (a thread each), which a real bucket's clients keep open. It ends
+    them because its handler cannot tell leftovers of a request body from
+    the next request: after each response it discards whatever arrives within
+    10 ms. moto reads the whole body of every request the store sends, so
+    nothing is left over, and that discarding would swallow the next request
+    on the connection: both are turned off here.
+    """
+    import selectors
+    import types
+
+    import werkzeug.serving
+    from moto.moto_server.werkzeug_app import DomainDispatcherApplication, MotoRequestHandler, create_backend_app
+
+    class NothingLeft:
+        def register(self, *_: Any) -> None:
+            pass
+
+        def select(self, timeout: float | None = None) -> list[Any]:
+            return []
+
+        def close(self) -> None:
+            pass
+
+    # A module-level name of werkzeug's, hence the ignores.
+    werkzeug.serving.selectors = types.SimpleNamespace(  # type: ignore[attr-defined,assignment]
+        DefaultSelector=NothingLeft, EVENT_READ=selectors.EVENT_READ
+    )
+
+    class KeepAlive(MotoRequestHandler):
+        # The status line, the headers and the body go out in separate
+        # writes: without this, each but the first would wait for the
+        # client's delayed acknowledgement of the one before.
+        disable_nagle_algorithm = True
+
+        def send_header(self, keyword: str, value: str) -> None:
+            if keyword.lower() == "connection" and value.lower() == "close":
+                return
+            super().send_header(keyword, value)
+
+    return werkzeug.serving.make_server(
+        "127.0.0.1", 0, DomainDispatcherApplication(create_backend_app), threaded=True, request_handler=KeepAlive
+    )
+
+
+def _processor_seconds(process: subprocess.Popen[str] | None) -> float:
+    """Processor seconds used so far by a running child process (Linux), else 0."""
+    if process is None:
+        return 0.0
+    try:
+        with open(f"/proc/{process.pid}/stat") as stat:
+            fields = stat.read().rsplit(")", 1)[1].split()
+    except OSError:
+        return 0.0
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
 def serve(delay_ms: float) -> None:
     """The server process: moto, behind the delaying proxy when delay_ms > 0.
 
     Prints "<port for the store> <port of moto>", then answers each line on
-    stdin with "<requests served so far> <processor seconds used so far>".
+    stdin with "<requests served so far> <processor seconds used so far>
+    <processor seconds of the proxy so far>".
     """
     import moto.backends
-    from moto.server import ThreadedMotoServer
 
     # moto looks through its own package directory twice per request to route
     # it; a fixed answer makes its figures a little less about moto.
@@ -149,9 +216,9 @@ def serve(delay_ms: float) -> None:
     werkzeug.setLevel(logging.INFO)
     werkzeug.propagate = False
     werkzeug.handlers[:] = [Counter()]
-    server = ThreadedMotoServer(ip_address="127.0.0.1", port=0, verbose=False)
-    server.start()
-    moto_port = port = server.get_host_and_port()[1]
+    server = _keep_alive_server()
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    moto_port = port = server.server_address[1]
     delayer = None
     if delay_ms > 0:
         delayer = subprocess.Popen(
@@ -164,10 +231,10 @@ def serve(delay_ms: float) -> None:
         port = int(delayer.stdout.readline())
     print(port, moto_port, flush=True)
     for _ in sys.stdin:
-        print(count, time.process_time(), flush=True)
+        print(count, time.process_time(), _processor_seconds(delayer), flush=True)
     if delayer is not None:
         delayer.communicate()
-    server.stop()
+    server.shutdown()
 
 
 class ServerProcess:
@@ -186,13 +253,13 @@ class ServerProcess:
             raise OSError("the S3 server process did not start")
         self.port, self.moto_port = map(int, line.split())
 
-    def usage(self) -> tuple[int, float]:
-        """Requests served and processor seconds used so far."""
+    def usage(self) -> tuple[int, float, float]:
+        """Requests served, processor seconds of moto and of the proxy so far."""
         assert self.process.stdin is not None and self.process.stdout is not None
         self.process.stdin.write("\n")
         self.process.stdin.flush()
-        requests, cpu = self.process.stdout.readline().split()
-        return int(requests), float(cpu)
+        requests, cpu, proxy_cpu = self.process.stdout.readline().split()
+        return int(requests), float(cpu), float(proxy_cpu)
 
     def close(self) -> None:
         assert self.process.stdin is not None
@@ -215,8 +282,8 @@ class Store:
         for i in range(count):
             ss.save_simulation_result(**identity(i), **OUTCOME)
 
-    def usage(self) -> tuple[int, float]:
-        return self.server.usage() if self.server else (0, 0.0)
+    def usage(self) -> tuple[int, float, float]:
+        return self.server.usage() if self.server else (0, 0.0, 0.0)
 
 
 @contextmanager
@@ -308,16 +375,26 @@ BACKENDS: dict[str, Callable[[argparse.Namespace], Any]] = {
 # --- the measurement ----------------------------------------------------------
 
 
-Sample = tuple[float, float, int, float]  # seconds, processor seconds here, requests, processor seconds of moto
+# seconds, processor seconds here, requests, processor seconds of moto and of the proxy
+Sample = tuple[float, float, int, float, float]
 
 
 def timed(store: Store, call: Callable[[], Any]) -> Sample:
-    requests, server_cpu = store.usage()
+    requests, server_cpu, proxy_cpu = store.usage()
     start, cpu = time.perf_counter(), time.process_time()
     call()
     elapsed, cpu = time.perf_counter() - start, time.process_time() - cpu
-    requests_after, server_cpu_after = store.usage()
-    return elapsed, cpu, requests_after - requests, server_cpu_after - server_cpu
+    requests_after, server_cpu_after, proxy_cpu_after = store.usage()
+    return elapsed, cpu, requests_after - requests, server_cpu_after - server_cpu, proxy_cpu_after - proxy_cpu
+
+
+def listing_windows(args: argparse.Namespace) -> list[tuple[str, int | None]]:
+    """The listing columns and the window each is timed with (None: as set)."""
+    if "list" not in args.ops:
+        return []
+    if not args.windows:
+        return [("list", None)]
+    return [(f"list w{window}", window) for window in args.windows]
 
 
 def run(store: Store, args: argparse.Namespace) -> dict[str, Sample]:
@@ -326,7 +403,7 @@ def run(store: Store, args: argparse.Namespace) -> dict[str, Sample]:
 
     os.environ["LUMORA_SIMULATIONS_DIR"] = store.root
     count = args.count
-    samples: dict[str, list[Sample]] = {op: [] for op in args.ops}
+    samples: dict[str, list[Sample]] = {op: [] for op in args.columns}
     if isinstance(store, S3Store):
         store.fill(count)
         saves = random.Random(2).sample(range(count), min(args.saves, count))
@@ -339,19 +416,31 @@ def run(store: Store, args: argparse.Namespace) -> dict[str, Sample]:
     if "find" in samples:
         for i in random.Random(1).sample(range(count), min(args.finds, count)):
             samples["find"].append(timed(store, lambda: ss.find_simulation_result(**identity(i))))
-    if "list" in samples:
+    for column, window in listing_windows(args):
+        saved = os.environ.get("LUMORA_REMOTE_WINDOW")
+        if window is not None:
+            os.environ["LUMORA_REMOTE_WINDOW"] = str(window)
         for _ in range(args.listings):
             found: list[Any] = []
-            samples["list"].append(timed(store, lambda: found.extend(ss.list_simulation_results())))
+            samples[column].append(timed(store, lambda: found.extend(ss.list_simulation_results())))
             assert len(found) == count, f"listed {len(found)} of {count}"
+        if saved is None:
+            os.environ.pop("LUMORA_REMOTE_WINDOW", None)
+        else:
+            os.environ["LUMORA_REMOTE_WINDOW"] = saved
     if "clear" in samples:
         cleared: list[int] = []
         samples["clear"].append(timed(store, lambda: cleared.append(ss.clear_simulation_results())))
         assert cleared == [count], f"cleared {cleared} of {count}"
     return {
-        op: tuple(statistics.median(sample[k] for sample in values) for k in range(4))  # type: ignore[misc]
+        op: tuple(statistics.median(sample[k] for sample in values) for k in range(5))  # type: ignore[misc]
         for op, values in samples.items()
     }
+
+
+def figure(value: float) -> str:
+    """Four significant digits, without an exponent."""
+    return f"{value:.0f}" if value >= 1000 else f"{value:.4g}"
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -369,6 +458,12 @@ def main(argv: list[str] | None = None) -> int:
         "--delay", type=float, default=20.0, help="milliseconds added to each request by s3-delay (default 20)"
     )
     parser.add_argument("--ops", default=",".join(OPERATIONS), help="comma-separated, from: " + ", ".join(OPERATIONS))
+    parser.add_argument(
+        "--windows",
+        default="",
+        help="comma-separated LUMORA_REMOTE_WINDOW values to time the listing with, one after another "
+        "against the same server (default: as set)",
+    )
     parser.add_argument("--serve", type=float, help=argparse.SUPPRESS)
     parser.add_argument("--proxy", type=float, nargs=2, help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
@@ -379,6 +474,10 @@ def main(argv: list[str] | None = None) -> int:
         proxy(int(args.proxy[0]), args.proxy[1])
         return 0
     args.ops = [op for op in OPERATIONS if op in args.ops.split(",")]
+    args.windows = [int(window) for window in args.windows.split(",") if window.strip()]
+    args.columns = [
+        column for op in args.ops for column in ([c for c, _ in listing_windows(args)] if op == "list" else [op])
+    ]
 
     try:
         from lumora.remote import remote_window
@@ -400,18 +499,28 @@ def main(argv: list[str] | None = None) -> int:
     )
     units = {"save": "ms", "find": "ms", "list": "ms", "clear": "s"}
     scale = {"ms": 1000, "s": 1}
-    header = "".join(f"{op + ' ' + units[op]:>11}" for op in args.ops)
-    ops = " / ".join(args.ops)
-    print(f"{'store':<11}{header}   requests {ops}   CPU s here {ops}   CPU s moto {ops}")
+    columns = args.columns
+    header = "".join(f"{column + ' ' + units[column.split()[0]]:>{max(11, len(column) + 5)}}" for column in columns)
+    ops = " / ".join(columns)
+    print(f"{'store':<11}{header}   requests {ops}   CPU s here {ops}   CPU s moto {ops}   CPU s proxy {ops}")
     for name, result in rows:
-        times = "".join(f"{result[op][0] * scale[units[op]]:>11.4g}" for op in args.ops)
-        cpu = " / ".join(f"{result[op][1]:.3g}" for op in args.ops)
+        times = "".join(f"{figure(result[c][0] * scale[units[c.split()[0]]]):>{max(11, len(c) + 5)}}" for c in columns)
+        cpu = " / ".join(f"{result[c][1]:.3g}" for c in columns)
         extra = ""
         if name.startswith("s3"):
-            requests = " / ".join(f"{result[op][2]:g}" for op in args.ops)
-            moto = " / ".join(f"{result[op][3]:.3g}" for op in args.ops)
-            extra = f"   {requests:<{9 + len(ops)}}   {cpu:<{11 + len(ops)}}   {moto}"
+            requests = " / ".join(f"{result[c][2]:g}" for c in columns)
+            moto = " / ".join(f"{result[c][3]:.3g}" for c in columns)
+            proxied = " / ".join(f"{result[c][4]:.3g}" for c in columns)
+            extra = f"   {requests:<{9 + len(ops)}}   {cpu:<{11 + len(ops)}}   {moto:<{11 + len(ops)}}   {proxied}"
         print(f"{name:<11}{times}{extra}")
+    listings = [column for column, _ in listing_windows(args)]
+    if len(listings) > 1:
+        for name, result in rows:
+            ratios = ", ".join(
+                f"{listings[0]} / {column} = {result[listings[0]][0] / result[column][0]:.1f}x"
+                for column in listings[1:]
+            )
+            print(f"{name}: {ratios}")
     return 0
 
 

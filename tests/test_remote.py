@@ -27,6 +27,7 @@ import fsspec.implementations.memory  # noqa: E402
 import upath.implementations.memory  # noqa: E402, F811
 import upath.registry  # noqa: E402
 
+from lumora import remote as remote_module  # noqa: E402
 from lumora import upkeep  # noqa: E402
 from lumora.remote import StorePath, remote_window, store_path  # noqa: E402
 from test_upkeep import TEMPORARY  # noqa: E402
@@ -471,3 +472,38 @@ def test_listed_files_need_no_second_question(ss, s3_endpoint, monkeypatch):
     # result; a look-up scans up to b, then one GET; a deletion asks once
     # whether the object is still there, then removes it.
     assert counts == [1 + 3 + 3, 1 + 2 + 1, 1 + 2 + 2]
+
+
+@pytest.mark.parametrize(
+    "value",
+    [
+        "2026-12-08T09:10:25.000Z",
+        "2026-12-08T09:10:25.123456789Z",
+        "Tue, 08 Dec 2026 09:10:25 GMT",
+        "1700000000",
+        "2026-12-08T09:10:25+02:00",
+        "Tue, 08 Dec 2026 09:10:25 -0000",
+        "not a date Z T",
+        "Tue, 99 Dec 2026 09:10:25 GMT",
+    ],
+)
+def test_timestamps_are_read_as_botocore_reads_them(value):
+    parse_timestamp = pytest.importorskip("botocore.utils").parse_timestamp
+    try:
+        expected = parse_timestamp(value)
+    except ValueError:
+        with pytest.raises(ValueError):
+            remote_module._timestamp(value)
+        return
+    assert remote_module._timestamp(value) == expected
+
+
+def test_s3_responses_use_the_quick_timestamps(ss, s3_endpoint, monkeypatch):
+    monkeypatch.setenv("LUMORA_SIMULATIONS_DIR", f"s3://{BUCKET}/{uuid.uuid4().hex}/store")
+    read = []
+    quick = remote_module._timestamp
+    monkeypatch.setattr(remote_module, "_timestamp", lambda value: read.append(value) or quick(value))
+    saved = ss.save_simulation_result(**identity(), **outcome())
+    assert [r.simulation_id for r in ss.list_simulation_results()] == [saved.simulation_id]
+    # The listing's dates and the read's Last-Modified header.
+    assert any(v.endswith("Z") for v in read) and any(v.endswith(" GMT") for v in read)

@@ -16,6 +16,7 @@ Needs the optional dependencies: ``pip install 'lumora[remote]'``.
 from __future__ import annotations
 
 import asyncio
+import email.utils
 import errno
 import fnmatch
 import os
@@ -23,6 +24,7 @@ import threading
 import time
 from collections.abc import Iterator
 from concurrent.futures import Future
+from datetime import datetime
 from typing import Any, NamedTuple, Self
 
 import fsspec  # type: ignore[import-untyped]
@@ -54,6 +56,42 @@ _PREFETCH_BYTES = 64 * 1024 * 1024
 # Within one call of the store the two follow each other at once; a path
 # kept for longer asks the store again.
 _LISTING_FRESH = 1.0
+
+
+def _timestamp(value: str) -> datetime:
+    """A timestamp of an S3 response, as botocore's own parser reads it.
+
+    S3 sends two forms: ISO 8601 in UTC in listings ("...T09:10:25.000Z",
+    one per listed object) and the HTTP date in headers ("Tue, 08 Dec 2026
+    09:10:25 GMT", Last-Modified of every read). botocore hands both to
+    dateutil's general parser, 30 to 50 us each: some 40% of what a clearing
+    spends here, where each deletion lists type directories again. Those two
+    forms are read directly; anything else goes to botocore's parser.
+    """
+    try:
+        if value.endswith("Z") and "T" in value:
+            return datetime.fromisoformat(value)
+        if value.endswith(" GMT"):
+            return email.utils.parsedate_to_datetime(value)
+    except (ValueError, TypeError, IndexError):
+        pass
+    from botocore.utils import parse_timestamp  # type: ignore[import-untyped]
+
+    parsed: datetime = parse_timestamp(value)
+    return parsed
+
+
+def _read_timestamps_quickly(fs: Any) -> None:
+    """Have the S3 client of fs read timestamps with _timestamp.
+
+    Only on a session that s3fs made for itself: one passed in may serve
+    other clients, which are left as they are. s3fs makes its session at its
+    first request, so the first call on a file system parses the slow way.
+    """
+    session = getattr(fs, "session", None)
+    if session is None or fs.storage_options.get("session") is not None:
+        return
+    session.get_component("response_parser_factory").set_parser_defaults(timestamp_parser=_timestamp)
 
 
 def remote_window() -> int:
@@ -484,4 +522,7 @@ def store_path(url: str) -> StorePath:
         configured = fsspec.config.conf.get(protocol, {}).get("config_kwargs", {})
         connections = max(configured.get("max_pool_connections", 10), remote_window())
         options["config_kwargs"] = {**configured, "max_pool_connections": connections}
-    return StorePath(f"{protocol}://{rest}", **options)
+    path = StorePath(f"{protocol}://{rest}", **options)
+    if protocol in _PREFIX_STORES:
+        _read_timestamps_quickly(path.fs)
+    return path
