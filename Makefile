@@ -73,6 +73,9 @@ LEAK_TESTS := tests/test_faults.py tests/test_soak.py
 # each, failing when memory grows with the number of calls (about half an
 # hour at the default; tests/test_soak.py runs a short version).
 SOAK_ITERATIONS := 100000
+# Object stores: the listing timed one object after another and with the
+# default window, side by side, for their ratio.
+BENCH_REMOTE_ARGS := --windows 0,32
 
 .PHONY: test build venv bench demo clean distclean check-asan soak wheel check-wheel lint help
 
