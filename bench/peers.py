@@ -241,7 +241,7 @@ def main(argv: list[str] | None = None) -> int:
         for op, label in (("save", "save"), ("hit", "hit"), ("list", "listing of failed results")):
             by = figures[op]
             rows.append((label, n, by["lumora"], by["diskcache"], by["joblib"]))
-        rows.append(("hit, module's find_simulation_result (scan)", n, figures["scan"]["lumora"], None, None))
+        rows.append(("hit, module's find_simulation_result", n, figures["scan"]["lumora"], None, None))
 
     print("| operation | results | lumora | diskcache | joblib.Memory | lumora / diskcache |")
     print("|---|---|---|---|---|---|")
