@@ -95,26 +95,23 @@ def write_store(root: Path, n: int) -> None:
         (root / type_name / name).write_bytes(content)
 
 
-# Page faults of the last timed call: memory the process had to take fresh
-# from the kernel, which it pays for in the call's own time.
-LAST_FAULTS = [0]
-
-
 def minor_faults() -> int:
     return resource.getrusage(resource.RUSAGE_SELF).ru_minflt
 
 
-def timed(call: Callable[[], object]) -> float:
+def timed(call: Callable[[], object]) -> tuple[float, int]:
+    """Seconds the call took, and its page faults: memory the process had to
+    take fresh from the kernel, which it pays for in the call's own time."""
     faults = minor_faults()
     start = time.perf_counter()
     result = call()
     elapsed = time.perf_counter() - start
-    LAST_FAULTS[0] = minor_faults() - faults
+    faults = minor_faults() - faults
     # Dropping the records afterwards is the caller's work, not the
     # listing's: about a third of a listing's time again, the same for both
     # sides, and it would hide what the listing itself costs.
     del result
-    return elapsed
+    return elapsed, faults
 
 
 def median_pair(run: Callable[[str], float], repeat: int) -> dict[str, float]:
@@ -148,8 +145,8 @@ def main(argv: list[str] | None = None) -> int:
             faults: dict[str, list[int]] = {side: [] for side in SIDES}
 
             def listing(side: str, faults: dict[str, list[int]] = faults) -> float:
-                elapsed = timed(SIDES[side].list_simulation_results)
-                faults[side].append(LAST_FAULTS[0])
+                elapsed, page_faults = timed(SIDES[side].list_simulation_results)
+                faults[side].append(page_faults)
                 return elapsed
 
             figures["list"][n] = median_pair(listing, args.repeat)
@@ -161,7 +158,7 @@ def main(argv: list[str] | None = None) -> int:
                 shutil.rmtree(scratch, ignore_errors=True)
                 shutil.copytree(work / f"store-{n}", scratch)
                 os.environ["LUMORA_SIMULATIONS_DIR"] = str(scratch)
-                return timed(SIDES[side].clear_simulation_results)
+                return timed(SIDES[side].clear_simulation_results)[0]
 
             figures["clear"][n] = median_pair(clearing, max(1, args.repeat // 2))
 
