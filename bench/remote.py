@@ -399,6 +399,7 @@ def listing_windows(args: argparse.Namespace) -> list[tuple[str, int | None]]:
 
 def run(store: Store, args: argparse.Namespace) -> dict[str, Sample]:
     """The median of each figure, per operation."""
+    from lumora.cli._common import environ
     from lumora.core import simulation_storage as ss
 
     os.environ["LUMORA_SIMULATIONS_DIR"] = store.root
@@ -417,17 +418,11 @@ def run(store: Store, args: argparse.Namespace) -> dict[str, Sample]:
         for i in random.Random(1).sample(range(count), min(args.finds, count)):
             samples["find"].append(timed(store, lambda: ss.find_simulation_result(**identity(i))))
     for column, window in listing_windows(args):
-        saved = os.environ.get("LUMORA_REMOTE_WINDOW")
-        if window is not None:
-            os.environ["LUMORA_REMOTE_WINDOW"] = str(window)
-        for _ in range(args.listings):
-            found: list[Any] = []
-            samples[column].append(timed(store, lambda: found.extend(ss.list_simulation_results())))
-            assert len(found) == count, f"listed {len(found)} of {count}"
-        if saved is None:
-            os.environ.pop("LUMORA_REMOTE_WINDOW", None)
-        else:
-            os.environ["LUMORA_REMOTE_WINDOW"] = saved
+        with environ("LUMORA_REMOTE_WINDOW", None if window is None else str(window)):
+            for _ in range(args.listings):
+                found: list[Any] = []
+                samples[column].append(timed(store, lambda: found.extend(ss.list_simulation_results())))
+                assert len(found) == count, f"listed {len(found)} of {count}"
     if "clear" in samples:
         cleared: list[int] = []
         samples["clear"].append(timed(store, lambda: cleared.append(ss.clear_simulation_results())))
