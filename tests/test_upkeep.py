@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import contextlib
 import io
 import json
 import os
@@ -16,6 +17,8 @@ import pytest
 
 from conftest import identity, outcome
 from lumora import progress, upkeep
+from lumora._lockfile import lock_file
+from lumora.cache import get_or_simulate
 from test_cli import Terminal, run
 
 DAY = timedelta(days=1)
@@ -198,18 +201,14 @@ simulation_storage.save_simulation_result(**identity(component_name="c1"), **out
 """
 
 
-@pytest.mark.parametrize("command", ["prune", "tidy"])
-def test_a_file_changed_since_it_was_judged_is_left(ss, store, command):
+def changed_after_the_plan(ss, root, command, save_again):
+    """The report of command where the file it selects is replaced between its plan and the removal."""
     simulation_id = save(ss, 50, component_name="c1")
-    temporary = store / "sparams" / TEMPORARY
+    temporary = root / "sparams" / TEMPORARY
     temporary.write_bytes(b"12345")
 
     def meanwhile(plan):
-        if command == "prune":
-            subprocess.run([sys.executable, "-c", SAVE_AGAIN, os.path.dirname(__file__)], check=True)
-        else:  # another temporary file of the same name
-            (store / "fresh").write_bytes(b"54321")
-            os.replace(store / "fresh", temporary)
+        save_again() if command == "prune" else temporary.write_bytes(b"54321")
         return True
 
     if command == "prune":
@@ -221,6 +220,15 @@ def test_a_file_changed_since_it_was_judged_is_left(ss, store, command):
         assert ss.load_simulation_result(simulation_id).simulation_date > (datetime.now(UTC) - DAY).isoformat()
     else:
         assert temporary.read_bytes() == b"54321"
+
+
+@pytest.mark.parametrize("command", ["prune", "tidy"])
+def test_a_file_changed_since_it_was_judged_is_left(ss, store, command):
+    def in_another_process():
+        subprocess.run([sys.executable, "-c", SAVE_AGAIN, os.path.dirname(__file__)], check=True)
+
+    store.mkdir()
+    changed_after_the_plan(ss, store, command, in_another_process)
 
 
 def test_prune_needs_an_option(aged):
@@ -241,6 +249,32 @@ def test_tidy_removes_only_old_temporaries(aged, store):
     assert not (store / "sparams" / TEMPORARY).exists() and (store / "modes" / TEMPORARY).exists()
     assert upkeep.tidy(older_than="0d").removed_bytes == 3
     assert all((store / "sparams" / name).exists() for name in lookalikes)
+
+
+def test_tidy_removes_the_lock_files_no_one_holds(store):
+    simulating, finish = threading.Event(), threading.Event()
+
+    def simulate():
+        simulating.set()
+        finish.wait(60)
+        return {"s21": [0.5]}, [1.55]
+
+    holder = threading.Thread(target=lambda: get_or_simulate(**identity(), simulate=simulate))
+    holder.start()
+    simulating.wait(60)
+    stale = store / "sparams" / ".c_0123456789abcdef.json.lock"  # of a holder that died
+    stale.touch()
+    try:
+        assert upkeep.stats().lock_files == 2
+        with contextlib.ExitStack() as taken:  # someone takes it between the plan and the removal
+            report = upkeep.tidy(confirm=lambda plan: taken.enter_context(lock_file(stale)) is not None)
+            assert ([t.path for t in report.changed], report.removed, report.recent) == ([str(stale)], (), 1)
+        report = upkeep.tidy()
+        assert ([t.path for t in report.removed], report.recent) == ([str(stale)], 1)
+    finally:
+        finish.set()
+        holder.join()
+    assert upkeep.stats().lock_files == 0
 
 
 # --- the command line ---------------------------------------------------------
