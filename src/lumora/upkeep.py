@@ -604,6 +604,14 @@ def _remove_lock(judged: _Judged, *, remove: bool = True) -> _Outcome | None:
         return None
 
 
+def _lock_state(judged: _Judged) -> _Outcome | None:
+    """As _remove_lock, removing nothing; one out of this process's reach counts as held."""
+    try:
+        return _remove_lock(judged, remove=False)
+    except OSError:
+        return "changed"
+
+
 def _remove(judged: _Judged) -> _Outcome:
     """Removes the file by its path, if it is still the file judged."""
     path = judged.path
@@ -734,16 +742,15 @@ def tidy(
         assert entry.stamp is not None  # a regular file's
         candidate = _Judged(entry.path, entry.stamp, lock=lock)
         if lock:
-            try:
-                free = _remove_lock(candidate, remove=False) is None
-            except OSError:
-                free = False  # out of this process's reach: left as a held one
-            if not free:
-                recent += 1
+            state = _lock_state(candidate)
+            if state == "vanished":
                 continue
-        # Where the file system gives no date the file is taken for recent,
-        # unless any age will do.
-        elif age and (entry.mtime is None or entry.mtime > cutoff):
+            in_use = state == "changed"
+        else:
+            # Where the file system gives no date the file is taken for
+            # recent, unless any age will do.
+            in_use = bool(age) and (entry.mtime is None or entry.mtime > cutoff)
+        if in_use:
             recent += 1
             continue
         modified = datetime.fromtimestamp(entry.mtime, UTC) if entry.mtime is not None else None
