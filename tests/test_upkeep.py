@@ -227,7 +227,6 @@ def test_a_file_changed_since_it_was_judged_is_left(ss, store, command):
     def in_another_process():
         subprocess.run([sys.executable, "-c", SAVE_AGAIN, os.path.dirname(__file__)], check=True)
 
-    store.mkdir()
     changed_after_the_plan(ss, store, command, in_another_process)
 
 
