@@ -15,7 +15,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 from conftest import identity
-from lumora import cache
+from lumora import cache, upkeep
 from lumora.core import simulation_storage
 from lumora.cache import MISSING, diff_results, explain_miss, get_or_simulate
 from lumora.models import SimulationHyperparameters
@@ -155,9 +155,8 @@ def test_two_processes_missing_at_once_simulate_once(ss, store, tmp_path):
     assert [child.returncode for child in children] == [0, 0]
     assert len((tmp_path / "runs").read_text().split()) == 1
     assert len(outputs) == 1  # the same ID and the same date: one record
-    # The lock file beside the result is never taken for one.
-    assert len(ss.list_simulation_results()) == 1
-    assert any(p.name.endswith(".lock") for p in (store / "sparams").iterdir())
+    (record,) = ss.list_simulation_results()
+    assert [p.name for p in (store / "sparams").iterdir()] == [f"mmi1x2_{record.simulation_id}.json"]  # no lock file
 
 
 def test_a_holder_that_died_blocks_nobody(ss, store, tmp_path):
@@ -186,6 +185,45 @@ def test_threads_missing_at_once_simulate_once(store):
     for thread in threads:
         thread.join()
     assert simulate.runs == 1 and len(records) == 3 and len({r.simulation_date for r in records}) == 1
+
+
+def test_lock_files_go_with_their_holders_while_tidy_races_waiters(store):
+    """Each call simulates (a stored failure is run again) under the lock,
+    while tidy keeps removing whatever lock file it finds free."""
+    active, peak, runs = [0], [0], []
+    counting = threading.Lock()
+
+    def simulate():
+        with counting:
+            active[0] += 1
+            peak[0] = max(peak[0], active[0])
+        time.sleep(0.002)
+        with counting:
+            active[0] -= 1
+            runs.append(1)
+        raise RuntimeError("diverged")
+
+    def caller():
+        for _ in range(8):
+            with pytest.raises(RuntimeError):
+                get_or_simulate(**identity(), simulate=simulate, rerun_errors=True)
+
+    done = threading.Event()
+
+    def tidier():
+        while not done.is_set():
+            upkeep.tidy()
+
+    callers = [threading.Thread(target=caller) for _ in range(3)]
+    cleaner = threading.Thread(target=tidier)
+    for thread in [cleaner, *callers]:
+        thread.start()
+    for thread in callers:
+        thread.join()
+    done.set()
+    cleaner.join()
+    assert (peak[0], len(runs)) == (1, 24)
+    assert upkeep.stats().lock_files == 0 and not list(store.rglob("*.lock"))
 
 
 def test_an_object_store_takes_no_lock(monkeypatch):

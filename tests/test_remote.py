@@ -30,7 +30,7 @@ import upath.registry  # noqa: E402
 from lumora import remote as remote_module  # noqa: E402
 from lumora import upkeep  # noqa: E402
 from lumora.remote import StorePath, remote_window, store_path  # noqa: E402
-from test_upkeep import TEMPORARY  # noqa: E402
+from test_upkeep import TEMPORARY, changed_after_the_plan  # noqa: E402
 from test_upkeep import save as aged_result  # noqa: E402
 
 BUCKET = "lumora-test"
@@ -320,6 +320,14 @@ def test_upkeep_on_an_object_store(ss, remote):
     assert upkeep.tidy().recent == 1 and upkeep.tidy(older_than="0d").removed_bytes == 5
     assert [r.simulation_id for r in ss.list_simulation_results()] == ids[2:]
     assert not (root / "sparams" / TEMPORARY).exists() and (root / "sparams" / "broken_00000000000000ff.json").exists()
+
+
+@pytest.mark.parametrize("command", ["prune", "tidy"])
+def test_upkeep_on_an_object_store_leaves_what_changed_meanwhile(ss, remote, command):
+    def save_again():
+        ss.save_simulation_result(**identity(component_name="c1"), **outcome())
+
+    changed_after_the_plan(ss, settings.get_simulations_dir(), command, save_again)
 
 
 # --- reading a listing ahead of its reader -------------------------------------

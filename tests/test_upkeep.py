@@ -2,10 +2,13 @@
 
 from __future__ import annotations
 
+import contextlib
 import io
 import json
 import os
+import subprocess
 import sys
+import threading
 import time
 from datetime import UTC, datetime, timedelta
 
@@ -14,6 +17,8 @@ import pytest
 
 from conftest import identity, outcome
 from lumora import progress, upkeep
+from lumora._lockfile import lock_file
+from lumora.cache import get_or_simulate
 from test_cli import Terminal, run
 
 DAY = timedelta(days=1)
@@ -137,12 +142,8 @@ def test_prune_by_size_removes_the_oldest_first(aged):
     assert upkeep.prune(max_size=f"{10**9}B").selected == ()
 
 
-def test_prune_goes_through_the_module_and_never_touches_unreadable_files(ss, aged, store, monkeypatch):
-    deleted = []
-    delete = ss.delete_simulation_result
-    monkeypatch.setattr(ss, "delete_simulation_result", lambda i: deleted.append(i) or delete(i))
-    upkeep.prune(older_than="0d")
-    assert sorted(deleted) == sorted(aged.values())
+def test_prune_never_touches_unreadable_files(aged, store):
+    assert len(upkeep.prune(older_than="0d").removed) == 5
     assert sorted(p.name for p in store.glob("*/*.json")) == [
         "broken_00000000000000ff.json",
         "fifo_00000000000000fe.json",
@@ -166,23 +167,67 @@ def test_prune_counts_a_result_removed_meanwhile_as_vanished(ss, aged):
     assert ([r.component_name for r in report.vanished], [r.component_name for r in report.removed]) == (["b"], ["e"])
 
 
-def test_prune_keeps_an_id_stored_twice_unless_both_go(aged, store):
-    """Removal by ID takes whichever copy comes first, not necessarily the selected one."""
-    (store / "other").mkdir()
-    source = next(store.glob(f"sparams/*_{aged['a']}.json"))
-    (store / "other" / source.name).write_bytes(source.read_bytes())
-    assert upkeep.prune(simulation_type="other").selected == ()
-    assert len(upkeep.prune(component_name="a").removed) == 2
+@pytest.mark.parametrize("command_line", [False, True])
+@pytest.mark.parametrize(
+    ("neighbour", "content"),
+    [("sparams/a0_{}.json", b"not json"), ("sparams/a0_{}.json", None), ("modes/c1_{}.json", None)],
+    ids=["unreadable", "recent copy", "recent copy of another type"],
+)
+def test_prune_removes_exactly_the_selected_file(ss, store, capsys, monkeypatch, command_line, neighbour, content):
+    """Beside it lies a file that a look-up of its ID finds first."""
+    simulation_id = save(ss, 50, component_name="c1")
+    selected = store / "sparams" / f"c1_{simulation_id}.json"
+    other = store / neighbour.format(simulation_id)
+    if content is None:
+        record = orjson.loads(selected.read_bytes())
+        content = orjson.dumps({**record, "simulation_date": datetime.now(UTC).isoformat()})
+    other.parent.mkdir(exist_ok=True)
+    other.write_bytes(content)
+    monkeypatch.setattr(ss, "_find_simulation_file", lambda _: other)
+    if command_line:
+        code, out, _ = run(capsys, "prune", "--older-than", "30d", "--yes")
+        assert code == 0 and out.startswith("Removed 1 simulation result(s), ")
+    else:
+        assert [r.path for r in upkeep.prune(older_than="30d").removed] == [str(selected)]
+    assert not selected.exists() and other.read_bytes() == content
 
 
-def test_a_record_under_another_id_is_unreadable_and_kept(aged, store):
-    """Removing it by its own ID would take the real result of that ID instead."""
-    source = next(store.glob(f"sparams/*_{aged['a']}.json"))
-    stray = store / "sparams" / "a_00000000000000aa.json"
-    stray.write_bytes(source.read_bytes())
-    reasons = {u.path: u.reason for u in upkeep.stats().unreadable_files}
-    assert reasons[str(stray)] == f"ValueError: the file name does not end in its simulation ID {aged['a']}"
-    assert len(upkeep.prune(older_than="0d").removed) == 5 and stray.exists()
+SAVE_AGAIN = """
+import sys
+sys.path.insert(0, sys.argv[1])
+from conftest import identity, outcome
+from lumora.core import simulation_storage
+simulation_storage.save_simulation_result(**identity(component_name="c1"), **outcome())
+"""
+
+
+def changed_after_the_plan(ss, root, command, save_again):
+    """The report of command where the file it selects is replaced between its plan and the removal."""
+    simulation_id = save(ss, 50, component_name="c1")
+    temporary = root / "sparams" / TEMPORARY
+    temporary.write_bytes(b"12345")
+
+    def meanwhile(plan):
+        save_again() if command == "prune" else temporary.write_bytes(b"54321")
+        return True
+
+    if command == "prune":
+        report = upkeep.prune(older_than="30d", confirm=meanwhile)
+    else:
+        report = upkeep.tidy(older_than="0d", confirm=meanwhile)
+    assert (len(report.selected), report.changed, report.removed) == (1, report.selected, ())
+    if command == "prune":
+        assert ss.load_simulation_result(simulation_id).simulation_date > (datetime.now(UTC) - DAY).isoformat()
+    else:
+        assert temporary.read_bytes() == b"54321"
+
+
+@pytest.mark.parametrize("command", ["prune", "tidy"])
+def test_a_file_changed_since_it_was_judged_is_left(ss, store, command):
+    def in_another_process():
+        subprocess.run([sys.executable, "-c", SAVE_AGAIN, os.path.dirname(__file__)], check=True)
+
+    changed_after_the_plan(ss, store, command, in_another_process)
 
 
 def test_prune_needs_an_option(aged):
@@ -203,6 +248,32 @@ def test_tidy_removes_only_old_temporaries(aged, store):
     assert not (store / "sparams" / TEMPORARY).exists() and (store / "modes" / TEMPORARY).exists()
     assert upkeep.tidy(older_than="0d").removed_bytes == 3
     assert all((store / "sparams" / name).exists() for name in lookalikes)
+
+
+def test_tidy_removes_the_lock_files_no_one_holds(store):
+    simulating, finish = threading.Event(), threading.Event()
+
+    def simulate():
+        simulating.set()
+        finish.wait(60)
+        return {"s21": [0.5]}, [1.55]
+
+    holder = threading.Thread(target=lambda: get_or_simulate(**identity(), simulate=simulate))
+    holder.start()
+    simulating.wait(60)
+    stale = store / "sparams" / ".c_0123456789abcdef.json.lock"  # of a holder that died
+    stale.touch()
+    try:
+        assert upkeep.stats().lock_files == 2
+        with contextlib.ExitStack() as taken:  # someone takes it between the plan and the removal
+            report = upkeep.tidy(confirm=lambda plan: taken.enter_context(lock_file(stale)) is not None)
+            assert ([t.path for t in report.changed], report.removed, report.recent) == ([str(stale)], (), 1)
+        report = upkeep.tidy()
+        assert ([t.path for t in report.removed], report.recent) == ([str(stale)], 1)
+    finally:
+        finish.set()
+        holder.join()
+    assert upkeep.stats().lock_files == 0
 
 
 # --- the command line ---------------------------------------------------------

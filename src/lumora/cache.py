@@ -20,14 +20,14 @@ import os
 import re
 import time
 from collections.abc import Callable, Iterator, Sequence
-from contextlib import AbstractContextManager, contextmanager, nullcontext
+from contextlib import AbstractContextManager, contextmanager, nullcontext, suppress
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, NamedTuple
 
-import filelock
 import orjson
 
+from lumora._lockfile import lock_file, remove_lock_file
 from lumora.core import simulation_storage as storage
 from lumora.logger import get_logger
 from lumora.models import (
@@ -141,32 +141,34 @@ _NAME_MAX = 255
 def _identity_lock(file_path: object, simulation_id: str) -> Iterator[None]:
     """Held while one process simulates an identity; others wait for it.
 
-    An OS lock (flock, or LockFileEx on Windows) on a hidden file beside the
-    result: it ends with its holder's process, so a holder that died never
-    blocks anyone. The file stays behind, empty and harmless (nothing reads
-    it, it is not ``*.json``); removing it while others wait would let two
-    holders in. Object stores have no such lock: there this does nothing.
+    A lock file beside the result, which its holder removes when done. The
+    OS lock ends with its holder's process, so a holder that died never
+    blocks anyone (its file is left to ``lumora.upkeep.tidy``). Object
+    stores have no such lock: there this does nothing.
     """
     local = _local_path(file_path)
     if local is None:
         yield
         return
-    # No soft-lock fallback: a soft lock outlives a holder that died.
     name = f".{local.name}.lock"
     if len(os.fsencode(name)) > _NAME_MAX:
         # A result name near the file system's limit has no room for the
         # lock's additions; the ID alone is unique within the type directory.
         name = f".{simulation_id}.lock"
-    lock = filelock.FileLock(local.with_name(name), fallback_to_soft=False)
-    try:
-        lock.acquire(timeout=0)
-    except filelock.Timeout:
+    path = local.with_name(name)
+
+    def waiting() -> None:
         get_logger().info("Waiting for another simulation of %s to finish", simulation_id)
-        lock.acquire()
-    try:
-        yield
-    finally:
-        lock.release()
+
+    with lock_file(path, on_wait=waiting) as held:
+        assert held is not None  # it waits
+        try:
+            yield
+        finally:
+            # Where it cannot go (Windows removes a lock file only once it is
+            # let go, which filelock does), it is left, empty and harmless.
+            with suppress(OSError):
+                remove_lock_file(path, held)
 
 
 def _error_text(exc: BaseException) -> str:
@@ -246,10 +248,10 @@ def get_or_simulate(
     ``lock``: on a store on the local disk, a process (or thread) that misses
     an identity that another one is simulating waits for it and then returns
     its record, simulating only if that one saved nothing. The lock is a
-    hidden ``.<result file name>.lock`` file beside the result, released by
-    the operating system if its holder dies. Stores on object storage (s3://
-    and other URLs) have no such lock: two machines missing the same identity
-    at once both simulate, and the last save wins.
+    hidden ``.<result file name>.lock`` file beside the result, removed when
+    done and released by the operating system if its holder dies. Stores on
+    object storage (s3:// and other URLs) have no such lock: two machines
+    missing the same identity at once both simulate, and the last save wins.
     """
     identity = _identity(
         component_name, factory_name, component_settings, model_parameters, hyperparameters, simulation_type

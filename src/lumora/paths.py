@@ -20,7 +20,7 @@ from pathlib import Path
 from lumora._dirindex import names_ending_with
 from lumora.progress import STORE_OBSERVER
 
-__all__ = ["LocalStorePath", "read_regular_file"]
+__all__ = ["LocalStorePath", "read_regular_file", "read_regular_file_and_stat"]
 
 # O_NONBLOCK: opening a FIFO without a writer, or a device that waits for a
 # line, returns at once instead of waiting. Symbolic links are followed
@@ -56,6 +56,15 @@ def read_regular_file(path: str | os.PathLike[str]) -> bytes:
     for a directory, errno EINVAL for a FIFO, device or socket), without
     waiting on it or reading from it.
     """
+    return read_regular_file_and_stat(path)[0]
+
+
+def read_regular_file_and_stat(path: str | os.PathLike[str]) -> tuple[bytes, os.stat_result]:
+    """As `read_regular_file`, with the stat of the file read, taken before reading.
+
+    A change to the file after the stat shows in its modification time, even
+    one made while it was being read.
+    """
     fd = os.open(path, _OPEN_FLAGS)
     try:
         # The descriptor's own type: a name checked before opening could be
@@ -70,11 +79,11 @@ def read_regular_file(path: str | os.PathLike[str]) -> bytes:
         # The size is a hint: a file that grew meanwhile is still read to its end.
         first = os.read(fd, info.st_size + 1 if info.st_size else 1 << 16)
         if not first:
-            return first
+            return first, info
         chunks = [first]
         while chunk := os.read(fd, 1 << 20):
             chunks.append(chunk)
-        return first if len(chunks) == 1 else b"".join(chunks)
+        return (first if len(chunks) == 1 else b"".join(chunks)), info
     finally:
         os.close(fd)
 

@@ -2,19 +2,24 @@
 
 - `stats()` counts the results of the store (per simulation type, design kit
   and status), their bytes and dates, the files named like results that
-  cannot be read, and the temporary files that interrupted saves left.
+  cannot be read, the temporary files that interrupted saves left and the
+  lock files of simulations.
 - `prune(...)` removes the results that its options select (by age, status,
-  type, kit, component, count or size), each through the module's
-  `delete_simulation_result`.
-- `tidy(...)` removes stray temporary files older than a safe age.
+  type, kit, component, count or size).
+- `tidy(...)` removes stray temporary files older than a safe age, and lock
+  files that no one holds.
 
 All three work on the store that `lumora.settings.get_simulations_dir()`
-names, on the local disk or on an object store. Files that cannot be read are
-reported, never removed; `tidy` removes nothing but temporary files.
+names, on the local disk or on an object store. Each removal takes the very
+file that was read and judged, by its path, and only if it is still that
+file right before: one saved again meanwhile stays. Files that cannot be read
+are reported, never removed; `tidy` removes nothing but temporary and lock
+files.
 """
 
 from __future__ import annotations
 
+import hashlib
 import os
 import re
 import stat
@@ -29,10 +34,10 @@ from typing import TYPE_CHECKING, Any, Literal, TypeVar
 
 import orjson
 
-from lumora.core import simulation_storage as storage
+from lumora._lockfile import LOCK_FILE, lock_file, remove_lock_file
 from lumora.logger import one_line
 from lumora.models import SimulationStatus, StoredSimulationResult
-from lumora.paths import read_regular_file
+from lumora.paths import read_regular_file_and_stat
 from lumora.progress import progress
 from lumora.settings import get_simulations_dir
 
@@ -70,6 +75,8 @@ _RESULT_SUFFIX = ".json"
 _FETCH_BATCH = 64
 
 _Kind = Literal["file", "directory", "other"]
+# What became of a file that upkeep set out to remove.
+_Outcome = Literal["removed", "vanished", "changed"]
 
 
 # --- what the reports hold ----------------------------------------------------
@@ -102,7 +109,7 @@ class FileProblem:
 
 @dataclass(frozen=True, slots=True)
 class TemporaryFile:
-    """A temporary file left by a save, found beside the results."""
+    """A temporary file left by a save, or a simulation's lock file, found beside the results."""
 
     path: str
     bytes: int
@@ -131,6 +138,7 @@ class StoreStats:
     temporary_files: int
     temporary_bytes: int
     unreadable_files: tuple[FileProblem, ...] = ()
+    lock_files: int = 0  # on the local disk: of simulations running, or of holders that died
 
     def to_json(self) -> dict[str, Any]:
         """The figures as JSON-ready values; a missing design kit is keyed "-"."""
@@ -147,6 +155,7 @@ class StoreStats:
             "unreadable_files": [{"path": u.path, "reason": u.reason} for u in self.unreadable_files],
             "temporary_files": self.temporary_files,
             "temporary_bytes": self.temporary_bytes,
+            "lock_files": self.lock_files,
         }
 
 
@@ -171,7 +180,8 @@ class PruneReport(_Removal):
 
     `selected` is what the options chose, oldest first; after a dry run or a
     declined confirmation `removed` is empty. `vanished` were removed by
-    someone else meanwhile.
+    someone else meanwhile; `changed` were saved again (or otherwise
+    changed) since they were read, and are left in place.
     """
 
     selected: tuple[ResultFile, ...]
@@ -181,18 +191,26 @@ class PruneReport(_Removal):
     unreadable: tuple[FileProblem, ...]
     results: int  # readable results the store held before
     dry_run: bool
+    changed: tuple[ResultFile, ...] = ()
 
 
 @dataclass(frozen=True)
 class TidyReport(_Removal):
-    """What tidy selected (temporary files old enough) and what became of it."""
+    """What tidy selected (temporary files old enough, lock files no one holds) and what became of it.
+
+    `changed`: changed since they were judged (a lock file taken meanwhile),
+    left in place.
+    """
 
     selected: tuple[TemporaryFile, ...]
     removed: tuple[TemporaryFile, ...]
     vanished: tuple[TemporaryFile, ...]
     failed: tuple[FileProblem, ...]
-    recent: int  # temporary files younger than the age: perhaps saves in progress
+    # Temporary files younger than the age, and lock files held: perhaps saves
+    # or simulations in progress.
+    recent: int
     dry_run: bool
+    changed: tuple[TemporaryFile, ...] = ()
 
 
 # --- sizes and ages -----------------------------------------------------------
@@ -244,6 +262,12 @@ def _as_age(value: timedelta | str | None, name: str) -> timedelta | None:
 # --- walking the store --------------------------------------------------------
 
 
+# How a file was when it was judged: on the local disk its device, inode,
+# size and modification time in ns; on an object store its size and ETag
+# (or modification time where there is none).
+_Stamp = tuple[object, ...]
+
+
 @dataclass(frozen=True, slots=True)
 class _Entry:
     path: AnyPath
@@ -251,6 +275,11 @@ class _Entry:
     kind: _Kind
     size: int
     mtime: float | None
+    stamp: _Stamp | None = None
+
+
+def _local_stamp(info: os.stat_result) -> _Stamp:
+    return (info.st_dev, info.st_ino, info.st_size, info.st_mtime_ns)
 
 
 def _is_local(path: AnyPath) -> bool:
@@ -275,7 +304,8 @@ def _local_entries(directory: Path) -> list[_Entry]:
                 entries.append(_Entry(directory / item.name, item.name, "other", 0, None))
                 continue
             kind = _kind_of(info.st_mode)
-            entries.append(_Entry(directory / item.name, item.name, kind, info.st_size, info.st_mtime))
+            path = directory / item.name
+            entries.append(_Entry(path, item.name, kind, info.st_size, info.st_mtime, _local_stamp(info)))
     return entries
 
 
@@ -288,6 +318,10 @@ def _modified(info: dict[str, Any]) -> float | None:
         if isinstance(value, int | float):
             return float(value)
     return None
+
+
+def _remote_stamp(info: dict[str, Any]) -> _Stamp:
+    return (int(info.get("size") or 0), info.get("ETag") or _modified(info))
 
 
 _FSSPEC_KINDS: dict[object, _Kind] = {"file": "file", "directory": "directory"}
@@ -304,7 +338,8 @@ def _remote_entries(directory: StorePath) -> list[_Entry]:
             continue
         name = full.rsplit("/", 1)[-1]
         kind: _Kind = _FSSPEC_KINDS.get(info.get("type"), "other")
-        entries.append(_Entry(directory / name, name, kind, int(info.get("size") or 0), _modified(info)))
+        size, mtime = int(info.get("size") or 0), _modified(info)
+        entries.append(_Entry(directory / name, name, kind, size, mtime, _remote_stamp(info)))
     return entries
 
 
@@ -326,6 +361,7 @@ class _Scan:
     types: list[str] = field(default_factory=list)
     result_files: list[tuple[str, _Entry]] = field(default_factory=list)  # (type, entry)
     temporaries: list[_Entry] = field(default_factory=list)
+    locks: list[_Entry] = field(default_factory=list)  # only where there are OS locks: on the local disk
 
 
 def _scan(root: AnyPath) -> _Scan:
@@ -339,17 +375,33 @@ def _scan(root: AnyPath) -> _Scan:
                 scan.result_files.append((directory.name, entry))
             elif entry.kind == "file" and _TEMPORARY.fullmatch(entry.name):
                 scan.temporaries.append(entry)
+            elif entry.kind == "file" and not entry.size and _is_local(root) and LOCK_FILE.fullmatch(entry.name):
+                scan.locks.append(entry)
     return scan
 
 
 # --- reading results ----------------------------------------------------------
 
 
-_Fetched = tuple[str, _Entry, bytes | BaseException]
+@dataclass(frozen=True, slots=True)
+class _Judged:
+    """A file as it was when upkeep judged it: what removal checks again right before it."""
+
+    path: AnyPath
+    stamp: _Stamp
+    md5: str | None = None  # of the content read from an object store; stamp then holds its size
+    lock: bool = False  # a lock file, which is removed only by taking its lock
+
+
+def _content_judged(path: AnyPath, data: bytes) -> _Judged:
+    return _Judged(path, (len(data),), hashlib.md5(data, usedforsecurity=False).hexdigest())
+
+
+_Fetched = tuple[str, _Entry, tuple[bytes, _Judged] | BaseException]
 
 
 def _fetch(files: list[tuple[str, _Entry]]) -> Iterator[_Fetched]:
-    """(type, entry, its content or why it could not be read) of each file."""
+    """(type, entry, its content and the file as read, or why it could not be read) of each file."""
     remote = []
     for simulation_type, entry in files:
         if entry.kind != "file":
@@ -360,9 +412,11 @@ def _fetch(files: list[tuple[str, _Entry]]) -> Iterator[_Fetched]:
         else:
             try:
                 # Checked again on the open file: the name may have been swapped for a FIFO.
-                yield simulation_type, entry, read_regular_file(entry.path)  # type: ignore[arg-type]
+                data, info = read_regular_file_and_stat(entry.path)  # type: ignore[arg-type]
             except OSError as exc:
                 yield simulation_type, entry, exc
+            else:
+                yield simulation_type, entry, (data, _Judged(entry.path, _local_stamp(info)))
     # Object stores answer many requests at once: one round of requests per
     # batch instead of a round trip per result.
     for start in range(0, len(remote), _FETCH_BATCH):
@@ -374,7 +428,9 @@ def _fetch(files: list[tuple[str, _Entry]]) -> Iterator[_Fetched]:
         paths = [entry.path.path for _, entry in batch]  # type: ignore[union-attr]
         contents = first.fs.cat(paths, on_error="return", **options)
         for (simulation_type, entry), path in zip(batch, paths, strict=True):
-            yield simulation_type, entry, _found(contents, path)
+            found = _found(contents, path)
+            read = (found, _content_judged(entry.path, found)) if isinstance(found, bytes) else found
+            yield simulation_type, entry, read
 
 
 def _found(contents: dict[str, Any], path: str) -> bytes | BaseException:
@@ -397,10 +453,6 @@ def _moment(text: str) -> datetime | None:
 
 def _result_file(simulation_type: str, entry: _Entry, data: bytes) -> ResultFile:
     record = StoredSimulationResult.model_validate(orjson.loads(data))
-    # Removal finds a file by the ID at the end of its name: a record whose
-    # file is named for another ID would take that other result with it.
-    if not entry.name.endswith(f"_{record.simulation_id}{_RESULT_SUFFIX}"):
-        raise ValueError(f"the file name does not end in its simulation ID {record.simulation_id}")
     return ResultFile(
         simulation_id=record.simulation_id,
         simulation_type=simulation_type,
@@ -415,20 +467,25 @@ def _result_file(simulation_type: str, entry: _Entry, data: bytes) -> ResultFile
     )
 
 
-def _read(scan: _Scan) -> tuple[list[ResultFile], list[FileProblem]]:
+def _read(scan: _Scan) -> tuple[list[ResultFile], list[FileProblem], dict[str, _Judged]]:
+    """The readable results, the unreadable files, and each result's file as read (by its path)."""
     results: list[ResultFile] = []
     unreadable: list[FileProblem] = []
+    judged: dict[str, _Judged] = {}
     fetched = progress(_fetch(scan.result_files), total=len(scan.result_files), description="Reading results")
-    for simulation_type, entry, data in fetched:
-        if isinstance(data, FileNotFoundError):
+    for simulation_type, entry, read in fetched:
+        if isinstance(read, FileNotFoundError):
             continue  # removed since the listing: nothing to count or to report
         try:
-            if isinstance(data, BaseException):
-                raise data
-            results.append(_result_file(simulation_type, entry, data))
+            if isinstance(read, BaseException):
+                raise read
+            result = _result_file(simulation_type, entry, read[0])
         except Exception as exc:  # noqa: BLE001 - every kind of bad file is reported the same way
             unreadable.append(FileProblem(str(entry.path), one_line(exc)))
-    return results, unreadable
+            continue
+        results.append(result)
+        judged[result.path] = read[1]
+    return results, unreadable, judged
 
 
 # --- stats --------------------------------------------------------------------
@@ -444,7 +501,7 @@ def stats() -> StoreStats:
     """Count what the store holds, reading every result once."""
     root = get_simulations_dir()
     scan = _scan(root)
-    results, unreadable = _read(scan)
+    results, unreadable, _ = _read(scan)
     by_type = {name: TypeStats(0, 0) for name in sorted(scan.types)}
     for r in results:
         t = by_type[r.simulation_type]
@@ -463,6 +520,7 @@ def stats() -> StoreStats:
         temporary_files=len(scan.temporaries),
         temporary_bytes=sum(t.size for t in scan.temporaries),
         unreadable_files=tuple(unreadable),
+        lock_files=len(scan.locks),
     )
 
 
@@ -510,37 +568,98 @@ def _select(
     return doomed
 
 
-def _unambiguous(doomed: list[ResultFile], results: list[ResultFile]) -> list[ResultFile]:
-    """doomed without the IDs stored more than once unless every copy goes.
+def _still(path: StorePath, judged: _Judged) -> bool:
+    """Whether the object at path is still the one judged, from one request where it can."""
+    fs = path.fs
+    info: dict[str, Any] = fs.info(path.path)
+    if info.get("type") != "file":
+        return False
+    if judged.md5 is None:
+        return _remote_stamp(info) == judged.stamp
+    if int(info.get("size") or 0) != judged.stamp[0]:
+        return False
+    # The ETag of an object put whole is the MD5 of its content: no need to read it again.
+    if str(info.get("ETag", "")).strip('"') == judged.md5:
+        return True
+    return _content_judged(path, path.read_bytes()).md5 == judged.md5
 
-    Removal by ID takes whichever copy the store finds first, which need not
-    be the selected one.
+
+def _remove_lock(judged: _Judged, *, remove: bool = True) -> _Outcome | None:
+    """Takes the lock of a lock file without waiting, removing the file if remove.
+
+    "changed" while someone holds it; "vanished" if it is no longer the file
+    judged; None if it is free (and removed, if remove).
     """
-    copies = Counter(r.simulation_id for r in results)
-    going = Counter(r.simulation_id for r in doomed)
-    return [r for r in doomed if copies[r.simulation_id] == going[r.simulation_id]]
+    path: Path = judged.path  # type: ignore[assignment]
+    with lock_file(path) as held:
+        if held is None:
+            return "changed"
+        if _local_stamp(held) != judged.stamp:
+            # Taking the lock made the file anew, or someone did who does not
+            # hold it yet: as its holder, take it away again.
+            remove_lock_file(path, held)
+            return "vanished"
+        if remove:
+            remove_lock_file(path, held)
+        return None
+
+
+def _lock_state(judged: _Judged) -> _Outcome | None:
+    """As _remove_lock, removing nothing; one out of this process's reach counts as held."""
+    try:
+        return _remove_lock(judged, remove=False)
+    except OSError:
+        return "changed"
+
+
+def _remove(judged: _Judged) -> _Outcome:
+    """Removes the file by its path, if it is still the file judged."""
+    path = judged.path
+    try:
+        if judged.lock:
+            return _remove_lock(judged) or "removed"
+        if not isinstance(path, Path):
+            if not _still(path, judged):
+                return "changed"
+            path.fs.rm_file(path.path)
+            return "removed"
+        # Compared and removed back to back: a save landing between these two
+        # calls is the only one that could be lost.
+        if _local_stamp(os.stat(path)) != judged.stamp:
+            return "changed"
+        os.unlink(path)
+    except FileNotFoundError:
+        return "vanished"
+    return "removed"
 
 
 _Removable = TypeVar("_Removable", ResultFile, TemporaryFile)
 
 
 def _remove_all(
-    items: Iterable[_Removable], remove: Callable[[_Removable], bool], description: str
-) -> tuple[list[_Removable], list[_Removable], list[FileProblem]]:
-    """Remove each item; (removed, vanished meanwhile, failed)."""
-    removed: list[_Removable] = []
-    vanished: list[_Removable] = []
+    items: Iterable[_Removable], judged: dict[str, _Judged], description: str
+) -> tuple[list[_Removable], list[_Removable], list[_Removable], list[FileProblem]]:
+    """Remove each item; (removed, vanished meanwhile, changed meanwhile, failed)."""
+    outcomes: dict[_Outcome, list[_Removable]] = {"removed": [], "vanished": [], "changed": []}
     failed: list[FileProblem] = []
     for item in progress(items, description=description):
         try:
-            (removed if remove(item) else vanished).append(item)
+            outcomes[_remove(judged[item.path])].append(item)
         except OSError as exc:
             failed.append(FileProblem(item.path, one_line(exc)))
-    return removed, vanished, failed
+    return outcomes["removed"], outcomes["vanished"], outcomes["changed"], failed
 
 
 def _asks(confirm: Callable[[Any], bool] | None, plan: Any) -> bool:
     return confirm is None or bool(confirm(plan))
+
+
+_Report = TypeVar("_Report", PruneReport, TidyReport)
+
+
+def _done(plan: _Report, outcome: tuple[list[Any], list[Any], list[Any], list[FileProblem]]) -> _Report:
+    removed, vanished, changed, failed = map(tuple, outcome)
+    return replace(plan, removed=removed, vanished=vanished, changed=changed, failed=failed, dry_run=False)
 
 
 def prune(
@@ -567,8 +686,9 @@ def prune(
 
     dry_run removes nothing. confirm, when given, is called with the plan (a
     dry-run report) before anything is removed; a false answer removes nothing.
-    Each removal goes through `delete_simulation_result`. Files that cannot be
-    read are reported, never removed.
+    Each selected file is removed by its path, if it is still the file that
+    was read; one saved again since is left in place (`changed`). Files that
+    cannot be read are reported, never removed.
     """
     age = _as_age(older_than, "older_than")
     limit = parse_size(max_size) if isinstance(max_size, str) else max_size
@@ -581,30 +701,18 @@ def prune(
         if value is not None and value < 0:
             raise ValueError(f"{name} must not be negative")
 
-    results, unreadable = _read(_scan(get_simulations_dir()))
+    results, unreadable, judged = _read(_scan(get_simulations_dir()))
     selected = _select(
         results, older_than=age, status=status, simulation_type=simulation_type, pdk_name=pdk_name,
         component_name=component_name, factory_name=factory_name, max_count=max_count, max_size=limit,
     )  # fmt: skip
-    selected = _unambiguous(selected, results)
     plan = PruneReport(tuple(selected), (), (), (), tuple(unreadable), len(results), dry_run=True)
     if dry_run or not selected or not _asks(confirm, plan):
         return replace(plan, dry_run=dry_run)
-    removed, vanished, failed = _remove_all(
-        selected, lambda r: storage.delete_simulation_result(r.simulation_id), "Removing results"
-    )
-    return replace(plan, removed=tuple(removed), vanished=tuple(vanished), failed=tuple(failed), dry_run=False)
+    return _done(plan, _remove_all(selected, judged, "Removing results"))
 
 
 # --- tidy ---------------------------------------------------------------------
-
-
-def _unlink(path: AnyPath) -> bool:
-    try:
-        path.unlink()
-    except FileNotFoundError:
-        return False  # its save finished, or another tidy got there first
-    return True
 
 
 def tidy(
@@ -613,32 +721,43 @@ def tidy(
     dry_run: bool = False,
     confirm: Callable[[TidyReport], bool] | None = None,
 ) -> TidyReport:
-    """Remove the temporary files that interrupted saves left behind.
+    """Remove the temporary files that interrupted saves left behind, and unused lock files.
 
     Only files named as a save names its temporary file
     (".<name>.<16 hex digits>.tmp", in a type directory) and last modified
     more than older_than ago (default one hour: a save in progress keeps its
-    file) are removed. dry_run and confirm as for `prune`.
+    file) are removed; and, on the local disk, the lock files of
+    simulations that no one holds (of any age: whoever takes one after it
+    is removed takes a new one). dry_run and confirm as for `prune`.
     """
     age = _as_age(older_than, "older_than")
     if age is None:
         raise TypeError('older_than must be an age, such as timedelta(hours=1) or "1h"')
     cutoff = time.time() - age.total_seconds()
+    scan = _scan(get_simulations_dir())
     selected: list[TemporaryFile] = []
-    paths: dict[str, AnyPath] = {}
+    judged: dict[str, _Judged] = {}
     recent = 0
-    for entry in _scan(get_simulations_dir()).temporaries:
-        # Where the file system gives no date the file is taken for recent,
-        # unless any age will do.
-        if age and (entry.mtime is None or entry.mtime > cutoff):
+    for entry, lock in [(e, False) for e in scan.temporaries] + [(e, True) for e in scan.locks]:
+        assert entry.stamp is not None  # a regular file's
+        candidate = _Judged(entry.path, entry.stamp, lock=lock)
+        if lock:
+            state = _lock_state(candidate)
+            if state == "vanished":
+                continue
+            in_use = state == "changed"
+        else:
+            # Where the file system gives no date the file is taken for
+            # recent, unless any age will do.
+            in_use = bool(age) and (entry.mtime is None or entry.mtime > cutoff)
+        if in_use:
             recent += 1
             continue
         modified = datetime.fromtimestamp(entry.mtime, UTC) if entry.mtime is not None else None
         temporary = TemporaryFile(str(entry.path), entry.size, modified)
         selected.append(temporary)
-        paths[temporary.path] = entry.path
+        judged[temporary.path] = candidate
     plan = TidyReport(tuple(selected), (), (), (), recent, dry_run=True)
     if dry_run or not selected or not _asks(confirm, plan):
         return replace(plan, dry_run=dry_run)
-    removed, vanished, failed = _remove_all(selected, lambda t: _unlink(paths[t.path]), "Removing temporary files")
-    return replace(plan, removed=tuple(removed), vanished=tuple(vanished), failed=tuple(failed), dry_run=False)
+    return _done(plan, _remove_all(selected, judged, "Removing temporary files"))

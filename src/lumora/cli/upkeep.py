@@ -127,6 +127,7 @@ def _cmd_stats(args: argparse.Namespace) -> int:
         print(f"  {item.path}: {item.reason}")
     hint = "; remove old ones with: lumora-results tidy" if figures.temporary_files else ""
     print(f"Temporary files: {figures.temporary_files} ({format_bytes(figures.temporary_bytes)}){hint}")
+    print(f"Lock files: {figures.lock_files}")
     return 0
 
 
@@ -179,6 +180,8 @@ def _cmd_prune(args: argparse.Namespace) -> int:
     print(f"Removed {len(report.removed)} simulation result(s), {format_bytes(report.removed_bytes)}.")
     if report.vanished:
         print(f"{len(report.vanished)} selected result(s) had already gone.")
+    if report.changed:
+        print(f"{len(report.changed)} selected result(s) changed since they were read (saved again?): left in place.")
     return _report_failures(report.failed)
 
 
@@ -211,7 +214,7 @@ def _cmd_tidy(args: argparse.Namespace) -> int:
 def register(add: Callable[[str, str], argparse.ArgumentParser]) -> None:
     age = _argument(upkeep.parse_age)
 
-    sub = add("stats", "Count the results, bytes, dates, unreadable and temporary files of the store.")
+    sub = add("stats", "Count the results, bytes, dates, unreadable, temporary and lock files of the store.")
     sub.add_argument("--json", action="store_true", help="print one JSON object")
     sub.set_defaults(handler=_cmd_stats)
 
@@ -227,7 +230,7 @@ def register(add: Callable[[str, str], argparse.ArgumentParser]) -> None:
     sub.add_argument("-y", "--yes", action="store_true", help="do not ask for confirmation")
     sub.set_defaults(handler=_cmd_prune, usage=sub.format_usage)
 
-    sub = add("tidy", "Remove temporary files that interrupted saves left behind.")
+    sub = add("tidy", "Remove temporary files that interrupted saves left behind, and lock files no one holds.")
     sub.add_argument(
         "--older-than", type=age, metavar="AGE", default=upkeep.DEFAULT_TIDY_AGE,
         help="only files last modified more than AGE ago (default 1h, so that saves in progress keep theirs)",
