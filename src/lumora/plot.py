@@ -270,7 +270,9 @@ def plot_results(
     pair with ``phase``); by default a new pyplot figure.
 
     Raises PlotError when a record cannot be drawn (a failed simulation, no
-    series) or when something asked for is drawn nowhere; nothing is drawn then.
+    series, values too large for axes to place) or when something asked for
+    is drawn nowhere; nothing is drawn then. Names are drawn as written,
+    controls escaped, never as mathtext.
     """
     require_matplotlib()
     import numpy as np

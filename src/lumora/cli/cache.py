@@ -7,7 +7,7 @@ import json
 import math
 import sys
 from collections.abc import Callable, Sequence
-from typing import Any
+from typing import Any, NoReturn
 
 from pydantic import ValidationError
 
@@ -117,7 +117,7 @@ def _read_identity(source: str) -> dict[str, Any]:
 def _parse(text: str, name: str) -> Any:
     """JSON text as a save could have stored it: no NaN, infinities or overlong integers."""
 
-    def constant(word: str) -> float:
+    def constant(word: str) -> NoReturn:
         raise _InputError(f"{name} holds {word}, which no save can store (JSON has no NaN or infinity)")
 
     def number(digits: str) -> float:
