@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import io
 import json
+import math
 import os
 import signal
 import subprocess
@@ -334,6 +335,24 @@ def test_cli_explain_reads_a_shown_record_from_stdin(ss, store, monkeypatch, cap
     ]
 
 
+def asking(settings):
+    """explain's input with the component settings {"x": settings}, given as JSON text."""
+    fields = {**dict.fromkeys(["component_name", "factory_name", "simulation_type"], "x"), "model_parameters": {}}
+    return json.dumps({**fields, "hyperparameters": {}})[:-1] + f', "component_settings": {{"x": {settings}}}}}'
+
+
+# What JSON can say but no save can store, and what explain says of it.
+UNSTORABLE = [
+    ("NaN", "holds NaN, which no save can store"),
+    ("-Infinity", "holds -Infinity, which no save can store"),
+    ("1e400", "holds 1e400, beyond the largest number"),
+    ("9" * 5000, "holds an integer of 5000 digits"),
+    (str(2**64), "no save can store these identity fields: Integer exceeds 64-bit range"),
+    ("[" * 300 + "]" * 300, "no save can store these identity fields: Recursion limit"),
+    ("[" * 100_000 + "]" * 100_000, "nested too deeply"),
+]
+
+
 @pytest.mark.parametrize(
     "content, message",
     [
@@ -352,6 +371,7 @@ def test_cli_explain_reads_a_shown_record_from_stdin(ss, store, monkeypatch, cap
             ),
             "hyperparameters in",
         ),
+        *((asking(value), message) for value, message in UNSTORABLE),
     ],
 )
 def test_cli_explain_refuses_unusable_input_with_status_2(store, tmp_path, capsys, content, message):
@@ -361,6 +381,12 @@ def test_cli_explain_refuses_unusable_input_with_status_2(store, tmp_path, capsy
     assert main(["explain", str(source)]) == 2
     err = capsys.readouterr().err
     assert message in err and err.count("\n") == 1
+
+
+@pytest.mark.parametrize("value", [math.nan, -math.inf, 2**64, json.loads("[" * 300 + "]" * 300)])
+def test_explain_miss_refuses_fields_no_save_can_store(ss, store, value):
+    with pytest.raises(ValueError, match="no save can store"):
+        explain_miss(**identity(component_settings={"x": value}))
 
 
 def test_cli_diff(ss, store, capsys):

@@ -6,6 +6,7 @@ import math
 import re
 import struct
 import sys
+import warnings
 
 import pytest
 
@@ -196,3 +197,50 @@ def test_what_cannot_be_plotted_is_said_in_one_line(saved, tmp_path, monkeypatch
     assert re.fullmatch(message, err.splitlines()[-1] + "\n")
     assert status == 2 or err.count("\n") == 1
     assert not (tmp_path / "out.png").exists()
+
+
+# Each of these fails as mathtext: unbalanced, and nested beyond the parser's recursion.
+MATH = ["$^{x$", "$" + "{" * 40 + "x" + "}" * 40 + "$"]
+
+
+@pytest.mark.parametrize("name", MATH, ids=["unbalanced", "nested"])
+@pytest.mark.parametrize("where", ["component", "key", "kit"])
+def test_names_are_drawn_literally(saved, tmp_path, monkeypatch, capsys, where, name):
+    monkeypatch.setenv("LUMORA_PDK", name if where == "kit" else "generic")
+    record = saved(name if where == "component" else "c", result={name if where == "key" else "s": [1.0] * 4})
+    target = tmp_path / "out.png"
+    assert main(["plot", record.simulation_id, "-o", str(target)]) == 0
+    assert capsys.readouterr().err == ""
+    figure = draw(record)
+    shown = [figure.axes[0].get_title(), *(t.get_text() for t in figure.axes[0].get_legend().get_texts())]
+    assert any(name in text for text in shown)
+    assert not any(text.get_parse_math() for ax in figure.axes for text in ax.findobj(plt.Text) if text.get_text())
+
+
+@pytest.mark.parametrize(
+    ("overrides", "options", "shown"),
+    [
+        ({"result": {"s": [0.0, 1e308, 0.0, 0.0]}}, [], r"s holds 1e\+308"),
+        ({"result": {"s": [1e308] * 4}}, [], r"s holds 1e\+308"),
+        ({"wavelengths": [1.5, 1.6, 1.7, 1e308]}, [], r"wavelength holds 1e\+308"),
+        ({"result": {"p": [[1e308, 1e308]] * 4}}, ["--linear"], r"p holds \[1e\+308, 1e\+308\]"),
+    ],
+    ids=["series", "flat", "wavelengths", "magnitude"],
+)
+def test_values_beyond_the_axes_are_refused_in_one_line(saved, tmp_path, capsys, overrides, options, shown):
+    record = saved(**overrides)
+    target = tmp_path / "out.png"
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        assert main(["plot", record.simulation_id, "-o", str(target), *options]) == 1
+    err = capsys.readouterr().err
+    assert re.fullmatch(f"lumora-results: .*: {shown}, too large to place on a plot\n", err)
+    assert caught == [] and not target.exists()
+
+
+def test_huge_pairs_are_drawn_in_decibels_without_overflow(saved):
+    record = saved(result={"p": [[1e200, 0.0], [0.0, 0.0], [1.0, 0.0], [0.0, 1e-200]]})
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        _, power = curves(draw(record)).popitem()[1]
+    assert power == pytest.approx([4000.0, -math.inf, 0.0, -4000.0])

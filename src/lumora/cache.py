@@ -47,6 +47,7 @@ __all__ = [
     "NearResult",
     "ResultDiff",
     "SimulationOutput",
+    "check_storable",
     "diff_results",
     "explain_miss",
     "format_value",
@@ -420,6 +421,23 @@ def _differences(stored: dict[str, Any], given: dict[str, Any], names: Sequence[
 # --- explaining a miss ------------------------------------------------------------
 
 
+def check_storable(fields: dict[str, Any]) -> None:
+    """Raise ValueError when no save could store these identity fields.
+
+    A save refuses NaN and the infinities, and writes its file with orjson,
+    which holds only 64-bit integers and nests only so deep; the ID of such
+    fields can be computed but never found.
+    """
+    values = {name: fields[name] for name in ("component_settings", "model_parameters")}
+    values["hyperparameters"] = fields["hyperparameters"].model_dump()
+    try:
+        # Nested one level down, as in the record that a save writes.
+        orjson.dumps(values)
+        json.dumps(values, allow_nan=False)
+    except (TypeError, ValueError) as exc:
+        raise ValueError(f"no save can store these identity fields: {exc}") from None
+
+
 class NearResult(NamedTuple):
     """A stored result close to the identity asked about, and how it differs."""
 
@@ -489,6 +507,7 @@ def explain_miss(
     stored results of the same simulation type with the fewest differences
     (ties: same component name first, then same factory name, then newest),
     each with its differences. Every stored result of that type is read.
+    Raises ValueError for fields that no save can store (see check_storable).
     """
     if type(limit) is not int or limit < 0:
         raise ValueError(f"limit must be a non-negative int, got {limit!r}")
@@ -496,6 +515,7 @@ def explain_miss(
         component_name, factory_name, component_settings, model_parameters, hyperparameters, simulation_type
     )
     simulation_id = storage._compute_simulation_id(**identity)
+    check_storable(identity)
     stored = _stored_record(identity, simulation_id) is not None
     given = _canonical_identity(identity)
 

@@ -11,7 +11,7 @@ import cmath
 import math
 from typing import Any
 
-from lumora.cli._common import PDK_ENV, PROG, environ, format_date, format_seconds, format_table
+from lumora.cli._common import PDK_ENV, PROG, environ, format_date, format_seconds, format_table, printable
 from lumora.core import simulation_storage as storage
 from lumora.models import SimulationHyperparameters, StoredSimulationResult
 from lumora.settings import get_simulations_dir
@@ -197,7 +197,7 @@ class Demo:
             )
 
     def run(self) -> None:
-        root = get_simulations_dir()
+        root = printable(str(get_simulations_dir()))  # a path anyone may have named
         trial_settings = {**self.FACTORY_SETTINGS["mmi1x2"], "length_mmi": 6.0}
         trial = self.identity("mmi1x2", "mmi1x2", "sparams", trial_settings)
         # A trial left behind by an interrupted demo would turn step 3's miss into a hit.

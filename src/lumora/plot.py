@@ -11,6 +11,7 @@ Needs matplotlib, which comes with the optional extra: ``pip install 'lumora[plo
 
 from __future__ import annotations
 
+import sys
 from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass
 from datetime import UTC, datetime
@@ -51,6 +52,12 @@ _LEGEND_ROW = 0.2
 _LEGEND_MARGIN = 0.8
 # More real series than this and the y label stops naming them.
 _NAMED_KEYS_LIMIT = 3
+# Names are anyone's text: drawn as written, never as mathtext or TeX.
+_LITERAL: dict[str, Any] = {"parse_math": False, "usetex": False}
+# Axes lay values out in float64 arithmetic on their span, margins and tick
+# steps, which overflows (and matplotlib fails) for values near the largest
+# double; an eighth of it still draws, this leaves room to spare.
+_LARGEST = sys.float_info.max / 16
 
 
 class PlotError(ValueError):
@@ -91,6 +98,10 @@ def _as_series(key: str, value: object, count: int) -> Series | None:
     return None
 
 
+def _where(record: StoredSimulationResult) -> str:
+    return f"{record.simulation_id} ({record.component_name}, {record.simulation_type})"
+
+
 def drawable_series(record: StoredSimulationResult, keys: Iterable[str] | None = None) -> list[Series]:
     """The series of ``record`` that can be drawn against its wavelengths, in result order.
 
@@ -98,7 +109,7 @@ def drawable_series(record: StoredSimulationResult, keys: Iterable[str] | None =
     record is a failed simulation or nothing of it can be drawn.
     """
     wanted = None if keys is None else set(keys)
-    where = f"{record.simulation_id} ({record.component_name}, {record.simulation_type})"
+    where = _where(record)
     if record.status == "error":
         reason = f": {record.error_message}" if record.error_message else ""
         raise PlotError(f"{where} is a failed simulation, nothing to draw{reason}")
@@ -158,10 +169,27 @@ def _drawn_values(series: Series, linear: bool) -> Any:
     values = np.asarray(series.values)
     if not series.is_complex:
         return values
+    # |s| beyond the largest double is inf, which _check_placeable refuses;
+    # 20 log10 |s| rather than 10 log10 |s|^2, which would overflow sooner.
+    with np.errstate(over="ignore"):
+        magnitudes = np.abs(values)
     if linear:
-        return np.abs(values)
+        return magnitudes
     with np.errstate(divide="ignore"):  # |s| = 0 is -inf dB: a gap in the curve
-        return 10 * np.log10(np.abs(values) ** 2)
+        return 20 * np.log10(magnitudes)
+
+
+def _check_placeable(record: StoredSimulationResult, found: Sequence[Series], linear: bool) -> None:
+    """Raise PlotError for a wavelength or drawn value too large for axes to place."""
+    import numpy as np
+
+    arrays = [("wavelength", record.wavelengths, np.asarray(record.wavelengths))]
+    arrays += [(series.key, record.result[series.key], _drawn_values(series, linear)) for series in found]
+    for name, given, drawn in arrays:
+        # -inf is |s| = 0 in dB, drawn as a gap; NaN compares false.
+        beyond = np.flatnonzero((np.abs(drawn) > _LARGEST) & (drawn != -np.inf))
+        if beyond.size:
+            raise PlotError(f"{_where(record)}: {name} holds {given[beyond[0]]}, too large to place on a plot")
 
 
 def new_figure(*, phase: bool = False, curves: int = 0, pyplot: bool = True) -> tuple[Figure, list[Axes]]:
@@ -242,11 +270,15 @@ def plot_results(
     pair with ``phase``); by default a new pyplot figure.
 
     Raises PlotError when a record cannot be drawn (a failed simulation, no
-    series) or when something asked for is drawn nowhere; nothing is drawn then.
+    series, values too large for axes to place) or when something asked for
+    is drawn nowhere; nothing is drawn then. Names are drawn as written,
+    controls escaped, never as mathtext.
     """
     require_matplotlib()
     import numpy as np
     from matplotlib import rcParams
+
+    from lumora.cli._common import printable  # as the command line shows names
 
     chosen = _records(records)
     if not chosen:
@@ -261,6 +293,8 @@ def plot_results(
     has_values = not all(series.is_complex for series in drawn)
     if phase and not has_power:
         raise PlotError("a phase needs series of [re, im] pairs; these results have only real numbers")
+    for record, found in plan:
+        _check_placeable(record, found, linear)
 
     axes = new_figure(phase=phase, curves=len(drawn))[1] if ax is None else _given_axes(ax, phase)
     main = axes[0]
@@ -277,7 +311,7 @@ def plot_results(
             "markersize": 3,
         }
         for series in found:
-            label = f"{record.component_name} {record.simulation_type} {record.simulation_id}: {series.key}"
+            label = printable(f"{record.component_name} {record.simulation_type} {record.simulation_id}: {series.key}")
             colour = next(colours)
             target = main if series.is_complex else values_ax
             values = _drawn_values(series, linear)
@@ -286,19 +320,23 @@ def plot_results(
                 phases = np.unwrap(np.angle(np.asarray(series.values)))
                 axes[1].plot(record.wavelengths, phases, color=colour, label=label, **style)
 
-    main.set_title(_title(chosen))
+    main.set_title(printable(_title(chosen)), **_LITERAL)
     if has_power:
-        main.set_ylabel(_power_label(linear))
+        main.set_ylabel(_power_label(linear), **_LITERAL)
     if has_values:
-        values_ax.set_ylabel(_values_label(drawn))
+        values_ax.set_ylabel(printable(_values_label(drawn)), **_LITERAL)
     # Beside the axes (and beyond a right-hand y axis): curves against
     # wavelength fill the panel, and a legend inside would hide some of them.
     beside = 1.01 if values_ax is main else 1.12
-    main.legend(handles=handles, fontsize="small", loc="upper left", bbox_to_anchor=(beside, 1.0), borderaxespad=0.0)
+    legend = main.legend(
+        handles=handles, fontsize="small", loc="upper left", bbox_to_anchor=(beside, 1.0), borderaxespad=0.0
+    )
+    for text in legend.get_texts():
+        text.set(**_LITERAL)
     main.grid(True, alpha=0.3)
-    axes[-1].set_xlabel("Wavelength (µm)")
+    axes[-1].set_xlabel("Wavelength (µm)", **_LITERAL)
     if phase:
-        axes[1].set_ylabel("Unwrapped phase (rad)")
+        axes[1].set_ylabel("Unwrapped phase (rad)", **_LITERAL)
         axes[1].grid(True, alpha=0.3)
         return axes[0], axes[1]
     return main

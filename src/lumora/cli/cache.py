@@ -4,13 +4,14 @@ from __future__ import annotations
 
 import argparse
 import json
+import math
 import sys
 from collections.abc import Callable, Sequence
-from typing import Any
+from typing import Any, NoReturn
 
 from pydantic import ValidationError
 
-from lumora.cache import IDENTITY_FIELDS, Difference, diff_results, explain_miss, format_value
+from lumora.cache import IDENTITY_FIELDS, Difference, check_storable, diff_results, explain_miss, format_value
 from lumora.cli._common import complain, dump, emit, one_line, simulation_id
 from lumora.core import simulation_storage as storage
 from lumora.models import SimulationHyperparameters
@@ -25,6 +26,9 @@ _FIELD_TYPES: dict[str, type] = {
     "simulation_type": str,
 }
 _JSON_NAMES: dict[type, str] = {str: "a string", dict: "an object"}
+# Digits of the widest integer a save can store (2**64 - 1): longer ones are
+# refused before Python's own limit on converting text to int applies.
+_INT_DIGITS = 20
 
 
 def _difference_table(differences: Sequence[Difference]) -> list[str]:
@@ -89,10 +93,7 @@ def _read_identity(source: str) -> dict[str, Any]:
     except UnicodeDecodeError as exc:
         raise _InputError(f"cannot read {source}: not UTF-8 text ({exc.reason})") from exc
     name = "standard input" if source == "-" else source
-    try:
-        data = json.loads(text)
-    except json.JSONDecodeError as exc:
-        raise _InputError(f"{name} is not JSON: {exc}") from exc
+    data = _parse(text, name)
     if not isinstance(data, dict):
         raise _InputError(f"{name} must hold a JSON object with the fields {', '.join(IDENTITY_FIELDS)}")
     fields: dict[str, Any] = {}
@@ -106,7 +107,37 @@ def _read_identity(source: str) -> dict[str, Any]:
         fields["hyperparameters"] = SimulationHyperparameters.model_validate(data["hyperparameters"])
     except ValidationError as exc:
         raise _InputError(f"hyperparameters in {name}: {one_line(exc)}") from exc
+    try:
+        check_storable(fields)
+    except ValueError as exc:
+        raise _InputError(f"{name}: {exc}") from exc
     return fields
+
+
+def _parse(text: str, name: str) -> Any:
+    """JSON text as a save could have stored it: no NaN, infinities or overlong integers."""
+
+    def constant(word: str) -> NoReturn:
+        raise _InputError(f"{name} holds {word}, which no save can store (JSON has no NaN or infinity)")
+
+    def number(digits: str) -> float:
+        value = float(digits)
+        if not math.isfinite(value):
+            raise _InputError(f"{name} holds {digits}, beyond the largest number a save can store")
+        return value
+
+    def integer(digits: str) -> int:
+        count = len(digits.lstrip("-"))
+        if count > _INT_DIGITS:
+            raise _InputError(f"{name} holds an integer of {count} digits, beyond what a save can store")
+        return int(digits)
+
+    try:
+        return json.loads(text, parse_constant=constant, parse_float=number, parse_int=integer)
+    except json.JSONDecodeError as exc:
+        raise _InputError(f"{name} is not JSON: {exc}") from exc
+    except RecursionError:
+        raise _InputError(f"{name} is nested too deeply for a save to store") from None
 
 
 def _cmd_explain(args: argparse.Namespace) -> int:

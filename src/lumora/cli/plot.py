@@ -9,7 +9,7 @@ import sys
 from collections.abc import Callable
 from pathlib import Path
 
-from lumora.cli._common import complain, simulation_id
+from lumora.cli._common import complain, printable, simulation_id
 from lumora.core import simulation_storage as storage
 from lumora.models import StoredSimulationResult
 
@@ -105,7 +105,7 @@ def _cmd_plot(args: argparse.Namespace) -> int:
     image = io.BytesIO()
     figure.savefig(image, format=_format(path), dpi=args.dpi)
     path.write_bytes(image.getvalue())
-    print(path)
+    print(printable(str(path)))
     return 0
 
 

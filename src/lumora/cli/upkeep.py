@@ -17,6 +17,7 @@ from lumora.cli._common import (
     dump,
     filters,
     format_date,
+    printable,
     stdin_is_terminal,
     store_is_missing,
 )
@@ -114,20 +115,22 @@ def _cmd_stats(args: argparse.Namespace) -> int:
     if args.json:
         print(dump(figures.to_json()))
         return 0
-    print(f"Store: {figures.root}")
-    print(f"Results: {figures.results} ({format_bytes(figures.bytes)})")
-    if figures.oldest is not None and figures.newest is not None:
-        print(f"  dates (UTC): {format_date(figures.oldest)} to {format_date(figures.newest)}")
     by_type = [(name, f"{t.results} ({format_bytes(t.bytes)})") for name, t in figures.by_type.items()]
-    print(f"  by type:     {_tally(by_type)}")
-    print(f"  by kit:      {_tally(('-' if k is None else k, str(n)) for k, n in figures.by_pdk.items())}")
-    print(f"  by status:   {_tally((s, str(n)) for s, n in figures.by_status.items())}")
-    print(f"Unreadable files: {figures.unreadable}")
-    for item in figures.unreadable_files:
-        print(f"  {item.path}: {item.reason}")
+    lines = [f"Store: {figures.root}", f"Results: {figures.results} ({format_bytes(figures.bytes)})"]
+    if figures.oldest is not None and figures.newest is not None:
+        lines.append(f"  dates (UTC): {format_date(figures.oldest)} to {format_date(figures.newest)}")
+    lines += [
+        f"  by type:     {_tally(by_type)}",
+        f"  by kit:      {_tally(('-' if k is None else k, str(n)) for k, n in figures.by_pdk.items())}",
+        f"  by status:   {_tally((s, str(n)) for s, n in figures.by_status.items())}",
+        f"Unreadable files: {figures.unreadable}",
+    ]
+    lines += [f"  {item.path}: {item.reason}" for item in figures.unreadable_files]
     hint = "; remove old ones with: lumora-results tidy" if figures.temporary_files else ""
-    print(f"Temporary files: {figures.temporary_files} ({format_bytes(figures.temporary_bytes)}){hint}")
-    print(f"Lock files: {figures.lock_files}")
+    lines.append(f"Temporary files: {figures.temporary_files} ({format_bytes(figures.temporary_bytes)}){hint}")
+    lines.append(f"Lock files: {figures.lock_files}")
+    # Line by line, so that a newline in a name is shown escaped too.
+    print("\n".join(map(printable, lines)))
     return 0
 
 
@@ -199,7 +202,7 @@ def _cmd_tidy(args: argparse.Namespace) -> int:
     recent = f"; {report.recent} newer one(s) left, perhaps saves in progress" if report.recent else ""
     if report.dry_run:
         for item in report.selected:
-            print(item.path)
+            print(printable(item.path))
         print(f"Would remove {len(report.selected)} temporary file(s), {format_bytes(report.selected_bytes)}{recent}.")
         return 0
     if outcome:
