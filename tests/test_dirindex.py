@@ -3,10 +3,15 @@ changed it and however."""
 
 from __future__ import annotations
 
+import ctypes
+import errno
 import os
 import subprocess
 import sys
+from collections.abc import Callable
 from pathlib import Path
+from types import SimpleNamespace
+from typing import Any
 
 import pytest
 
@@ -106,3 +111,93 @@ def test_lost_events_drop_what_was_kept(tmp_path, monkeypatch):
     assert not index._dirs
     monkeypatch.undo()
     same_as_pathlib(d)
+
+
+def exchange(a: Path, b: Path) -> None:
+    """Swaps two names atomically, as `mv --exchange` does."""
+    at_fdcwd, rename_exchange = -100, 2
+    libc = ctypes.CDLL(None, use_errno=True)
+    if libc.renameat2(at_fdcwd, os.fsencode(a), at_fdcwd, os.fsencode(b), rename_exchange) != 0:
+        err = ctypes.get_errno()
+        if err in (errno.EINVAL, errno.ENOSYS, errno.EOPNOTSUPP):
+            pytest.skip(f"RENAME_EXCHANGE refused: {os.strerror(err)}")
+        raise OSError(err, os.strerror(err))
+
+
+@pytest.mark.parametrize("across", [False, True], ids=["same directory", "across directories"])
+def test_a_swap_keeps_both_names(tmp_path, across):
+    d1, d2 = tmp_path / "t1", tmp_path / ("t2" if across else "t1")
+    for d in (d1, d2):
+        d.mkdir(exist_ok=True)
+        same_as_pathlib(d)
+    (d1 / f"a_{ID}.json").write_text("{}")
+    (d2 / "b.json").write_text("[]")
+    for _ in range(2):  # there and back
+        exchange(d1 / f"a_{ID}.json", d2 / "b.json")
+        for d in (d1, d2):
+            same_as_pathlib(d)
+
+
+def point(link: Path, target: str) -> None:
+    (tmp := link.with_name("link.tmp")).symlink_to(target)
+    os.replace(tmp, link)
+
+
+@pytest.mark.parametrize("step", ["watch", "listing"])
+def test_a_root_link_flipped_meanwhile_never_splits_watch_and_names(tmp_path, monkeypatch, step):
+    # Another process points the store's root at B and back at A right
+    # around one step of setting up the watch: the worst interleaving.
+    root = tmp_path / "root"
+    for side in "AB":
+        (tmp_path / side / "t1").mkdir(parents=True)
+        (tmp_path / side / "t1" / f"{side}_{ID}.json").write_text("{}")
+    root.symlink_to("A")
+    index = _dirindex._INDEX
+    assert index is not None
+
+    def flipped(call: Callable[..., Any]) -> Callable[..., Any]:
+        def during(*args: Any) -> Any:
+            point(root, "B")
+            try:
+                return call(*args)
+            finally:
+                point(root, "A")
+
+        return during
+
+    libc = index._libc
+    if step == "watch":
+        hooked = SimpleNamespace(
+            inotify_init1=libc.inotify_init1,
+            inotify_rm_watch=libc.inotify_rm_watch,
+            inotify_add_watch=flipped(libc.inotify_add_watch),
+        )
+        monkeypatch.setattr(index, "_libc", hooked)
+    else:
+        monkeypatch.setattr(os, "listdir", flipped(os.listdir))
+    list(LocalStorePath(root, "t1").glob("*.json"))
+    monkeypatch.undo()
+    same_as_pathlib(root / "t1")
+    new = tmp_path / "A" / "t1" / f"new_{ID}.json"
+    new.write_text("{}")
+    same_as_pathlib(root / "t1")
+    (tmp_path / "A" / "t1" / f"A_{ID}.json").unlink()
+    same_as_pathlib(root / "t1")
+
+
+@pytest.mark.parametrize(("dirs", "added"), [(1, 6), (2, 4)], ids=["one directory past it", "two together past it"])
+def test_the_cap_on_kept_names_holds_as_names_arrive(tmp_path, monkeypatch, dirs, added):
+    monkeypatch.setattr(_dirindex, "_MAX_NAMES", 5)
+    index = _dirindex._INDEX
+    assert index is not None
+    kept = [tmp_path / f"t{i}" for i in range(dirs)]
+    for d in kept:
+        d.mkdir()
+        (d / "x.json").write_text("{}")
+        same_as_pathlib(d)
+    for i in range(added):
+        (kept[i % dirs] / f"n{i}_{ID}.json").write_text("{}")
+    index._drain()
+    assert sum(len(d.names) for d in index._dirs.values()) <= 5
+    for d in kept:
+        same_as_pathlib(d)

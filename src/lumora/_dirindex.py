@@ -9,6 +9,12 @@ in the directory before the call that made it returns, whichever process
 made it. Reading that queue before each answer makes the answer as fresh as
 a new read of the directory, at the cost of the changes since the last one.
 
+The directory is opened once; the watch is set and the names listed through
+that descriptor, so both are of the same directory whatever its path leads
+to meanwhile. A rename's events can come in an order that misleads (a swap
+of two names reports each name moved out after moved in), so the names that
+moves mention are looked up in the directory instead of replayed.
+
 Only on file systems whose every change passes through this machine's
 kernel (ext4, XFS, Btrfs, tmpfs, F2FS): on NFS, SMB or FUSE, other machines'
 changes would go unseen, so those directories are read as before. Anything
@@ -37,14 +43,14 @@ _IN_MOVED_FROM, _IN_MOVED_TO, _IN_CREATE, _IN_DELETE = 0x40, 0x80, 0x100, 0x200
 _IN_DELETE_SELF, _IN_MOVE_SELF, _IN_UNMOUNT, _IN_Q_OVERFLOW, _IN_IGNORED = 0x400, 0x800, 0x2000, 0x4000, 0x8000
 _IN_ONLYDIR = 0x01000000
 _WATCH_MASK = _IN_CREATE | _IN_DELETE | _IN_MOVED_FROM | _IN_MOVED_TO | _IN_DELETE_SELF | _IN_MOVE_SELF | _IN_ONLYDIR
-_ADDED = _IN_CREATE | _IN_MOVED_TO
-_REMOVED = _IN_DELETE | _IN_MOVED_FROM
+_MOVED = _IN_MOVED_FROM | _IN_MOVED_TO
 _GONE = _IN_DELETE_SELF | _IN_MOVE_SELF | _IN_UNMOUNT | _IN_IGNORED
 _EVENT = struct.Struct("iIII")  # wd, mask, cookie, len; then len bytes of NUL-padded name
 # Local file systems, by statfs f_type: ext2/3/4, XFS, Btrfs, tmpfs, F2FS.
 _LOCAL_KINDS = frozenset({0xEF53, 0x58465342, 0x9123683E, 0x01021994, 0xF2F52010})
-# Directories and names kept at once; the least recently asked directory is
-# dropped beyond either, and a larger directory is not kept at all.
+# Directories and names kept at once, whether reached by a listing or by
+# names arriving: the least recently asked directory is dropped beyond either,
+# and a larger directory is not kept at all.
 _MAX_DIRS = 64
 _MAX_NAMES = 1_000_000
 # Suffix lengths indexed per directory (a look-up by ID and a listing use
@@ -55,31 +61,34 @@ _MAX_SUFFIX_LENGTHS = 4
 class _Dir:
     """The names of one watched directory, in the order first seen."""
 
-    __slots__ = ("identity", "names", "by_suffix")
+    __slots__ = ("fd", "identity", "names", "by_suffix")
 
-    def __init__(self, identity: tuple[int, int], names: list[str]) -> None:
+    def __init__(self, fd: int, identity: tuple[int, int], names: list[str]) -> None:
+        self.fd = fd  # the directory watched, held open to look up moved names in
         self.identity = identity  # (st_dev, st_ino) of the directory watched
         self.names: dict[str, None] = dict.fromkeys(names)
         # For each suffix length asked for: suffix -> names ending with it.
         self.by_suffix: dict[int, dict[str, dict[str, None]]] = {}
 
-    def add(self, name: str) -> None:
+    def add(self, name: str) -> bool:
         if name in self.names:
-            return
+            return False
         self.names[name] = None
         for length, index in self.by_suffix.items():
             if len(name) >= length:
                 index.setdefault(name[-length:], {})[name] = None
+        return True
 
-    def remove(self, name: str) -> None:
+    def remove(self, name: str) -> bool:
         if name not in self.names:
-            return
+            return False
         del self.names[name]
         for length, index in self.by_suffix.items():
             if len(name) >= length and (bucket := index.get(name[-length:])) is not None:
                 bucket.pop(name, None)
                 if not bucket:
                     del index[name[-length:]]
+        return True
 
     def ending_with(self, suffix: str) -> list[str]:
         length = len(suffix)
@@ -105,22 +114,25 @@ class _Index:
         self._pid = -1
         self._dirs: OrderedDict[int, _Dir] = OrderedDict()  # by watch descriptor, least recent first
         self._watch_of: dict[str, int] = {}  # directory path -> watch descriptor
+        self._kept_names = 0  # in all of _dirs
         self._owner: int | None = None  # the thread inside, if any
 
     def after_fork(self) -> None:
         """Forgets everything in a child: its queue is shared with the parent,
-        and reading it would steal the parent's events. The descriptor closed
-        is the child's own copy."""
+        and reading it would steal the parent's events. The descriptors
+        closed are the child's own copies."""
         self._lock = threading.Lock()  # another thread may have held it at the fork
         self._owner = None
-        if self._fd >= 0:
-            try:
-                os.close(self._fd)
-            except OSError:
-                pass
+        for fd in [self._fd, *(kept.fd for kept in self._dirs.values())]:
+            if fd >= 0:
+                try:
+                    os.close(fd)
+                except OSError:
+                    pass
         self._fd, self._pid = -1, -1
         self._dirs.clear()
         self._watch_of.clear()
+        self._kept_names = 0
 
     def ending_with(self, directory: str, suffix: str) -> list[str] | None:
         """The names in directory that end with suffix, or None when the
@@ -154,7 +166,7 @@ class _Index:
         # a parent was moved or replaced): what was kept is the old one's.
         if kept is not None:
             self._forget(wd)
-        kept = self._watch(directory, (info.st_dev, info.st_ino))
+        kept = self._watch(directory)
         return None if kept is None else kept.ending_with(suffix)
 
     def _open(self) -> bool:
@@ -164,52 +176,88 @@ class _Index:
         self._fd, self._pid = fd, os.getpid()
         return True
 
-    def _watch(self, directory: str, identity: tuple[int, int]) -> _Dir | None:
+    def _watch(self, directory: str) -> _Dir | None:
         self._watch_of.pop(directory, None)
-        if not _is_local(directory):
-            return None
-        wd = self._libc.inotify_add_watch(self._fd, os.fsencode(directory), _WATCH_MASK)
-        if wd < 0:
-            return None  # out of watches, gone, not a directory: read it as before
-        # Listed after the watch is in place: a change made during the
-        # listing is also in the queue, and replaying it is harmless. The
-        # path must have led to the same directory all along.
+        # Checked, watched and listed through one descriptor: whatever the
+        # path is made to lead to meanwhile, the names are the watched
+        # directory's.
         try:
-            names = os.listdir(directory)
-            info = os.stat(directory)
+            fd = os.open(directory, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
         except OSError:
-            info = None
-        if info is None or (info.st_dev, info.st_ino) != identity or len(names) > _MAX_NAMES:
-            self._forget(wd)
             return None
-        kept = _Dir(identity, names)
-        self._dirs.pop(wd, None)
+        wd = -1
+        names: list[str] | None = None
+        try:
+            info = os.fstat(fd)
+            if _is_local(fd):
+                # /proc/self/fd/N leads to the open directory itself, not
+                # through its path again.
+                wd = self._libc.inotify_add_watch(self._fd, f"/proc/self/fd/{fd}".encode(), _WATCH_MASK)
+            if wd >= 0:
+                # Listed after the watch is in place: a change made during
+                # the listing is also in the queue, and replaying it is
+                # harmless.
+                names = os.listdir(fd)
+        except OSError:
+            pass
+        if names is None or len(names) > _MAX_NAMES:
+            # Not local, out of watches, no /proc, too large: read it as before.
+            if wd >= 0:
+                self._forget(wd)
+            os.close(fd)
+            return None
+        if wd in self._dirs:  # the same directory, kept under another path as well
+            self._discard(wd)
+        kept = _Dir(fd, (info.st_dev, info.st_ino), names)
         self._dirs[wd] = kept
+        self._kept_names += len(names)
         self._watch_of[directory] = wd
-        total = sum(len(d.names) for d in self._dirs.values())
-        while len(self._dirs) > _MAX_DIRS or total > _MAX_NAMES:
-            oldest = next(iter(self._dirs))
-            total -= len(self._dirs[oldest].names)
-            self._forget(oldest)
+        self._within_caps()
         return kept
 
+    def _within_caps(self) -> None:
+        while len(self._dirs) > _MAX_DIRS or self._kept_names > _MAX_NAMES:
+            self._forget(next(iter(self._dirs)))  # the least recently asked
+
+    def _discard(self, wd: int) -> None:
+        kept = self._dirs.pop(wd, None)
+        if kept is not None:
+            self._kept_names -= len(kept.names)
+            os.close(kept.fd)
+
     def _forget(self, wd: int) -> None:
-        self._dirs.pop(wd, None)
+        self._discard(wd)
         for path in [p for p, w in self._watch_of.items() if w == wd]:
             del self._watch_of[path]
         self._libc.inotify_rm_watch(self._fd, wd)
 
+    def _forget_all(self) -> None:
+        for watched in list(self._dirs):
+            self._forget(watched)
+
+    def _add(self, wd: int, kept: _Dir, name: str) -> None:
+        if not kept.add(name):
+            return
+        self._kept_names += 1
+        if len(kept.names) > _MAX_NAMES:
+            self._forget(wd)  # now too large to keep at all
+        self._within_caps()
+
+    def _remove(self, kept: _Dir, name: str) -> None:
+        if kept.remove(name):
+            self._kept_names -= 1
+
     def _drain(self) -> None:
+        moved: dict[int, dict[str, None]] = {}  # names that moves mentioned, by watch
         while True:
             try:
                 data = os.read(self._fd, 1 << 16)
             except BlockingIOError:
-                return
+                break
             except OSError as exc:
                 if exc.errno == errno.EINTR:
                     continue
-                for watched in list(self._dirs):
-                    self._forget(watched)
+                self._forget_all()
                 return
             offset = 0
             while offset < len(data):
@@ -217,9 +265,7 @@ class _Index:
                 start = offset + _EVENT.size
                 offset = start + length
                 if mask & _IN_Q_OVERFLOW:
-                    # Events were lost: nothing kept can be trusted.
-                    for watched in list(self._dirs):
-                        self._forget(watched)
+                    self._forget_all()  # events were lost: nothing kept can be trusted
                     continue
                 kept = self._dirs.get(wd)
                 if kept is None:
@@ -228,15 +274,34 @@ class _Index:
                     self._forget(wd)
                     continue
                 name = os.fsdecode(data[start:offset].rstrip(b"\0"))
-                if mask & _ADDED:
-                    kept.add(name)
-                elif mask & _REMOVED:
-                    kept.remove(name)
+                if mask & _MOVED:
+                    moved.setdefault(wd, {})[name] = None
+                elif mask & _IN_CREATE:
+                    self._add(wd, kept, name)
+                elif mask & _IN_DELETE:
+                    self._remove(kept, name)
+        # A swap reports a name moved out after it was moved in, and across
+        # two directories the order of their events tells nothing: a moved
+        # name is looked up, once the queue is empty, in the very directory
+        # watched. A later change to it is queued and applied in turn.
+        for wd, names in moved.items():
+            for name in names:
+                kept = self._dirs.get(wd)
+                if kept is None:
+                    break
+                try:
+                    os.lstat(name, dir_fd=kept.fd)
+                except FileNotFoundError:
+                    self._remove(kept, name)
+                except OSError:
+                    self._forget(wd)
+                else:
+                    self._add(wd, kept, name)
 
 
-def _is_local(directory: str) -> bool:
+def _is_local(fd: int) -> bool:
     buf = ctypes.create_string_buffer(256)  # struct statfs is 120 bytes on 64-bit Linux
-    if _LIBC is None or _LIBC.statfs(os.fsencode(directory), buf) != 0:
+    if _LIBC is None or _LIBC.fstatfs(fd, buf) != 0:
         return False
     kind = ctypes.c_long.from_buffer(buf).value & 0xFFFFFFFF
     return kind in _LOCAL_KINDS
@@ -247,13 +312,13 @@ def _load_libc() -> ctypes.CDLL | None:
         return None
     try:
         libc = ctypes.CDLL(ctypes.util.find_library("c") or "libc.so.6", use_errno=True)
-        for name in ("inotify_init1", "inotify_add_watch", "inotify_rm_watch", "statfs"):
+        for name in ("inotify_init1", "inotify_add_watch", "inotify_rm_watch", "fstatfs"):
             getattr(libc, name)
     except (OSError, AttributeError):
         return None
     libc.inotify_add_watch.argtypes = [ctypes.c_int, ctypes.c_char_p, ctypes.c_uint32]
     libc.inotify_rm_watch.argtypes = [ctypes.c_int, ctypes.c_int]
-    libc.statfs.argtypes = [ctypes.c_char_p, ctypes.c_void_p]
+    libc.fstatfs.argtypes = [ctypes.c_int, ctypes.c_void_p]
     return libc
 
 
