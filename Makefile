@@ -50,6 +50,13 @@ SKBUILD_ARGS += --config-settings=cmake.define.LUMORA_SANITIZE=ON \
 TEST_ENV += LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	ASAN_OPTIONS=detect_leaks=0
 endif
+# COVERAGE=1: build instrumented for gcov in a separate build tree.
+COVERAGE_BUILD = build/coverage
+ifeq ($(COVERAGE),1)
+SKBUILD_ARGS += --config-settings=cmake.define.LUMORA_COVERAGE=ON \
+	--config-settings=build-dir=$(COVERAGE_BUILD) \
+	--config-settings=install.strip=false
+endif
 
 # check-asan: the suite against the extension built with ASan and UBSan, the
 # runtimes preloaded and the interpreter allocating through malloc, so that
@@ -77,7 +84,7 @@ SOAK_ITERATIONS := 100000
 # default window, side by side, for their ratio.
 BENCH_REMOTE_ARGS := --windows 0,32
 
-.PHONY: test build venv bench demo clean distclean check-asan soak wheel check-wheel lint help
+.PHONY: test build venv bench demo clean distclean check-asan check-compilers coverage soak wheel check-wheel lint help
 
 test: build ## build the extension and run the test suite (the default; PYTEST_ARGS="-k ..." passes arguments on)
 	$(TEST_ENV) $(VENV_PYTHON) -m pytest $(PYTEST_ARGS)
@@ -124,6 +131,44 @@ check-asan: ## the suite under AddressSanitizer and UndefinedBehaviorSanitizer, 
 	&& $(SANITIZER_ENV) ASAN_OPTIONS=detect_leaks=1:fast_unwind_on_malloc=0:malloc_context_size=10 \
 		$(VENV_PYTHON) -m pytest $(PYTEST_ARGS) $(LEAK_TESTS); \
 	status=$$?; $(MAKE) build && exit $$status
+
+# check-compilers: the extension compiled with warnings as errors by g++ and
+# by clang++ (what the other platforms' builds use), each in a build tree of
+# its own; nothing is installed.
+COMPILERS := g++ clang++
+check-compilers: venv ## compile the extension with g++ and clang++, warnings as errors
+	@for cxx in $(COMPILERS); do \
+		echo "$$cxx:"; \
+		$(VENV)/bin/cmake -S . -B build/check-$$cxx -G Ninja -DCMAKE_CXX_COMPILER=$$cxx \
+			-DPython_EXECUTABLE=$(CURDIR)/$(VENV_PYTHON) -DLUMORA_WERROR=ON >/dev/null \
+		&& $(VENV)/bin/cmake --build build/check-$$cxx | grep -v '^\[' ; \
+		test $${PIPESTATUS[0]} -eq 0 || exit 1; \
+	done
+
+# coverage: the suite once, with coverage.py over the package and the
+# extension built for gcov, then both reports; either figure below its floor
+# fails the run. The floors are what the suite reached when they were set:
+# raise them as coverage grows. The tools come from the `coverage` extra; the
+# plain extension is reinstalled afterwards, whatever the outcome.
+COVERAGE_PYTHON_MIN := 90
+COVERAGE_CXX_MIN := 97
+COVERAGE_EXTRA = import tomllib; print(" ".join(tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["coverage"]))
+export COVERAGE_EXTRA
+coverage: venv ## line coverage of the Python package (coverage.py) and of the C++ (gcov), with floors
+	$(PIP) $$($(VENV_PYTHON) -c "$$COVERAGE_EXTRA")
+	$(MAKE) build COVERAGE=1
+	find $(COVERAGE_BUILD) -name '*.gcda' -delete
+	rm -f .coverage .coverage.*
+	@$(VENV_PYTHON) -m coverage run -m pytest -q -p no:cacheprovider $(PYTEST_ARGS); \
+	status=$$?; \
+	$(VENV_PYTHON) -m coverage combine -q; \
+	echo "Python (coverage.py):"; \
+	$(VENV_PYTHON) -m coverage report --fail-under=$(COVERAGE_PYTHON_MIN) > $(COVERAGE_BUILD)/python.txt || status=1; \
+	tail -n 1 $(COVERAGE_BUILD)/python.txt; \
+	echo "C++ (gcov):"; \
+	$(VENV)/bin/gcovr --root . --filter core/ --object-directory $(COVERAGE_BUILD) --txt-summary \
+		--fail-under-line $(COVERAGE_CXX_MIN) --output /dev/null $(COVERAGE_BUILD) || status=1; \
+	$(MAKE) build && exit $$status
 
 soak: build ## every function 100,000 times, failing if memory grows (SOAK_ITERATIONS=N)
 	$(VENV_PYTHON) tools/soak.py -n $(SOAK_ITERATIONS)

@@ -451,30 +451,21 @@ int init_function_type()
 
 namespace {
 
-// raise RuntimeError(<message>), as 3.13 bytecode: consts are (RuntimeError,
-// message). CALL is followed by its three inline cache entries, which start
-// zeroed.
-const unsigned char kRefusal[] = {
-    RESUME, 0, LOAD_CONST, 0, PUSH_NULL, 0, LOAD_CONST, 1, CALL, 1, CACHE, 0, CACHE, 0, CACHE, 0, RAISE_VARARGS, 1,
-};
-constexpr int kRefusalStack = 3;  // callable, NULL, argument
-// Every instruction on the first line, without columns: two location entries
-// (at most eight code units each) of kind 13 with a line delta of 0.
+// A bare `raise`, as 3.13 bytecode: it pushes nothing, so the code object
+// can report the stack size of 0 that describes a native function and still
+// raise when run (RuntimeError "No active exception to reraise", or the
+// exception being handled where one is).
+const unsigned char kRefusal[] = {RESUME, 0, RAISE_VARARGS, 0};
+constexpr int kRefusalStack = 0;
+// Both instructions on the first line, without columns: one location entry
+// of kind 13 covering two code units with a line delta of 0.
 constexpr unsigned char kNoColumns = 0x80 | (13 << 3);
-const unsigned char kRefusalLines[] = {kNoColumns | 7, 0, kNoColumns | 0, 0};
-static_assert(sizeof kRefusal == 2 * 9, "the location entries cover nine code units");
+const unsigned char kRefusalLines[] = {kNoColumns | (sizeof kRefusal / 2 - 1), 0};
+static_assert(sizeof kRefusal / 2 <= 8, "one location entry covers at most eight code units");
 
 Ref bytes_of(const unsigned char* data, size_t size)
 {
     return Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), static_cast<Py_ssize_t>(size)));
-}
-
-// The code object's constants: what its instructions raise.
-Ref refusal_consts(const FuncDesc& f)
-{
-    Ref message = Ref::steal(PyUnicode_FromFormat("%s is a native function of %s; its code object cannot be executed",
-                                                  f.code_object_name(), kModuleName));
-    return message ? Ref::steal(PyTuple_Pack(2, PyExc_RuntimeError, message.get())) : Ref();
 }
 
 // The parameter names, then the local variable names.
@@ -507,17 +498,21 @@ int prepare_code(FuncDesc& f)
     // (types.FunctionType, exec) raises instead of aborting the interpreter.
     Ref instructions = bytes_of(kRefusal, sizeof kRefusal);
     Ref lines = bytes_of(kRefusalLines, sizeof kRefusalLines);
-    Ref consts = refusal_consts(f);
-    if (!instructions || !lines || !consts) return -1;
+    if (!instructions || !lines) return -1;
     const int nparams = f.params.count;
     const int positional = f.kwonly ? 0 : nparams;
     const int kwonly = f.kwonly ? nparams : 0;
     f.code = reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
         positional, 0, kwonly, static_cast<int>(PyTuple_GET_SIZE(varnames.get())), kRefusalStack,
-        CO_OPTIMIZED | CO_NEWLOCALS, instructions.get(), consts.get(), process.empty_tuple, varnames.get(),
+        CO_OPTIMIZED | CO_NEWLOCALS, instructions.get(), process.empty_tuple, process.empty_tuple, varnames.get(),
         process.empty_tuple, process.empty_tuple, process.str.file_name, code_name.get(), code_name.get(), f.line,
         lines.get(), process.empty_bytes));
-    return f.code ? 0 : -1;
+    if (!f.code) return -1;
+    // The constructor rounds a stack size of 0 up to 1 and sizes frames from
+    // that (co_framesize); only the figure shown to introspection is set back,
+    // before anything else can see the object. The frame keeps its slot.
+    reinterpret_cast<PyCodeObject*>(f.code)->co_stacksize = kRefusalStack;
+    return 0;
 }
 
 Ref make_function(FuncDesc& f)
