@@ -169,7 +169,7 @@ class Demo:
             "simulation_type": simulation_type,
         }
 
-    def get_or_simulate(self, identity: dict[str, Any], pdk: str) -> StoredSimulationResult:
+    def look_up(self, identity: dict[str, Any], pdk: str) -> StoredSimulationResult:
         """What a caller of the store writes: the stored result, or a run saved with the kit's name."""
         wavelengths = _wavelengths(identity["hyperparameters"])
         kind, factory = identity["simulation_type"], identity["factory_name"]
@@ -200,7 +200,7 @@ class Demo:
         saved = []
         for component, factory, simulation_type, pdk in self.SAMPLES:
             runs = self.simulate.runs
-            record = self.get_or_simulate(self.identity(component, factory, simulation_type), pdk)
+            record = self.look_up(self.identity(component, factory, simulation_type), pdk)
             saved.append(record)
             # A demonstration run before this one left its results: those are hits.
             done = "saved" if self.simulate.runs > runs else "found"
@@ -220,7 +220,7 @@ class Demo:
             first.simulation_type,
             dict(reversed(list(self.FACTORY_SETTINGS[first.factory_name].items()))),
         )
-        hit = self.get_or_simulate(dict(reversed(list(reordered.items()))), "generic")
+        hit = self.look_up(dict(reversed(list(reordered.items()))), self.SAMPLES[0][3])
         if self.simulate.runs != runs:
             raise RuntimeError(f"cache look-up missed the result saved as {first.simulation_id}")
         # The power into the first output at the middle wavelength, as a plot would show it.
@@ -235,7 +235,7 @@ class Demo:
         print()
         print("3. Cache look-up after changing one parameter: length_mmi 5.5 -> 6.0")
         runs = self.simulate.runs
-        fresh = self.get_or_simulate(trial, "generic")
+        fresh = self.look_up(trial, "generic")
         if self.simulate.runs == runs:
             raise RuntimeError("cache look-up found a result for inputs that were never simulated")
         print(f"   miss: simulated and saved as {fresh.simulation_id}")
