@@ -399,8 +399,8 @@ def listing_windows(args: argparse.Namespace) -> list[tuple[str, int | None]]:
 
 def run(store: Store, args: argparse.Namespace) -> dict[str, Sample]:
     """The median of each figure, per operation."""
-    from lumora.cli._common import environ
     from lumora.core import simulation_storage as ss
+    from lumora.settings import environ
 
     os.environ["LUMORA_SIMULATIONS_DIR"] = store.root
     count = args.count

@@ -1,4 +1,4 @@
-"""lumora.cache: get_or_simulate, explain_miss and diff_results on real stores."""
+"""lumora.cache and lumora.compare: get_or_simulate, explain_miss and diff_results on real stores."""
 
 from __future__ import annotations
 
@@ -16,9 +16,10 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 from conftest import identity
-from lumora import cache, upkeep
+from lumora import cache, compare, upkeep
 from lumora.core import simulation_storage
-from lumora.cache import MISSING, diff_results, explain_miss, get_or_simulate
+from lumora.cache import get_or_simulate
+from lumora.compare import MISSING, diff_results, explain_miss
 from lumora.models import SimulationHyperparameters
 from lumora.results import main
 from lumora.settings import get_simulations_dir
@@ -301,8 +302,8 @@ def test_a_difference_is_shown_exactly_when_the_id_changes(stored, asked):
         )
     )
     first, second = identity(component_settings=stored), identity(component_settings=other)
-    differences = cache._differences(
-        cache._canonical_identity(first), cache._canonical_identity(second), cache.IDENTITY_FIELDS
+    differences = compare._differences(
+        compare._canonical_identity(first), compare._canonical_identity(second), cache.IDENTITY_FIELDS
     )
     same_id = simulation_storage._compute_simulation_id(**first) == simulation_storage._compute_simulation_id(**second)
     assert same_id == (differences == [])
@@ -397,3 +398,8 @@ def test_cli_diff(ss, store, capsys):
     out = json.loads(capsys.readouterr().out)
     assert out["identity"] == [{"path": "model_parameters.neff", "first": 2.4, "second": 2.5, "type_only": False}]
     assert [d["path"] for d in out["metadata"]] == ["simulation_date"]
+
+
+@pytest.mark.parametrize("name", sorted(set(cache.__all__) & set(compare.__all__)))
+def test_cache_still_offers_the_comparison_it_was_documented_with(name):
+    assert getattr(cache, name) is getattr(compare, name)

@@ -1,8 +1,9 @@
 """The demonstration behind ``lumora-results demo`` (and ``make demo``).
 
-A stand-in solver fills the store with a few sample simulations, then the
-store is shown at work: a hit with reordered settings, a miss after one
-changed parameter, listings and a deletion. Its results stay in the store.
+A stand-in solver fills the store with a few sample simulations through
+``get_or_simulate``, then the store is shown at work: a hit with reordered
+settings, a miss after one changed parameter, listings and a deletion. Its
+results stay in the store.
 """
 
 from __future__ import annotations
@@ -11,18 +12,15 @@ import cmath
 import math
 from typing import Any
 
-from lumora.cli._common import PDK_ENV, PROG, environ, format_date, format_seconds, format_table, printable
+from lumora.cache import get_or_simulate
 from lumora.core import simulation_storage as storage
 from lumora.models import SimulationHyperparameters, StoredSimulationResult
-from lumora.settings import get_simulations_dir
+from lumora.settings import PDK_ENV, environ, get_simulations_dir
+from lumora.text import PROG, format_date, format_seconds, format_table, printable
 
 
 class SolverError(RuntimeError):
-    """A failed run, with the time it took to fail."""
-
-    def __init__(self, message: str, seconds: float) -> None:
-        super().__init__(message)
-        self.seconds = seconds
+    """A run that did not converge."""
 
 
 def _wavelengths(hyperparameters: SimulationHyperparameters) -> list[float]:
@@ -117,21 +115,18 @@ class FakeSimulator:
         settings: dict[str, Any],
         parameters: dict[str, Any],
         wavelengths: list[float],
-    ) -> tuple[dict[str, Any], float]:
-        """Return (result, seconds the run would have taken), or raise SolverError."""
+    ) -> dict[str, Any]:
+        """Return the result, or raise SolverError."""
         self.runs += 1
         if settings.get("radius", math.inf) < 10:
-            message = f"solver did not converge after 200 iterations (bend radius {settings['radius']} um)"
-            raise SolverError(message, seconds=3.87)
-        size = float(sum(v for v in settings.values() if isinstance(v, int | float)))
+            raise SolverError(f"solver did not converge after 200 iterations (bend radius {settings['radius']} um)")
         if simulation_type == "modes":
             neff = float(parameters.get("neff", 2.4))
-            result = {
+            return {
                 "neff": [round(neff - 0.9 * (wl - 1.55), 4) for wl in wavelengths],
                 "ng": [round(neff + 1.8 + 0.1 * (wl - 1.55), 4) for wl in wavelengths],
             }
-            return result, round(0.3 + 0.02 * size, 2)
-        return _sparams(factory, settings, parameters, wavelengths), round(0.5 + 0.05 * size, 2)
+        return _sparams(factory, settings, parameters, wavelengths)
 
 
 class Demo:
@@ -174,27 +169,21 @@ class Demo:
             "simulation_type": simulation_type,
         }
 
-    def run_and_save(self, identity: dict[str, Any], pdk: str) -> StoredSimulationResult:
-        """What a caller of the store does after a cache miss: run, then keep the outcome."""
+    def look_up(self, identity: dict[str, Any], pdk: str) -> StoredSimulationResult:
+        """What a caller of the store writes: the stored result, or a run saved with the kit's name."""
         wavelengths = _wavelengths(identity["hyperparameters"])
         kind, factory = identity["simulation_type"], identity["factory_name"]
         settings, parameters = identity["component_settings"], identity["model_parameters"]
-        with environ(PDK_ENV, pdk):
+
+        def simulate() -> tuple[dict[str, Any], list[float]]:
+            return self.simulate(kind, factory, settings, parameters, wavelengths), wavelengths
+
+        with environ(PDK_ENV, pdk):  # a save records the active kit
             try:
-                result, seconds = self.simulate(kind, factory, settings, parameters, wavelengths)
-            except SolverError as exc:
-                # Failed runs are kept too, so that nobody repeats them blindly.
-                return storage.save_simulation_result(
-                    **identity,
-                    result={},
-                    wavelengths=wavelengths,
-                    execution_time_seconds=exc.seconds,
-                    status="error",
-                    error_message=str(exc),
-                )
-            return storage.save_simulation_result(
-                **identity, result=result, wavelengths=wavelengths, execution_time_seconds=seconds
-            )
+                return get_or_simulate(**identity, simulate=simulate)
+            except SolverError:
+                # The failure was saved too: asking again finds it rather than re-running.
+                return get_or_simulate(**identity, simulate=simulate)
 
     def run(self) -> None:
         root = printable(str(get_simulations_dir()))  # a path anyone may have named
@@ -210,11 +199,14 @@ class Demo:
         print(f"1. Simulating {len(self.SAMPLES)} components and saving the results")
         saved = []
         for component, factory, simulation_type, pdk in self.SAMPLES:
-            record = self.run_and_save(self.identity(component, factory, simulation_type), pdk)
+            runs = self.simulate.runs
+            record = self.look_up(self.identity(component, factory, simulation_type), pdk)
             saved.append(record)
+            # A demonstration run before this one left its results: those are hits.
+            done = "saved" if self.simulate.runs > runs else "found"
             note = f"  ({record.error_message})" if record.status == "error" else ""
             print(
-                f"   saved {record.simulation_id}  {simulation_type:<7}  {component:<14}  kit {record.pdk_name!s:<7}"
+                f"   {done} {record.simulation_id}  {simulation_type:<7}  {component:<14}  kit {record.pdk_name!s:<7}"
                 f"  {record.status:<7}  {format_seconds(record.execution_time_seconds)}{note}"
             )
 
@@ -228,8 +220,8 @@ class Demo:
             first.simulation_type,
             dict(reversed(list(self.FACTORY_SETTINGS[first.factory_name].items()))),
         )
-        hit = storage.find_simulation_result(**dict(reversed(list(reordered.items()))))
-        if hit is None:
+        hit = self.look_up(dict(reversed(list(reordered.items()))), self.SAMPLES[0][3])
+        if self.simulate.runs != runs:
             raise RuntimeError(f"cache look-up missed the result saved as {first.simulation_id}")
         # The power into the first output at the middle wavelength, as a plot would show it.
         key, middle = "o1@0,o2@0", len(hit.wavelengths) // 2
@@ -243,9 +235,9 @@ class Demo:
         print()
         print("3. Cache look-up after changing one parameter: length_mmi 5.5 -> 6.0")
         runs = self.simulate.runs
-        if storage.find_simulation_result(**trial) is not None:
+        fresh = self.look_up(trial, "generic")
+        if self.simulate.runs == runs:
             raise RuntimeError("cache look-up found a result for inputs that were never simulated")
-        fresh = self.run_and_save(trial, "generic")
         print(f"   miss: simulated and saved as {fresh.simulation_id}")
         print(f"   simulator runs: {runs} before, {self.simulate.runs} after")
 

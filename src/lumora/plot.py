@@ -19,6 +19,7 @@ from itertools import cycle
 from typing import TYPE_CHECKING, Any, Literal, overload
 
 from lumora.models import StoredSimulationResult
+from lumora.text import printable
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
@@ -277,8 +278,6 @@ def plot_results(
     require_matplotlib()
     import numpy as np
     from matplotlib import rcParams
-
-    from lumora.cli._common import printable  # as the command line shows names
 
     chosen = _records(records)
     if not chosen:

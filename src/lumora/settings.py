@@ -15,6 +15,8 @@ from __future__ import annotations
 
 import os
 import re
+from collections.abc import Iterator
+from contextlib import contextmanager
 from pathlib import Path
 from typing import TYPE_CHECKING
 
@@ -23,7 +25,11 @@ from lumora.paths import LocalStorePath
 if TYPE_CHECKING:
     from lumora.remote import StorePath
 
-__all__ = ["get_build_dir", "get_pdk_name", "get_simulations_dir"]
+__all__ = ["BUILD_ENV", "PDK_ENV", "STORE_ENV", "environ", "get_build_dir", "get_pdk_name", "get_simulations_dir"]
+
+BUILD_ENV = "LUMORA_BUILD_DIR"
+STORE_ENV = "LUMORA_SIMULATIONS_DIR"
+PDK_ENV = "LUMORA_PDK"
 
 # "scheme://": at least two characters before the colon, so that a Windows
 # drive ("C:\\store", "C://store") stays a path.
@@ -32,7 +38,7 @@ _URL = re.compile(r"[A-Za-z][A-Za-z0-9+.-]+://")
 
 def get_build_dir() -> Path:
     """The directory for generated files: $LUMORA_BUILD_DIR, else ./build."""
-    value = os.environ.get("LUMORA_BUILD_DIR")
+    value = os.environ.get(BUILD_ENV)
     return Path(value) if value else Path.cwd() / "build"
 
 
@@ -41,7 +47,7 @@ def get_simulations_dir() -> LocalStorePath | StorePath:
 
     A URL gives a universal-pathlib path onto its file system.
     """
-    value = os.environ.get("LUMORA_SIMULATIONS_DIR")
+    value = os.environ.get(STORE_ENV)
     if value and _URL.match(value):
         return _remote_dir(value)
     return LocalStorePath(value) if value else LocalStorePath(get_build_dir(), "simulations")
@@ -58,11 +64,32 @@ def _remote_dir(url: str) -> StorePath:
         if scheme not in ("s3", "s3a", "memory", "file", "local"):
             hint += f" and the fsspec driver for {scheme}://"
         raise ImportError(
-            f"LUMORA_SIMULATIONS_DIR is the URL {url!r}, which needs packages that are not installed ({exc}); "
+            f"{STORE_ENV} is the URL {url!r}, which needs packages that are not installed ({exc}); "
             f"install them with: {hint}"
         ) from exc
 
 
 def get_pdk_name() -> str:
     """The active process design kit: $LUMORA_PDK, else "generic"."""
-    return os.environ.get("LUMORA_PDK") or "generic"
+    return os.environ.get(PDK_ENV) or "generic"
+
+
+@contextmanager
+def environ(name: str, value: str | None) -> Iterator[None]:
+    """Set one environment variable for the duration of a block; None leaves it alone.
+
+    Settings are read at every call, so this points the store (or the kit)
+    elsewhere for one command or one save.
+    """
+    if value is None:
+        yield
+        return
+    previous = os.environ.get(name)
+    os.environ[name] = value
+    try:
+        yield
+    finally:
+        if previous is None:
+            os.environ.pop(name, None)
+        else:
+            os.environ[name] = previous

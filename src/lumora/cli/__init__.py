@@ -6,6 +6,6 @@ package; ``_app`` puts them together.
 """
 
 from lumora.cli._app import build_parser, main
-from lumora.cli._common import format_table
+from lumora.text import format_table
 
 __all__ = ["build_parser", "format_table", "main"]

@@ -8,8 +8,10 @@ import sys
 
 from lumora import __version__
 from lumora.cli import cache, demo, plot, store, upkeep
-from lumora.cli._common import PROG, STORE_ENV, complain, environ, log_to_stderr, one_line, printable
-from lumora.settings import get_simulations_dir
+from lumora.cli._messages import complain, log_to_stderr
+from lumora.logger import one_line
+from lumora.settings import STORE_ENV, environ, get_simulations_dir
+from lumora.text import PROG, printable
 
 # Each group module adds its commands through register(add); they appear in
 # this order in the help.

@@ -11,10 +11,15 @@ from typing import Any, NoReturn
 
 from pydantic import ValidationError
 
-from lumora.cache import IDENTITY_FIELDS, Difference, check_storable, diff_results, explain_miss, format_value
-from lumora.cli._common import complain, dump, emit, one_line, simulation_id
+from lumora.cache import IDENTITY_FIELDS
+from lumora.cli._arguments import simulation_id
+from lumora.cli._messages import complain
+from lumora.cli._terminal import emit
+from lumora.compare import Difference, check_storable, diff_results, explain_miss, format_value
 from lumora.core import simulation_storage as storage
+from lumora.logger import one_line
 from lumora.models import SimulationHyperparameters
+from lumora.text import dump
 
 # What each identity field must be in the input of explain.
 _FIELD_TYPES: dict[str, type] = {

@@ -9,9 +9,11 @@ import sys
 from collections.abc import Callable
 from pathlib import Path
 
-from lumora.cli._common import complain, printable, simulation_id
+from lumora.cli._arguments import simulation_id
+from lumora.cli._messages import complain
 from lumora.core import simulation_storage as storage
 from lumora.models import StoredSimulationResult
+from lumora.text import printable
 
 # The suffix of -o picks the format; these are the ones matplotlib writes
 # without extra packages and that people put in reports.

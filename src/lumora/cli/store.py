@@ -9,23 +9,14 @@ import re
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 
-from lumora.cli._common import (
-    add_filters,
-    complain,
-    confirm,
-    dump,
-    filters,
-    format_table,
-    log_to,
-    simulation_id,
-    stdin_is_terminal,
-    store_is_missing,
-    terminal_width,
-)
+from lumora.cli._arguments import add_filters, filters, simulation_id
+from lumora.cli._messages import complain, log_to, store_is_missing
+from lumora.cli._terminal import confirm, stdin_is_terminal, terminal_width
 from lumora.core import simulation_storage as storage
 from lumora.paths import LocalStorePath
 from lumora.progress import progress_shown, store_progress
 from lumora.settings import get_simulations_dir
+from lumora.text import dump, format_table
 
 # What the store logs, as a warning, for each file a listing skips.
 _UNREADABLE = "Failed to parse simulation file: "

@@ -8,20 +8,11 @@ from collections.abc import Callable, Iterable
 from datetime import timedelta
 
 from lumora import upkeep
-from lumora.cli._common import (
-    PROG,
-    add_filters,
-    align,
-    complain,
-    confirm,
-    dump,
-    filters,
-    format_date,
-    printable,
-    stdin_is_terminal,
-    store_is_missing,
-)
+from lumora.cli._arguments import add_filters, filters
+from lumora.cli._messages import complain, store_is_missing
+from lumora.cli._terminal import confirm, stdin_is_terminal
 from lumora.settings import get_simulations_dir
+from lumora.text import PROG, align, dump, format_date, printable
 
 _SELECTING = ("--older-than", "--status", "--type", "--pdk", "--component", "--factory", "--max-count", "--max-size")
 

@@ -1,136 +1,35 @@
-"""What the command groups of lumora-results share: messages, filters, formatting."""
+"""Text for people: escaping, widths on a terminal, dates, tables and JSON.
+
+Names come from files that anyone may have written; whatever shows them (the
+command line, the demonstration, plot labels) escapes them here first.
+"""
 
 from __future__ import annotations
 
-import argparse
 import json
-import logging
-import os
 import re
-import shutil
-import sys
 import unicodedata
-from collections.abc import Callable, Iterator, Sequence
-from contextlib import AbstractContextManager, contextmanager
+from collections.abc import Callable, Sequence
 from datetime import UTC, datetime
 from typing import Any
 
-from lumora.logger import get_logger
-from lumora.logger import one_line as one_line  # shared with the library's reports
 from lumora.models import StoredSimulationResult
-from lumora.settings import get_simulations_dir
 
+__all__ = [
+    "ELLIPSIS",
+    "PROG",
+    "align",
+    "display_width",
+    "dump",
+    "format_date",
+    "format_seconds",
+    "format_table",
+    "printable",
+    "shorten",
+]
+
+# The command line's name, in its own messages and in the demonstration's hints.
 PROG = "lumora-results"
-
-# The extension reads these through the settings at every call, so setting
-# them around a call is how one invocation points it elsewhere.
-STORE_ENV = "LUMORA_SIMULATIONS_DIR"
-PDK_ENV = "LUMORA_PDK"
-
-_ID_PATTERN = re.compile(r"[0-9a-f]{16}")
-
-
-# --- plumbing -----------------------------------------------------------------
-
-
-@contextmanager
-def environ(name: str, value: str | None) -> Iterator[None]:
-    """Set one environment variable for the duration of a block; None leaves it alone."""
-    if value is None:
-        yield
-        return
-    previous = os.environ.get(name)
-    os.environ[name] = value
-    try:
-        yield
-    finally:
-        if previous is None:
-            os.environ.pop(name, None)
-        else:
-            os.environ[name] = previous
-
-
-class _OneLineFormatter(logging.Formatter):
-    def format(self, record: logging.LogRecord) -> str:
-        return f"{PROG}: {record.levelname.lower()}: {printable(record.getMessage())}"
-
-
-class _OnceEach(logging.Filter):
-    """Lets each message through once: a command that lists the store twice
-    (clear counts, then clears) would otherwise warn twice about each
-    unreadable file."""
-
-    def __init__(self) -> None:
-        super().__init__()
-        self._seen: set[tuple[int, str]] = set()
-
-    def filter(self, record: logging.LogRecord) -> bool:
-        key = (record.levelno, record.getMessage())
-        if key in self._seen:
-            return False
-        self._seen.add(key)
-        return True
-
-
-@contextmanager
-def log_to(handler: logging.Handler) -> Iterator[None]:
-    """handler attached to the lumora logger for the block, the logger let
-    down to the handler's level meanwhile; both put back afterwards, so that
-    repeated calls of main() in one process (tests, embedding) do not pile up
-    handlers."""
-    logger = get_logger()
-    previous_level = logger.level
-    if logger.getEffectiveLevel() > handler.level:
-        logger.setLevel(handler.level)
-    logger.addHandler(handler)
-    try:
-        yield
-    finally:
-        logger.removeHandler(handler)
-        logger.setLevel(previous_level)
-
-
-def log_to_stderr(debug: bool) -> AbstractContextManager[None]:
-    """Show the store's messages on stderr while the command runs, each once.
-
-    The library only installs a NullHandler; a command-line tool decides where
-    messages go.
-    """
-    handler = logging.StreamHandler(sys.stderr)
-    handler.setFormatter(_OneLineFormatter())
-    handler.addFilter(_OnceEach())
-    handler.setLevel(logging.DEBUG if debug else logging.WARNING)
-    return log_to(handler)
-
-
-def complain(message: str) -> None:
-    print(f"{PROG}: {printable(message)}", file=sys.stderr)
-
-
-def store_is_missing() -> bool:
-    """Whether the store root does not exist, said on stderr if so: a mistyped
-    --store would otherwise look like an empty store."""
-    root = get_simulations_dir()
-    if root.exists():
-        return False
-    complain(f"no store at {root}")
-    return True
-
-
-def stdin_is_terminal() -> bool:
-    try:
-        return sys.stdin is not None and sys.stdin.isatty()
-    except (AttributeError, ValueError, OSError):
-        return False
-
-
-def confirm(question: str) -> bool:
-    """Ask a yes/no question on the terminal; only "y" or "yes" is a yes."""
-    print(printable(question), end="", flush=True)
-    return sys.stdin.readline().strip().lower() in ("y", "yes")
-
-
-# --- what reaches the terminal -------------------------------------------------
 
 
 def printable(text: str) -> str:
@@ -147,11 +46,6 @@ def printable(text: str) -> str:
     if text.isprintable():
         return text
     return "".join(char if char.isprintable() else repr(char)[1:-1] for char in text)
-
-
-def emit(text: str) -> None:
-    """Print text on stdout, each of its lines through printable()."""
-    print("\n".join(printable(line) for line in text.split("\n")))
 
 
 def _char_width(char: str) -> int:
@@ -190,13 +84,7 @@ def _pad(text: str, width: int, *, right: bool = False) -> str:
     return room + text if right else text + room
 
 
-def terminal_width() -> int:
-    """The width of the terminal on stdout ($COLUMNS first); 80 when stdout
-    is not a terminal."""
-    return shutil.get_terminal_size((80, 24)).columns
-
-
-# --- presentation -------------------------------------------------------------
+# --- tables -------------------------------------------------------------------
 
 _COLUMNS = ("ID", "TYPE", "COMPONENT", "FACTORY", "PDK", "STATUS", "DATE (UTC)", "TIME")
 # The columns of names that users choose, which may be long: the ones cut to
@@ -335,40 +223,3 @@ def dump(value: Any) -> str:
         line if line.isprintable() else "".join(c if c.isprintable() else _json_escape(c) for c in line)
         for line in lines
     )
-
-
-# --- arguments ----------------------------------------------------------------
-
-
-def simulation_id(text: str) -> str:
-    """An argparse type: a well-formed ID, lower-cased.
-
-    A look-up matches file names with a glob, so "*" would pick an arbitrary
-    result: only well-formed IDs get through.
-    """
-    candidate = text.strip().lower()
-    if not _ID_PATTERN.fullmatch(candidate):
-        raise argparse.ArgumentTypeError(f"{text!r} is not a simulation ID (16 hexadecimal digits)")
-    return candidate
-
-
-def add_filters(parser: argparse.ArgumentParser, *, status: bool) -> None:
-    parser.add_argument("--type", dest="simulation_type", metavar="TYPE", help="only this simulation type")
-    parser.add_argument("--component", dest="component_name", metavar="NAME", help="only this component")
-    parser.add_argument("--factory", dest="factory_name", metavar="NAME", help="only this factory")
-    parser.add_argument("--pdk", dest="pdk_name", metavar="NAME", help="only this design kit")
-    if status:
-        parser.add_argument("--status", choices=("success", "error"), help="only results with this status")
-
-
-def filters(args: argparse.Namespace, *, status: bool) -> dict[str, str | None]:
-    """The filter options as keyword arguments of the store's listing functions."""
-    chosen: dict[str, str | None] = {
-        "component_name": args.component_name,
-        "factory_name": args.factory_name,
-        "simulation_type": args.simulation_type,
-        "pdk_name": args.pdk_name,
-    }
-    if status:
-        chosen["status"] = args.status
-    return chosen
