@@ -139,13 +139,24 @@ def test_list_of_an_empty_store(store, capsys):
     assert run(capsys, "list") == (0, "No simulation results.\n", "")
 
 
-def test_list_reports_an_unreadable_file_and_goes_on(saved, store, capsys):
+@pytest.mark.parametrize(
+    ("make", "warning", "kind"),
+    [
+        (lambda p: p.write_bytes(b"{not json"), "Failed to parse simulation file: {}", "parsed"),
+        (lambda p: p.mkdir(), "Could not read simulation file: {}: Is a directory", "read"),
+    ],
+    ids=["parse", "read"],
+)
+def test_list_reports_a_skipped_file_and_goes_on(saved, store, capsys, make, warning, kind):
     broken = store / "sparams" / f"broken_{MISSING_ID}.json"
-    broken.write_bytes(b"{not json")
+    make(broken)
     code, out, err = run(capsys, "list")
     assert code == 0
     assert len(out.splitlines()) == 1 + len(saved)
-    assert err.splitlines() == [f"lumora-results: warning: Failed to parse simulation file: {broken}"]
+    assert err.splitlines() == [
+        f"lumora-results: warning: {warning.format(broken)}",
+        f"lumora-results: 1 file(s) skipped: 1 could not be {kind}",
+    ]
 
 
 @pytest.mark.parametrize("spelling", [str.lower, str.upper])
@@ -423,7 +434,7 @@ def test_clear_says_what_stayed_behind(saved, store, capsys, component, stayed):
     assert out.startswith(("Removed", "No simulation results to clear."))
     warnings = [line for line in err.splitlines() if "Failed to parse" in line]
     assert warnings == [f"lumora-results: warning: Failed to parse simulation file: {unreadable}"]  # once
-    assert ("1 file(s) that could not be read stayed in the store" in err) == stayed
+    assert ("1 file(s) stayed in the store: 1 could not be parsed" in err) == stayed
     assert code == 0
     assert unreadable.exists()
 
