@@ -65,11 +65,11 @@ _LISTING_FRESH = 1.0
 _NO_NAMES = frozenset({"", ".", ".."})
 
 # Tries of an S3 request that fails for a passing reason (a connection
-# reset, a timeout, a 5xx answer, throttling) before the call gives up,
-# with botocore's jittered backoff between them, each wait capped at 20 s.
-# botocore's default of 5 lost about one read in 13 when 60 % of requests
-# failed; at 10, one in 165. Its standard mode: the legacy one's backoff has
-# no cap. fsspec's configuration (config_kwargs) may set retries of its own.
+# reset, a timeout, a 5xx answer, throttling) before the call gives up, with
+# the jittered backoff of botocore's standard mode between them, each wait
+# at most 20 s (the legacy mode's has no cap). botocore's default of 5 lost
+# about one read in 13 when 60 % of requests failed; at 10, one in 165.
+# fsspec's configuration (config_kwargs) may set retries of its own.
 _TRIES = 10
 
 

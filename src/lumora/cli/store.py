@@ -118,9 +118,12 @@ class _Skipped:
     unparsed: set[str] = field(default_factory=set)
 
     def said(self, what: str, component_name: str | None = None) -> str:
-        """"<n> file(s) <what>: " and how many of each kind, of those that
-        could hold a result of component_name when one is given; "" for none."""
-        unread, unparsed = ([p for p in paths if _may_match(p, component_name)] for paths in (self.unread, self.unparsed))
+        """How many files were skipped, as "<n> file(s) <what>: " and the
+        count of each kind, of those that could hold a result of
+        component_name when one is given; "" when there are none."""
+        unread, unparsed = (
+            [p for p in paths if _may_match(p, component_name)] for paths in (self.unread, self.unparsed)
+        )
         if not unread and not unparsed:
             return ""
         kinds = [f"{len(paths)} could not be {how}" for paths, how in ((unread, "read"), (unparsed, "parsed")) if paths]
