@@ -58,10 +58,11 @@ _PREFETCH_BYTES = 64 * 1024 * 1024
 # kept for longer asks the store again.
 _LISTING_FRESH = 1.0
 
-# Segments that name no entry of their own: a key such as "store/./x.json"
-# or "store//x.json" would otherwise make the root a type directory of the
-# listing (and "store/../x.json" make one of its parent), showing what lies
-# beside the type directories. No part of the store has such a name.
+# Names that no part of the store has. Keys such as "store//x.json",
+# "store/./x.json" or "store/../x.json" show them in the root's listing, and
+# the store would take each for a type directory: "" for the root itself
+# (whose .json objects would pass for results), "." and ".." for the keys
+# below them.
 _NO_NAMES = frozenset({"", ".", ".."})
 
 # Tries of an S3 request that fails for a passing reason (a connection

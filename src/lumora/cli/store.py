@@ -145,7 +145,7 @@ def _skipped_files() -> Iterator[_Skipped]:
         if not message.startswith(_SKIPPED):
             return True
         path = message.removeprefix(_SKIPPED)
-        failure = failures.get(path)
+        failure = failures.pop(path, None)  # the store says so right after the read
         if failure is None:
             skipped.unparsed.add(path)
             return True
