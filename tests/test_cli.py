@@ -145,7 +145,10 @@ def test_list_reports_an_unreadable_file_and_goes_on(saved, store, capsys):
     code, out, err = run(capsys, "list")
     assert code == 0
     assert len(out.splitlines()) == 1 + len(saved)
-    assert err.splitlines() == [f"lumora-results: warning: Failed to parse simulation file: {broken}"]
+    assert err.splitlines() == [
+        f"lumora-results: warning: Failed to parse simulation file: {broken}",
+        "lumora-results: 1 file(s) skipped: 1 could not be parsed",
+    ]
 
 
 @pytest.mark.parametrize("spelling", [str.lower, str.upper])
@@ -424,7 +427,7 @@ def test_clear_says_what_stayed_behind(saved, store, capsys, component, stayed):
     assert out.startswith(("Removed", "No simulation results to clear."))
     warnings = [line for line in err.splitlines() if "Failed to parse" in line]
     assert warnings == [f"lumora-results: warning: Failed to parse simulation file: {unreadable}"]  # once
-    assert ("1 file(s) that could not be read stayed in the store" in err) == stayed
+    assert ("1 file(s) stayed in the store: 1 could not be parsed" in err) == stayed
     assert code == 0
     assert unreadable.exists()
 

@@ -4,12 +4,15 @@ local moto server (loopback only, dummy credentials)."""
 from __future__ import annotations
 
 import asyncio
+import collections
+import errno
 import logging
 import os
 import socket
 import subprocess
 import sys
 import threading
+import types
 import uuid
 from pathlib import Path
 
@@ -515,3 +518,115 @@ def test_s3_responses_use_the_quick_timestamps(ss, s3_endpoint, monkeypatch):
     assert [r.simulation_id for r in ss.list_simulation_results()] == [saved.simulation_id]
     # The listing's dates and the read's Last-Modified header.
     assert any(v.endswith("Z") for v in read) and any(v.endswith(" GMT") for v in read)
+
+
+# --- keys that are no part of the store ------------------------------------------
+
+
+@pytest.fixture
+def s3_store(s3_endpoint, monkeypatch):
+    """A fresh store on S3, named by the settings: (the client, the store's key prefix)."""
+    base = f"{uuid.uuid4().hex}/store"
+    monkeypatch.setenv("LUMORA_SIMULATIONS_DIR", f"s3://{BUCKET}/{base}")
+    return s3_endpoint, base
+
+
+@pytest.mark.parametrize("stray", ["//", "/./", "/../"])
+def test_keys_with_empty_or_dot_segments_are_no_part_of_the_store(ss, s3_store, stray):
+    client, base = s3_store
+    kept = ss.save_simulation_result(**identity(), **outcome())
+    body = orjson.dumps(kept.model_copy(update={"simulation_id": "00000000000000ff"}).model_dump())
+    for key in (f"{base}{stray}x_00000000000000ff.json", f"{base}/x_00000000000000ff.json"):
+        client.put_object(Bucket=BUCKET, Key=key, Body=body)
+    assert ss.list_simulation_results() == [kept] and list(upkeep.stats().by_type) == ["sparams"]
+    assert ss.load_simulation_result("00000000000000ff") is None
+    assert ss.delete_simulation_result("00000000000000ff") is False
+
+
+@pytest.mark.parametrize("where", ["local", "s3"])
+def test_a_key_with_a_slash_after_a_result_name_is_a_directory_of_that_name(ss, store, request, logs, where):
+    if where == "s3":
+        client, base = request.getfixturevalue("s3_store")
+    kept = ss.save_simulation_result(**identity(), **outcome())
+    path = f"{os.environ['LUMORA_SIMULATIONS_DIR']}/sparams/d_00000000000000ff.json"
+    if where == "s3":
+        client.put_object(Bucket=BUCKET, Key=f"{base}/sparams/d_00000000000000ff.json/", Body=b"")
+    else:
+        os.mkdir(path)
+    assert ss.list_simulation_results() == [kept]
+    assert logs()[-1] == ("WARNING", f"Failed to parse simulation file: {path}")
+    for call in (ss.load_simulation_result, ss.delete_simulation_result):
+        with pytest.raises(IsADirectoryError) as raised:
+            call("00000000000000ff")
+        assert (raised.value.errno, raised.value.filename) == (errno.EISDIR, path)
+
+
+def test_a_result_beside_a_key_of_its_name_and_a_slash_is_listed_once(ss, s3_store):
+    client, base = s3_store
+    kept = ss.save_simulation_result(**identity(), **outcome())
+    client.put_object(Bucket=BUCKET, Key=f"{base}/sparams/mmi1x2_{kept.simulation_id}.json/", Body=b"")
+    assert ss.list_simulation_results() == [kept] and ss.load_simulation_result(kept.simulation_id) == kept
+
+
+# --- requests that fail ---------------------------------------------------------
+
+
+@pytest.fixture
+def faults(ss, s3_store, monkeypatch):
+    """Three results on S3, then every client sent to a second endpoint on
+    127.0.0.1 over the same buckets, which fails a request where
+    `faults.fail(request, tries)` gives a status or "reset". Retries do not wait."""
+    moto_app = pytest.importorskip("moto.moto_server.werkzeug_app")
+    from botocore.retries.standard import ExponentialBackoff
+    from werkzeug.serving import make_server
+
+    for i in range(3):
+        ss.save_simulation_result(**identity(component_name=f"c{i}"), **outcome())
+    faults = types.SimpleNamespace(fail=lambda request, tries: None, tries=collections.Counter())
+    store = moto_app.DomainDispatcherApplication(moto_app.create_backend_app)
+
+    def app(environ, start_response):
+        request = (environ["REQUEST_METHOD"], environ["PATH_INFO"], environ["QUERY_STRING"])
+        faults.tries[request] += 1
+        fault = faults.fail(request, faults.tries[request])
+        if fault == "reset":
+            environ["werkzeug.socket"].shutdown(socket.SHUT_RDWR)
+            raise ConnectionResetError  # werkzeug drops the connection quietly
+        if fault is None:
+            return store(environ, start_response)
+        start_response(fault, [("Content-Type", "application/xml")])
+        return [b"<Error><Code>Injected</Code><Message>injected</Message></Error>"]
+
+    server = make_server("127.0.0.1", 0, app, threaded=True, request_handler=moto_app.MotoRequestHandler)
+    thread = threading.Thread(target=server.serve_forever)
+    thread.start()
+    monkeypatch.setenv("AWS_ENDPOINT_URL", f"http://127.0.0.1:{server.server_address[1]}")
+    monkeypatch.setattr(ExponentialBackoff, "delay_amount", lambda self, context: 0)
+    sys.modules["s3fs"].S3FileSystem.clear_instance_cache()
+    yield faults
+    sys.modules["s3fs"].S3FileSystem.clear_instance_cache()
+    server.shutdown()
+    thread.join()
+
+
+@pytest.mark.parametrize("fault", ["500 Internal Server Error", "503 Service Unavailable", "reset"])
+def test_passing_failures_are_retried(ss, faults, logs, fault):
+    faults.fail = lambda request, tries: fault if tries <= 6 else None  # botocore's default: 5 tries
+    assert sorted(r.component_name for r in ss.list_simulation_results()) == ["c0", "c1", "c2"]
+    assert logs() == []
+
+
+def test_a_read_that_keeps_failing_is_said_to_be_one(ss, faults, logs, capsys):
+    from lumora.results import main
+
+    name = f"/c1_{ss.find_simulation_result(**identity(component_name='c1')).simulation_id}.json"
+    path = f"{os.environ['LUMORA_SIMULATIONS_DIR']}/sparams{name}"
+    faults.fail = lambda request, tries: "500 Internal Server Error" if request[1].endswith(name) else None
+    assert len(ss.list_simulation_results()) == 2
+    assert logs() == [("WARNING", f"Failed to parse simulation file: {path}")]  # the store's own words stay
+    assert main(["list"]) == 0
+    said = "An error occurred (Injected) when calling the GetObject operation (reached max retries: 9): injected"
+    assert capsys.readouterr().err.splitlines() == [
+        f"lumora-results: warning: Could not read simulation file: {path}: {said}",
+        "lumora-results: 1 file(s) skipped: 1 could not be read",
+    ]

@@ -15,12 +15,14 @@ import errno
 import os
 import stat
 from collections.abc import Iterator
+from contextlib import contextmanager
+from contextvars import ContextVar
 from pathlib import Path
 
 from lumora._dirindex import names_ending_with
 from lumora.progress import STORE_OBSERVER
 
-__all__ = ["LocalStorePath", "read_regular_file", "read_regular_file_and_stat"]
+__all__ = ["LocalStorePath", "note_read_failure", "read_failures", "read_regular_file", "read_regular_file_and_stat"]
 
 # O_NONBLOCK: opening a FIFO without a writer, or a device that waits for a
 # line, returns at once instead of waiting. Symbolic links are followed
@@ -40,6 +42,32 @@ _KINDS = (
     (stat.S_ISBLK, "a block device"),
     (stat.S_ISSOCK, "a socket"),
 )
+
+
+# The reads that failed while read_failures() watches, by the text of the
+# path: the extension words every file that its listing skips as a parse
+# failure, and this is how its caller tells those that could not be read at
+# all. A context variable, so that other threads' reads are not mixed in.
+_READ_FAILURES: ContextVar[dict[str, OSError] | None] = ContextVar("lumora_read_failures", default=None)
+
+
+@contextmanager
+def read_failures() -> Iterator[dict[str, OSError]]:
+    """The store's path objects whose reads fail during the block, as their
+    text (as the extension's messages name them) and what the read raised."""
+    failures: dict[str, OSError] = {}
+    token = _READ_FAILURES.set(failures)
+    try:
+        yield failures
+    finally:
+        _READ_FAILURES.reset(token)
+
+
+def note_read_failure(path: object, failure: OSError) -> None:
+    """Tell read_failures() that reading path raised failure."""
+    failures = _READ_FAILURES.get()
+    if failures is not None:
+        failures[str(path)] = failure
 
 
 def _not_regular(mode: int, path: str | os.PathLike[str]) -> OSError:
@@ -106,7 +134,11 @@ class LocalStorePath(Path):
     def read_bytes(self) -> bytes:
         if (observe := STORE_OBSERVER.get()) is not None:
             observe("read")
-        return read_regular_file(self)
+        try:
+            return read_regular_file(self)
+        except OSError as exc:
+            note_read_failure(self, exc)
+            raise
 
     def glob(
         self, pattern: str, *, case_sensitive: bool | None = None, recurse_symlinks: bool = False

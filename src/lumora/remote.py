@@ -31,7 +31,8 @@ import fsspec  # type: ignore[import-untyped]
 from upath import UPath
 from upath.extensions import ProxyUPath
 
-from lumora.paths import read_regular_file
+from lumora.logger import one_line
+from lumora.paths import note_read_failure, read_regular_file
 from lumora.progress import STORE_OBSERVER
 
 __all__ = ["StorePath", "remote_window", "store_path"]
@@ -56,6 +57,21 @@ _PREFETCH_BYTES = 64 * 1024 * 1024
 # Within one call of the store the two follow each other at once; a path
 # kept for longer asks the store again.
 _LISTING_FRESH = 1.0
+
+# Names that no part of the store has. Keys such as "store//x.json",
+# "store/./x.json" or "store/../x.json" show them in the root's listing, and
+# the store would take each for a type directory: "" for the root itself
+# (whose .json objects would pass for results), "." and ".." for the keys
+# below them.
+_NO_NAMES = frozenset({"", ".", ".."})
+
+# Tries of an S3 request that fails for a passing reason (a connection
+# reset, a timeout, a 5xx answer, throttling) before the call gives up, with
+# the jittered backoff of botocore's standard mode between them, each wait
+# at most 20 s (the legacy mode's has no cap). botocore's default of 5 lost
+# about one read in 13 when 60 % of requests failed; at 10, one in 165.
+# fsspec's configuration (config_kwargs) may set retries of its own.
+_TRIES = 10
 
 
 def _timestamp(value: str) -> datetime:
@@ -226,6 +242,10 @@ class StorePath(ProxyUPath):
     def _prefix_store(self) -> bool:
         return self.protocol in _PREFIX_STORES
 
+    def _is_a_directory(self) -> IsADirectoryError:
+        # Worded as the operating system words it for a local directory.
+        return IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), str(self))
+
     def _same_store(self, target: Any) -> StorePath:
         if isinstance(target, StorePath):
             path = target
@@ -261,7 +281,7 @@ class StorePath(ProxyUPath):
             if not self._prefix_store and dest.is_dir():
                 # Where directories are real, a file is never copied beside
                 # one of the same name. (On S3 a key and a prefix may share one.)
-                raise IsADirectoryError(str(dest))
+                raise dest._is_a_directory()
             self._copy_to(dest)
             self.fs.rm_file(self.path)
         return dest  # type: ignore[return-value]
@@ -292,6 +312,19 @@ class StorePath(ProxyUPath):
     def read_bytes(self) -> bytes:
         if (observe := STORE_OBSERVER.get()) is not None:
             observe("read")
+        try:
+            return self._read()
+        except OSError as exc:
+            note_read_failure(self, exc)
+            raise
+        except Exception as exc:
+            # What the driver raises once its retries are spent (botocore's
+            # connection errors are no OSError): a failed read all the same.
+            failure = OSError(errno.EIO, one_line(exc), str(self))
+            note_read_failure(self, failure)
+            raise failure from exc
+
+    def _read(self) -> bytes:
         if self.protocol in _LOCAL:
             return read_regular_file(self.path)  # as a plain local path: no FIFO or device is read
         prefetch: tuple[_Prefetch, int] | None = self._take("_prefetch")
@@ -303,7 +336,7 @@ class StorePath(ProxyUPath):
             data: bytes = self.fs.cat_file(self.path, **self._read_options)
         except FileNotFoundError:
             if self.is_dir():
-                raise IsADirectoryError(str(self)) from None
+                raise self._is_a_directory() from None
             raise
         return data
 
@@ -326,7 +359,7 @@ class StorePath(ProxyUPath):
                 return
             raise
         if kind == "directory":
-            raise IsADirectoryError(str(self))
+            raise self._is_a_directory()
         self.fs.rm_file(self.path)
 
     def mkdir(
@@ -409,11 +442,15 @@ class StorePath(ProxyUPath):
         """One directory level on S3: (anything below, entries, all pages read).
 
         The zero-byte marker of the directory counts as something below but
-        is not an entry. Entries are sorted by name, as s3fs sorts them.
+        is not an entry, nor is a name of _NO_NAMES. A name that is both an
+        object and a prefix (a key "<name>/" beside it) is one entry, a
+        directory, whose path reads the object. Entries are sorted by name,
+        as s3fs sorts them.
         """
         bucket, key, _ = self.fs.split_path(self.path)
         prefix = key.rstrip("/") + "/" if key else ""
-        entries: list[_Entry] = []
+        files: dict[str, int] = {}  # name: size
+        directories: set[str] = set()
         below = False
         request: dict[str, Any] = {"Bucket": bucket, "Prefix": prefix, "Delimiter": "/"}
         try:
@@ -421,10 +458,8 @@ class StorePath(ProxyUPath):
                 page = self.fs.call_s3("list_objects_v2", **request)
                 common, contents = page.get("CommonPrefixes", ()), page.get("Contents", ())
                 below = below or bool(common or contents)
-                entries += [_Entry(c["Prefix"][len(prefix) :].rstrip("/"), True, 0) for c in common]
-                entries += [
-                    _Entry(c["Key"][len(prefix) :], False, c.get("Size", 0)) for c in contents if c["Key"] != prefix
-                ]
+                files.update((c["Key"][len(prefix) :], c.get("Size", 0)) for c in contents)
+                directories.update(c["Prefix"][len(prefix) : -1] for c in common)
                 if not page.get("IsTruncated"):
                     complete = True
                     break
@@ -434,8 +469,8 @@ class StorePath(ProxyUPath):
                 request["ContinuationToken"] = page["NextContinuationToken"]
         except FileNotFoundError:  # no such bucket
             return False, [], True
-        entries.sort(key=lambda entry: entry.name)
-        return below, entries, complete
+        names = sorted((files.keys() | directories) - _NO_NAMES)  # "" is the marker
+        return below, [_Entry(name, name in directories, files.get(name, 0)) for name in names], complete
 
     def _children(self) -> list[_Entry]:
         """The entries of this directory, from one listing (or the one exists() just made)."""
@@ -449,15 +484,16 @@ class StorePath(ProxyUPath):
         except FileNotFoundError:
             listed = []
         own = self.path.rstrip("/")
-        return [
+        entries = [
             _Entry(entry["name"].rstrip("/").rsplit("/", 1)[-1], entry["type"] == "directory", entry.get("size") or 0)
             for entry in listed
             if entry["name"].rstrip("/") != own
         ]
+        return [entry for entry in entries if entry.name not in _NO_NAMES]
 
     def iterdir(self) -> Iterator[Self]:
         if not self._prefix_store:
-            yield from super().iterdir()
+            yield from (child for child in super().iterdir() if child.name not in _NO_NAMES)
             return
         children = self._children()
         if not children and not self.is_dir():
@@ -521,7 +557,8 @@ def store_path(url: str) -> StorePath:
         # (botocore keeps 10), on top of what fsspec's configuration asks for.
         configured = fsspec.config.conf.get(protocol, {}).get("config_kwargs", {})
         connections = max(configured.get("max_pool_connections", 10), remote_window())
-        options["config_kwargs"] = {**configured, "max_pool_connections": connections}
+        retries = {"mode": "standard", "total_max_attempts": _TRIES}
+        options["config_kwargs"] = {"retries": retries, **configured, "max_pool_connections": connections}
     path = StorePath(f"{protocol}://{rest}", **options)
     if protocol in _PREFIX_STORES:
         _read_timestamps_quickly(path.fs)

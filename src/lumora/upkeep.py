@@ -337,6 +337,8 @@ def _remote_entries(directory: StorePath) -> list[_Entry]:
         if full == own:  # the directory's own marker object
             continue
         name = full.rsplit("/", 1)[-1]
+        if name in (".", ".."):  # of a key such as "store/./x.json": no part of the store
+            continue
         kind: _Kind = _FSSPEC_KINDS.get(info.get("type"), "other")
         size, mtime = int(info.get("size") or 0), _modified(info)
         entries.append(_Entry(directory / name, name, kind, size, mtime, _remote_stamp(info)))

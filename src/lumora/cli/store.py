@@ -8,18 +8,22 @@ import os
 import re
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
+from dataclasses import dataclass, field
 
 from lumora.cli._arguments import add_filters, filters, simulation_id
-from lumora.cli._messages import complain, log_to, store_is_missing
+from lumora.cli._messages import complain, store_is_missing
 from lumora.cli._terminal import confirm, stdin_is_terminal, terminal_width
 from lumora.core import simulation_storage as storage
-from lumora.paths import LocalStorePath
+from lumora.logger import get_logger, one_line
+from lumora.paths import LocalStorePath, read_failures
 from lumora.progress import progress_shown, store_progress
 from lumora.settings import get_simulations_dir
 from lumora.text import dump, format_table
 
-# What the store logs, as a warning, for each file a listing skips.
-_UNREADABLE = "Failed to parse simulation file: "
+# What the store logs, as a warning, for each file a listing skips, whether
+# it could not be read or not be parsed; the command line says the first so.
+_SKIPPED = "Failed to parse simulation file: "
+_UNREAD = "Could not read simulation file: "
 _RESULT_NAME = re.compile(r"(?P<component>.*)_[0-9a-f]{16}\.json")
 
 
@@ -57,8 +61,10 @@ def _json_names(directory: LocalStorePath) -> int:
 def _cmd_list(args: argparse.Namespace) -> int:
     if store_is_missing():
         return 1
-    with store_progress(("read", READING, _files_to_read(args.simulation_type))):
+    with _skipped_files() as skipped, store_progress(("read", READING, _files_to_read(args.simulation_type))):
         records = storage.list_simulation_results(**filters(args, status=True))
+    if said := skipped.said("skipped"):
+        complain(said)
     if args.json:
         print(dump([record.model_dump(mode="json") for record in records]))
     elif records:
@@ -95,19 +101,56 @@ def _describe(chosen: dict[str, str | None]) -> str:
     return f" ({', '.join(given)})" if given else ""
 
 
+@dataclass
+class _Skipped:
+    """The files that listings skipped, as the store names them."""
+
+    unread: set[str] = field(default_factory=set)
+    unparsed: set[str] = field(default_factory=set)
+
+    def said(self, what: str, component_name: str | None = None) -> str:
+        """How many files were skipped, as "<n> file(s) <what>: " and the
+        count of each kind, of those that could hold a result of
+        component_name when one is given; "" when there are none."""
+        unread, unparsed = (
+            [p for p in paths if _may_match(p, component_name)] for paths in (self.unread, self.unparsed)
+        )
+        if not unread and not unparsed:
+            return ""
+        kinds = [f"{len(paths)} could not be {how}" for paths, how in ((unread, "read"), (unparsed, "parsed")) if paths]
+        return f"{len(unread) + len(unparsed)} file(s) {what}: {', '.join(kinds)}"
+
+
 @contextmanager
-def _unreadable_files() -> Iterator[set[str]]:
-    """Collects the files that listings within the block skip as unreadable."""
-    found: set[str] = set()
+def _skipped_files() -> Iterator[_Skipped]:
+    """Collects the files that listings within the block skip.
 
-    class Collect(logging.Handler):
-        def emit(self, record: logging.LogRecord) -> None:
-            message = record.getMessage()
-            if message.startswith(_UNREADABLE):
-                found.add(message.removeprefix(_UNREADABLE))
+    The store words each as a parse failure; one whose read failed (after
+    the object store's retries) is shown as a read failure instead, with why.
+    """
+    skipped = _Skipped()
+    logger = get_logger()
 
-    with log_to(Collect(logging.WARNING)):
-        yield found
+    def sort_out(record: logging.LogRecord) -> bool | logging.LogRecord:
+        message = record.getMessage()
+        if not message.startswith(_SKIPPED):
+            return True
+        path = message.removeprefix(_SKIPPED)
+        failure = failures.pop(path, None)  # the store says so right after the read
+        if failure is None:
+            skipped.unparsed.add(path)
+            return True
+        skipped.unread.add(path)
+        shown = logging.makeLogRecord(record.__dict__)
+        shown.msg, shown.args = f"{_UNREAD}{path}: {failure.strerror or one_line(failure)}", None
+        return shown
+
+    with read_failures() as failures:
+        logger.addFilter(sort_out)
+        try:
+            yield skipped
+        finally:
+            logger.removeFilter(sort_out)
 
 
 def _may_match(path: str, component_name: str | None) -> bool:
@@ -122,7 +165,7 @@ def _cmd_clear(args: argparse.Namespace) -> int:
     chosen = filters(args, status=False)
     if store_is_missing():
         return 1
-    with _unreadable_files() as unreadable:
+    with _skipped_files() as skipped:
         with store_progress(("read", READING, _files_to_read(chosen["simulation_type"]))) as reads:
             count = len(storage.list_simulation_results(**chosen))
         if count == 0:
@@ -140,15 +183,16 @@ def _cmd_clear(args: argparse.Namespace) -> int:
         else:
             # Clearing lists the store again, then deletes one result after another.
             deleting = f"Deleting {count} result{'s' if count > 1 else ''}"
+            skipped.unread.clear()  # what stays is what this listing skips
+            skipped.unparsed.clear()
             with store_progress(("read", READING, reads[0] or None), ("unlink", deleting, count)):
                 removed = storage.clear_simulation_results(**chosen)
             print(f"Removed {removed} simulation result(s).")
     # The listing skipped these (each named in a warning above), so a bare
     # count of what went would pass for an emptied store. They are no
     # results, so their staying is said but is no failure.
-    left = [path for path in unreadable if _may_match(path, chosen["component_name"])]
-    if left:
-        complain(f"{len(left)} file(s) that could not be read stayed in the store")
+    if said := skipped.said("stayed in the store", chosen["component_name"]):
+        complain(said)
     return 0
 
 
