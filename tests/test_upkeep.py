@@ -318,7 +318,7 @@ def test_prune_and_tidy_with_yes(aged, capsys, store):
     code, out, _ = run(capsys, "prune", "--max-size", "0", "--type", "modes", "--yes")
     assert code == 0 and out.startswith("Removed 1 simulation result(s), ") and remaining(store) == list("abde")
     code, out, _ = run(capsys, "tidy", "--yes")
-    assert (code, out) == (0, "Removed 1 temporary file(s), 5 B; 1 newer one(s) left, perhaps saves in progress.\n")
+    assert (code, out) == (0, "Removed 1 temporary or lock file(s), 5 B; 1 newer or held one(s) left, perhaps saves or simulations in progress.\n")
 
 
 @pytest.mark.parametrize(

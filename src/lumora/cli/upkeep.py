@@ -185,23 +185,29 @@ def _cmd_tidy(args: argparse.Namespace) -> int:
     ask, outcome = _asker(args.yes)
 
     def confirm_plan(plan: upkeep.TidyReport) -> bool:
-        what = f"{len(plan.selected)} temporary file(s)"
+        what = f"{len(plan.selected)} temporary or lock file(s)"
         size, age = format_bytes(plan.selected_bytes), format_age(args.older_than)
         return ask(what, f"Remove {what} ({size}) older than {age} from {get_simulations_dir()}? [y/N] ")
 
     report = upkeep.tidy(older_than=args.older_than, dry_run=args.dry_run, confirm=confirm_plan)
-    recent = f"; {report.recent} newer one(s) left, perhaps saves in progress" if report.recent else ""
+    recent = (
+        f"; {report.recent} newer or held one(s) left, perhaps saves or simulations in progress"
+        if report.recent
+        else ""
+    )
     if report.dry_run:
         for item in report.selected:
             print(printable(item.path))
-        print(f"Would remove {len(report.selected)} temporary file(s), {format_bytes(report.selected_bytes)}{recent}.")
+        print(
+            f"Would remove {len(report.selected)} temporary or lock file(s), {format_bytes(report.selected_bytes)}{recent}."
+        )
         return 0
     if outcome:
         return 1
     if not report.selected:
-        print(f"No temporary files to remove{recent}.")
+        print(f"No temporary or lock files to remove{recent}.")
         return 0
-    print(f"Removed {len(report.removed)} temporary file(s), {format_bytes(report.removed_bytes)}{recent}.")
+    print(f"Removed {len(report.removed)} temporary or lock file(s), {format_bytes(report.removed_bytes)}{recent}.")
     return _report_failures(report.failed)
 
 
