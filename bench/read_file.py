@@ -38,12 +38,16 @@ def fill(root: Path, count: int, rng: random.Random) -> tuple[Path, Path, str]:
     os.environ["LUMORA_SIMULATIONS_DIR"] = str(root)
     for i in range(count):
         ss.save_simulation_result(
-            **realistic_identity(i), result=sparams(20, ("s11", "s21"), rng), wavelengths=wavelengths(20),
+            **realistic_identity(i),
+            result=sparams(20, ("s11", "s21"), rng),
+            wavelengths=wavelengths(20),
             execution_time_seconds=1.0,
         )
     big = ss.save_simulation_result(
-        **realistic_identity(count), result=sparams(101, ("s11", "s21", "s12", "s22"), rng),
-        wavelengths=wavelengths(101), execution_time_seconds=12.5,
+        **realistic_identity(count),
+        result=sparams(101, ("s11", "s21", "s12", "s22"), rng),
+        wavelengths=wavelengths(101),
+        execution_time_seconds=12.5,
     )
     small = next((root / "sparams").glob("*.json"))
     large = ss._find_simulation_file(big.simulation_id)
@@ -63,28 +67,43 @@ def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--repeat", type=int, default=31, help="repetitions of every case (default 31)")
     parser.add_argument("--count", type=int, default=200, help="results in the listed store (default 200)")
-    parser.add_argument("--clock", choices=sorted(CLOCKS), default="wall",
-                        help="wall time, or the process's CPU time (steadier on a busy machine)")
+    parser.add_argument(
+        "--clock",
+        choices=sorted(CLOCKS),
+        default="wall",
+        help="wall time, or the process's CPU time (steadier on a busy machine)",
+    )
     args = parser.parse_args(argv)
 
     with tempfile.TemporaryDirectory() as tmp:
         root = Path(tmp) / "store"
         small, large, big_id = fill(root, args.count, random.Random(1))
         cases: list[tuple[str, dict[str, Callable[[], object]]]] = []
-        for label, file in ((f"read_bytes ({small.stat().st_size:,} B)", small),
-                            (f"read_bytes ({large.stat().st_size:,} B)", large)):
+        for label, file in (
+            (f"read_bytes ({small.stat().st_size:,} B)", small),
+            (f"read_bytes ({large.stat().st_size:,} B)", large),
+        ):
             cases.append((label, {name: cls(file).read_bytes for name, cls in SIDES.items()}))
 
         def with_root(cls: type[Path], call: Callable[[], object]) -> Callable[[], object]:
             def run() -> object:
                 ss.get_simulations_dir = lambda: cls(root)  # type: ignore[attr-defined]
                 return call()
+
             return run
 
-        cases.append(("load_simulation_result (large)",
-                      {name: with_root(cls, lambda: ss.load_simulation_result(big_id)) for name, cls in SIDES.items()}))
-        cases.append((f"list_simulation_results ({args.count + 1})",
-                      {name: with_root(cls, ss.list_simulation_results) for name, cls in SIDES.items()}))
+        cases.append(
+            (
+                "load_simulation_result (large)",
+                {name: with_root(cls, lambda: ss.load_simulation_result(big_id)) for name, cls in SIDES.items()},
+            )
+        )
+        cases.append(
+            (
+                f"list_simulation_results ({args.count + 1})",
+                {name: with_root(cls, ss.list_simulation_results) for name, cls in SIDES.items()},
+            )
+        )
 
         print(f"{'operation':<36} {'Path':>10} {'LocalStorePath':>15} {'ratio (IQR)':>20}")
         for label, sides in cases:
@@ -98,8 +117,7 @@ def main(argv: list[str] | None = None) -> int:
             ratios = sorted(b / a for a, b in zip(times["Path"], times["LocalStorePath"], strict=True))
             q1, _, q3 = statistics.quantiles(ratios, n=4)
             base, ours = (statistics.median(times[name]) for name in ("Path", "LocalStorePath"))
-            print(f"{label:<36} {fmt_time(base):>10} {fmt_time(ours):>15} "
-                  f"{ours / base:>8.2f} ({q1:.2f}-{q3:.2f})")
+            print(f"{label:<36} {fmt_time(base):>10} {fmt_time(ours):>15} {ours / base:>8.2f} ({q1:.2f}-{q3:.2f})")
     return 0
 
 

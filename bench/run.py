@@ -75,8 +75,18 @@ QUICK = Profile((100, 1_000), 100, 0.005, 0.005, 6, 0.5, (4, 6), 1)
 
 TYPES = ("sparams", "modes", "fdtd", "eme")
 COMPONENTS = (
-    "mmi1x2", "mmi2x2", "ring_single", "ring_double", "straight", "bend_euler",
-    "coupler", "taper", "grating_coupler", "mzi", "crossing", "y_splitter",
+    "mmi1x2",
+    "mmi2x2",
+    "ring_single",
+    "ring_double",
+    "straight",
+    "bend_euler",
+    "coupler",
+    "taper",
+    "grating_coupler",
+    "mzi",
+    "crossing",
+    "y_splitter",
 )
 PDKS = ("generic", "sky130ph", "siepic")
 
@@ -340,8 +350,7 @@ def binding_cases(modules: dict[str, Any]) -> list[Case]:
         return "try:\n    " + call + "\nexcept TypeError:\n    pass"
 
     missing = (
-        "f(component_name='c', factory_name='f', component_settings={},"
-        " model_parameters={}, hyperparameters=None)"
+        "f(component_name='c', factory_name='f', component_settings={}, model_parameters={}, hyperparameters=None)"
     )
     open_missing = "f(mode='r', buffering=-1, encoding=None, errors=None, newline=None)"
     return [
@@ -546,13 +555,12 @@ def summarise(case: Case, overhead: float) -> dict[str, Any]:
     med = {side: statistics.median(v) - subtract for side, v in case.samples.items()}
     out["median"] = med
     out["samples"] = case.samples
+
     # Ratios are taken within each repetition, where both sides ran back to
     # back under the same conditions, and then summarised: steadier than a
     # ratio of medians when the machine's load drifts during the run.
     def paired(other: str) -> list[float]:
-        return sorted(
-            (e - subtract) / (o - subtract) for e, o in zip(case.samples[EXT], case.samples[other])
-        )
+        return sorted((e - subtract) / (o - subtract) for e, o in zip(case.samples[EXT], case.samples[other]))
 
     def quartiles(values: list[float]) -> list[float]:
         return statistics.quantiles(values, n=4, method="inclusive") if len(values) > 1 else values * 3
@@ -587,8 +595,20 @@ def verdict(case: Case, s: dict[str, Any]) -> list[str]:
 def print_table(
     cases: list[Case], summaries: list[dict[str, Any]], growth: list[dict[str, Any]], overhead: float
 ) -> list[str]:
-    header = ("operation", "size", "extension", "python", "ext/py", "IQR", "floor", "ext/floor",
-              "peak ext", "peak py", "calls x reps", "check")
+    header = (
+        "operation",
+        "size",
+        "extension",
+        "python",
+        "ext/py",
+        "IQR",
+        "floor",
+        "ext/floor",
+        "peak ext",
+        "peak py",
+        "calls x reps",
+        "check",
+    )
     rows, footnotes, misses = [], [], []
     for case, s in zip(cases, summaries):
         size = f"{case.size:,}" if case.size else "-"
@@ -609,14 +629,22 @@ def print_table(
         case_misses = verdict(case, s)
         misses += [f"{case.operation} [{size}]: {m}" for m in case_misses]
         check = "-" if "ratio" not in s else ("MISS" if case_misses else "ok")
-        rows.append((
-            case.operation, size, fmt_time(med.get(EXT)), fmt_time(med.get(PY)),
-            f"{s['ratio']:.2f}" if "ratio" in s else "-",
-            "{:.2f}-{:.2f}".format(*s["ratio_iqr"]) if "ratio" in s else "-",
-            floor,
-            f"{s['floor_ratio']:.2f}" if "floor_ratio" in s else "-",
-            fmt_bytes(peaks.get(EXT)), fmt_bytes(peaks.get(PY)), reps, check,
-        ))
+        rows.append(
+            (
+                case.operation,
+                size,
+                fmt_time(med.get(EXT)),
+                fmt_time(med.get(PY)),
+                f"{s['ratio']:.2f}" if "ratio" in s else "-",
+                "{:.2f}-{:.2f}".format(*s["ratio_iqr"]) if "ratio" in s else "-",
+                floor,
+                f"{s['floor_ratio']:.2f}" if "floor_ratio" in s else "-",
+                fmt_bytes(peaks.get(EXT)),
+                fmt_bytes(peaks.get(PY)),
+                reps,
+                check,
+            )
+        )
     widths = [max(len(str(r[i])) for r in [header, *rows]) for i in range(len(header))]
     right = set(range(1, len(header) - 1))
 
@@ -642,8 +670,10 @@ def print_table(
         sides = "  ".join(f"{side} {g[side]:.1f}x" for side in (EXT, PY) if side in g)
         print(f"growth {g['sizes'][0]:,} -> {g['sizes'][1]:,}: {g['operation']}: {sides}{flag}")
     print()
-    targets = (f"targets: binding ext/py <= {BINDING_MAX_RATIO} and ext/floor <= {BINDING_MAX_FLOOR_RATIO};"
-               f" other ext/py <= {OP_MAX_RATIO}; growth no worse than linear")
+    targets = (
+        f"targets: binding ext/py <= {BINDING_MAX_RATIO} and ext/floor <= {BINDING_MAX_FLOOR_RATIO};"
+        f" other ext/py <= {OP_MAX_RATIO}; growth no worse than linear"
+    )
     print(targets)
     if misses:
         print(f"{len(misses)} miss(es):")
@@ -675,8 +705,12 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("-k", metavar="TEXT", help="run only operations whose name contains TEXT")
     parser.add_argument("--dir", metavar="DIR", help="parent of the temporary store (default: the system's)")
     parser.add_argument("--repeat", type=int, metavar="N", help="repetitions of every case (default: by duration)")
-    parser.add_argument("--clock", choices=sorted(CLOCKS), default="wall",
-                        help="wall-clock time (default) or the process's CPU time, steadier on a busy machine")
+    parser.add_argument(
+        "--clock",
+        choices=sorted(CLOCKS),
+        default="wall",
+        help="wall-clock time (default) or the process's CPU time, steadier on a busy machine",
+    )
     args = parser.parse_args(argv)
     profile = QUICK if args.quick else FULL
     global clock
@@ -711,24 +745,32 @@ def main(argv: list[str] | None = None) -> int:
     finally:
         shutil.rmtree(workdir, ignore_errors=True)
 
-    print(f"Python {platform.python_version()} on {platform.machine()}, {os.cpu_count()} CPUs; "
-          f"{'quick' if args.quick else 'full'} run; median {args.clock} time per call; "
-          "sides alternate each repetition")
+    print(
+        f"Python {platform.python_version()} on {platform.machine()}, {os.cpu_count()} CPUs; "
+        f"{'quick' if args.quick else 'full'} run; median {args.clock} time per call; "
+        "sides alternate each repetition"
+    )
     print()
     growth = growth_of(cases, summaries, profile.sizes)
     misses = print_table(cases, summaries, growth, overhead)
     if args.json:
-        Path(args.json).write_text(json.dumps({
-            "python": sys.version,
-            "machine": platform.platform(),
-            "cpus": os.cpu_count(),
-            "profile": "quick" if args.quick else "full",
-            "clock": args.clock,
-            "loop_overhead_seconds": overhead,
-            "cases": summaries,
-            "growth": growth,
-            "misses": misses,
-        }, indent=2, default=str))
+        Path(args.json).write_text(
+            json.dumps(
+                {
+                    "python": sys.version,
+                    "machine": platform.platform(),
+                    "cpus": os.cpu_count(),
+                    "profile": "quick" if args.quick else "full",
+                    "clock": args.clock,
+                    "loop_overhead_seconds": overhead,
+                    "cases": summaries,
+                    "growth": growth,
+                    "misses": misses,
+                },
+                indent=2,
+                default=str,
+            )
+        )
     return 0
 
 

@@ -19,6 +19,8 @@ FILE = "src/lumora/core/simulation_storage"
 def entries(exc):
     """The module's traceback entries of exc, with full names."""
     return _entries(exc, short=False)
+
+
 ID = "0123456789abcdef"
 NOTE = (
     "Note that Ostrel is deliberately stricter than PEP-484 and rejects subclasses of builtin types. "
@@ -28,8 +30,14 @@ NOTE = (
 # Functions whose parameters are all positional-or-keyword: parameters, definition line.
 POSITIONAL = {
     "_compute_simulation_id": (
-        ("component_name", "factory_name", "component_settings", "model_parameters", "hyperparameters",
-         "simulation_type"),
+        (
+            "component_name",
+            "factory_name",
+            "component_settings",
+            "model_parameters",
+            "hyperparameters",
+            "simulation_type",
+        ),
         46,
     ),
     "_get_simulation_file_path": (("simulation_type", "component_name", "simulation_id"), 84),
@@ -60,8 +68,12 @@ def valid(name, **overrides):
     """Keyword arguments that pass the binding of the named function."""
     kwargs = {
         "_compute_simulation_id": dict(
-            component_name="c", factory_name="f", component_settings={}, model_parameters={},
-            hyperparameters=None, simulation_type="t",
+            component_name="c",
+            factory_name="f",
+            component_settings={},
+            model_parameters={},
+            hyperparameters=None,
+            simulation_type="t",
         ),
         "_get_simulation_file_path": dict(simulation_type="t", component_name="c", simulation_id=ID),
         "_find_simulation_file": dict(simulation_id=ID),
@@ -121,10 +133,16 @@ def test_positional_count_without_keywords(ss, name, too_many):
     "name, args, message",
     [
         ("load_simulation_result", (), "load_simulation_result() takes exactly 1 positional argument (0 given)"),
-        ("_get_simulation_file_path", ("t", "c", ID, "x"),
-         "_get_simulation_file_path() takes exactly 3 positional arguments (4 given)"),
-        ("_get_simulation_file_path", ("t", "c"),
-         "_get_simulation_file_path() takes exactly 3 positional arguments (2 given)"),
+        (
+            "_get_simulation_file_path",
+            ("t", "c", ID, "x"),
+            "_get_simulation_file_path() takes exactly 3 positional arguments (4 given)",
+        ),
+        (
+            "_get_simulation_file_path",
+            ("t", "c"),
+            "_get_simulation_file_path() takes exactly 3 positional arguments (2 given)",
+        ),
         ("_matches_filters", (None,) * 4, "_matches_filters() takes exactly 5 positional arguments (4 given)"),
     ],
 )
@@ -134,24 +152,28 @@ def test_positional_count_messages(ss, name, args, message):
 
 
 def test_too_many_positionals_reported_before_keywords(ss):
-    exc = raises(TypeError, count_message("_find_simulation_file", 1, 2),
-                 ss._find_simulation_file, "a", "b", simulation_id="c")
+    exc = raises(
+        TypeError, count_message("_find_simulation_file", 1, 2), ss._find_simulation_file, "a", "b", simulation_id="c"
+    )
     assert entries(exc) == entry_of("_find_simulation_file")
-    raises(TypeError, count_message("load_simulation_result", 1, 2),
-           ss.load_simulation_result, "a", "b", bogus=1)
+    raises(TypeError, count_message("load_simulation_result", 1, 2), ss.load_simulation_result, "a", "b", bogus=1)
 
 
 @pytest.mark.parametrize(
     "name, args, kwargs, given",
     [
         # component_settings, the third parameter, is the first one left unbound.
-        ("_compute_simulation_id", ("c", "f"),
-         dict(model_parameters={}, hyperparameters=None, simulation_type="t"), 2),
+        ("_compute_simulation_id", ("c", "f"), dict(model_parameters={}, hyperparameters=None, simulation_type="t"), 2),
         ("_compute_simulation_id", ("c",), dict(simulation_type="t", factory_name="f", hyperparameters=None), 2),
         ("_compute_simulation_id", ("c", "f", {}, {}), dict(simulation_type="t"), 4),
-        ("_compute_simulation_id", (),
-         dict(factory_name="f", component_settings={}, model_parameters={}, hyperparameters=None,
-              simulation_type="t"), 0),
+        (
+            "_compute_simulation_id",
+            (),
+            dict(
+                factory_name="f", component_settings={}, model_parameters={}, hyperparameters=None, simulation_type="t"
+            ),
+            0,
+        ),
         ("_get_simulation_file_path", (), dict(component_name="c", simulation_id=ID), 0),
         ("_matches_filters", (None,), dict(status=None, pdk_name=None), 1),
         ("_matches_filters", (), dict(result=None, component_name=None, factory_name=None, pdk_name=None), 4),
@@ -186,8 +208,9 @@ def test_keyword_only_functions_refuse_positionals(ss, name, given):
     ],
 )
 def test_multiple_values(ss, name, args, kwargs, keyword):
-    exc = raises(TypeError, f"{name}() got multiple values for keyword argument '{keyword}'",
-                 getattr(ss, name), *args, **kwargs)
+    exc = raises(
+        TypeError, f"{name}() got multiple values for keyword argument '{keyword}'", getattr(ss, name), *args, **kwargs
+    )
     assert entries(exc) == entry_of(name)
 
 
@@ -207,31 +230,57 @@ def test_multiple_values(ss, name, args, kwargs, keyword):
     ],
 )
 def test_unexpected_keyword(ss, name, args, kwargs, keyword):
-    exc = raises(TypeError, f"{name}() got an unexpected keyword argument '{keyword}'",
-                 getattr(ss, name), *args, **kwargs)
+    exc = raises(
+        TypeError, f"{name}() got an unexpected keyword argument '{keyword}'", getattr(ss, name), *args, **kwargs
+    )
     assert entries(exc) == entry_of(name)
 
 
 def test_first_failing_keyword_ends_binding(ss):
     f = ss._get_simulation_file_path
-    raises(TypeError, "_get_simulation_file_path() got an unexpected keyword argument 'bogus'",
-           f, "t", bogus=1, simulation_type="t")
-    raises(TypeError, "_get_simulation_file_path() got multiple values for keyword argument 'simulation_type'",
-           f, "t", simulation_type="t", bogus=1)
+    raises(
+        TypeError,
+        "_get_simulation_file_path() got an unexpected keyword argument 'bogus'",
+        f,
+        "t",
+        bogus=1,
+        simulation_type="t",
+    )
+    raises(
+        TypeError,
+        "_get_simulation_file_path() got multiple values for keyword argument 'simulation_type'",
+        f,
+        "t",
+        simulation_type="t",
+        bogus=1,
+    )
 
 
 def test_keyword_names_match_by_content(ss):
     # A name built at run time is not the interned parameter name.
     name = "".join(["simulation", "_id"])
-    raises(TypeError, "Argument 'simulation_id' has incorrect type (expected str, got int)",
-           ss.load_simulation_result, **{name: 1})
+    raises(
+        TypeError,
+        "Argument 'simulation_id' has incorrect type (expected str, got int)",
+        ss.load_simulation_result,
+        **{name: 1},
+    )
 
 
 def test_str_subclass_keyword_names_match_by_equality(ss):
-    raises(TypeError, "Argument 'simulation_id' has incorrect type (expected str, got int)",
-           ss.load_simulation_result, **{Text("simulation_id"): 1})
-    raises(TypeError, "load_simulation_result() got multiple values for keyword argument 'simulation_id'",
-           ss.load_simulation_result, ID, **{Text("simulation_id"): ID})
+    raises(
+        TypeError,
+        "Argument 'simulation_id' has incorrect type (expected str, got int)",
+        ss.load_simulation_result,
+        **{Text("simulation_id"): 1},
+    )
+    raises(
+        TypeError,
+        "load_simulation_result() got multiple values for keyword argument 'simulation_id'",
+        ss.load_simulation_result,
+        ID,
+        **{Text("simulation_id"): ID},
+    )
 
     class Never(str):
         __hash__ = str.__hash__
@@ -239,8 +288,12 @@ def test_str_subclass_keyword_names_match_by_equality(ss):
         def __eq__(self, other):
             return False
 
-    raises(TypeError, "load_simulation_result() got an unexpected keyword argument 'simulation_id'",
-           ss.load_simulation_result, **{Never("simulation_id"): ID})
+    raises(
+        TypeError,
+        "load_simulation_result() got an unexpected keyword argument 'simulation_id'",
+        ss.load_simulation_result,
+        **{Never("simulation_id"): ID},
+    )
 
     class Alias(str):
         __hash__ = str.__hash__
@@ -248,8 +301,12 @@ def test_str_subclass_keyword_names_match_by_equality(ss):
         def __eq__(self, other):
             return other == "status"
 
-    raises(TypeError, "Argument 'status' has incorrect type (expected str, got int)",
-           ss.list_simulation_results, **{Alias("state"): 1})
+    raises(
+        TypeError,
+        "Argument 'status' has incorrect type (expected str, got int)",
+        ss.list_simulation_results,
+        **{Alias("state"): 1},
+    )
 
 
 def test_failing_keyword_comparison_propagates(ss):
@@ -280,7 +337,10 @@ def vectorcall(func, args, kwnames):
     api = ctypes.pythonapi
     api.PyObject_Vectorcall.restype = ctypes.py_object
     api.PyObject_Vectorcall.argtypes = [
-        ctypes.py_object, ctypes.POINTER(ctypes.py_object), ctypes.c_size_t, ctypes.py_object,
+        ctypes.py_object,
+        ctypes.POINTER(ctypes.py_object),
+        ctypes.c_size_t,
+        ctypes.py_object,
     ]
     array = (ctypes.py_object * len(args))(*args)
     return api.PyObject_Vectorcall(func, array, len(args) - len(kwnames), kwnames)
@@ -294,8 +354,13 @@ def test_non_string_keyword_names_in_binding(ss, name, args):
 
 def test_generic_call_slot_forwards_arguments(ss):
     f = ss.load_simulation_result
-    raises(TypeError, "Argument 'simulation_id' has incorrect type (expected str, got int)",
-           type(f).__call__, f, simulation_id=1)
+    raises(
+        TypeError,
+        "Argument 'simulation_id' has incorrect type (expected str, got int)",
+        type(f).__call__,
+        f,
+        simulation_id=1,
+    )
     exc = raises(TypeError, count_message("load_simulation_result", 1, 0), type(f).__call__, f)
     assert entries(exc) == entry_of("load_simulation_result")
 
@@ -318,10 +383,14 @@ def without(kwargs, *names):
         ("save_simulation_result", outcome(factory_name="f"), "component_name"),
         ("find_simulation_result", dict(simulation_type="t", component_name="c"), "factory_name"),
         # Reported before the conversion and the type tests.
-        ("save_simulation_result",
-         without(valid("save_simulation_result", component_name=1, wavelengths=None, execution_time_seconds="x"),
-                 "factory_name"),
-         "factory_name"),
+        (
+            "save_simulation_result",
+            without(
+                valid("save_simulation_result", component_name=1, wavelengths=None, execution_time_seconds="x"),
+                "factory_name",
+            ),
+            "factory_name",
+        ),
     ],
 )
 def test_missing_keyword_only_argument(ss, name, kwargs, missing):
@@ -352,14 +421,18 @@ class Real(float):
 
 
 @pytest.mark.parametrize(
-    "value", [3, True, -1.0, Real(2.5), IndexLike(), FloatLike(-1.0), float("nan"), 1e308],
+    "value",
+    [3, True, -1.0, Real(2.5), IndexLike(), FloatLike(-1.0), float("nan"), 1e308],
     ids=["int", "bool", "minus-one", "float-subclass", "index", "dunder-float-minus-one", "nan", "huge"],
 )
 def test_conversion_accepts(ss, value):
     # The conversion passes; the type test of component_name then fails.
-    exc = raises(TypeError, "Argument 'component_name' has incorrect type (expected str, got int)",
-                 ss.save_simulation_result, **valid("save_simulation_result", component_name=5,
-                                                    execution_time_seconds=value))
+    exc = raises(
+        TypeError,
+        "Argument 'component_name' has incorrect type (expected str, got int)",
+        ss.save_simulation_result,
+        **valid("save_simulation_result", component_name=5, execution_time_seconds=value),
+    )
     assert entries(exc) == []
 
 
@@ -410,11 +483,20 @@ TYPE_CASES = [
     # Parameters without a test pass anything; the first tested one after them fails.
     ("_compute_simulation_id", dict(hyperparameters=5, simulation_type=5), "simulation_type", "str", "int"),
     ("_matches_filters", dict(result=5, component_name=1), "component_name", "str", "int"),
-    ("save_simulation_result",
-     dict(hyperparameters=5, simulation_type=5, result=object(), status=5, error_message=1),
-     "error_message", "str", "int"),
-    ("list_simulation_results", dict(component_name=None, factory_name=None, simulation_type=None, pdk_name=None,
-                                     status=1), "status", "str", "int"),
+    (
+        "save_simulation_result",
+        dict(hyperparameters=5, simulation_type=5, result=object(), status=5, error_message=1),
+        "error_message",
+        "str",
+        "int",
+    ),
+    (
+        "list_simulation_results",
+        dict(component_name=None, factory_name=None, simulation_type=None, pdk_name=None, status=1),
+        "status",
+        "str",
+        "int",
+    ),
     # Declaration order decides, not keyword order.
     ("list_simulation_results", dict(status=1, component_name=2), "component_name", "str", "int"),
 ]
@@ -423,8 +505,13 @@ SUBCLASS_CASES = [
     ("_find_simulation_file", dict(simulation_id=Text(ID)), "simulation_id", "str", "Text"),
     ("load_simulation_result", dict(simulation_id=DeeperText(ID)), "simulation_id", "str", "DeeperText"),
     ("_compute_simulation_id", dict(model_parameters=Table()), "model_parameters", "dict", "Table"),
-    ("save_simulation_result", dict(component_settings=collections.OrderedDict()), "component_settings", "dict",
-     "collections.OrderedDict"),
+    (
+        "save_simulation_result",
+        dict(component_settings=collections.OrderedDict()),
+        "component_settings",
+        "dict",
+        "collections.OrderedDict",
+    ),
     ("save_simulation_result", dict(wavelengths=Items([1.55])), "wavelengths", "list", "Items"),
     ("save_simulation_result", dict(error_message=Text("")), "error_message", "str", "Text"),
     ("_matches_filters", dict(component_name=Text("c")), "component_name", "str", "Text"),
@@ -452,8 +539,7 @@ def test_subclass_rejected_with_note(ss, name, overrides, param, expected, got):
 
 def test_type_tests_apply_to_positional_values(ss):
     raises(TypeError, type_message("component_name", "str", "int"), ss._compute_simulation_id, 1, 2, 3, 4, 5, 6)
-    raises(TypeError, type_message("simulation_type", "str", "Text"),
-           ss._get_simulation_file_path, Text("t"), "c", ID)
+    raises(TypeError, type_message("simulation_type", "str", "Text"), ss._get_simulation_file_path, Text("t"), "c", ID)
 
 
 # --- traceback entries --------------------------------------------------------
@@ -471,8 +557,10 @@ def test_traceback_entry_frame(ss):
     assert tb.tb_lineno == 208
     assert tb.tb_frame.f_globals is vars(ss)
     text = "".join(traceback.format_exception(info.value))
-    assert ('  File "src/lumora/core/simulation_storage", line 208, '
-            "in lumora.core.simulation_storage.load_simulation_result\n") in text
+    assert (
+        '  File "src/lumora/core/simulation_storage", line 208, '
+        "in lumora.core.simulation_storage.load_simulation_result\n"
+    ) in text
 
 
 def test_traceback_code_objects_are_reused(ss):
@@ -487,8 +575,9 @@ def test_traceback_code_objects_are_reused(ss):
     first = code_of(ss.load_simulation_result)
     assert code_of(lambda: ss.load_simulation_result(bogus=1)) is first
     assert code_of(ss.delete_simulation_result) is not first
-    assert code_of(lambda: ss.save_simulation_result(**valid("save_simulation_result", execution_time_seconds=""))) \
-        is not code_of(ss.save_simulation_result)
+    assert code_of(
+        lambda: ss.save_simulation_result(**valid("save_simulation_result", execution_time_seconds=""))
+    ) is not code_of(ss.save_simulation_result)
 
 
 # --- what a failed binding leaves behind ------------------------------------
@@ -502,8 +591,9 @@ def test_traceback_code_objects_are_reused(ss):
         lambda ss, o: ss._matches_filters(o, None, None, None),
         lambda ss, o: ss._matches_filters(o, result=o),
         lambda ss, o: ss.save_simulation_result(**valid("save_simulation_result", result=o, wavelengths=None)),
-        lambda ss, o: ss.save_simulation_result(**valid("save_simulation_result", result=o,
-                                                        execution_time_seconds="x")),
+        lambda ss, o: ss.save_simulation_result(
+            **valid("save_simulation_result", result=o, execution_time_seconds="x")
+        ),
         lambda ss, o: ss.find_simulation_result(hyperparameters=o),
         lambda ss, o: ss.list_simulation_results(status=o),
     ],
@@ -523,10 +613,14 @@ def test_failed_binding_releases_values(ss, call):
 
 @pytest.mark.filterwarnings("ignore::RuntimeWarning")
 def test_defaults_come_from_binding_not_kwdefaults(ss, store, monkeypatch):
-    monkeypatch.setattr(ss.save_simulation_result, "__kwdefaults__",
-                        {"status": 5, "error_message": 5, "pdk_version": 5})
-    monkeypatch.setattr(ss.list_simulation_results, "__kwdefaults__", dict.fromkeys(
-        ["component_name", "factory_name", "simulation_type", "pdk_name", "status"], 5))
+    monkeypatch.setattr(
+        ss.save_simulation_result, "__kwdefaults__", {"status": 5, "error_message": 5, "pdk_version": 5}
+    )
+    monkeypatch.setattr(
+        ss.list_simulation_results,
+        "__kwdefaults__",
+        dict.fromkeys(["component_name", "factory_name", "simulation_type", "pdk_name", "status"], 5),
+    )
     record = ss.save_simulation_result(**identity(), **outcome())
     assert (record.status, record.error_message, record.pdk_version) == ("success", "", "")
     assert ss.list_simulation_results() == [record]
@@ -542,8 +636,7 @@ def test_successful_call_releases_values(ss):
     before = sys.getrefcount(o)
     for _ in range(10):
         assert ss._matches_filters(o, None, None, None, None) is True
-        assert ss._matches_filters(result=o, status=None, pdk_name=None, factory_name=None,
-                                   component_name=None) is True
+        assert ss._matches_filters(result=o, status=None, pdk_name=None, factory_name=None, component_name=None) is True
     assert sys.getrefcount(o) == before
 
 

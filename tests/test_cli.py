@@ -125,9 +125,17 @@ def test_list_json_holds_the_records(ss, saved, capsys):
 
 @pytest.mark.parametrize(
     "argv",
-    [["list"], ["list", "--json"], ["show", MISSING_ID], ["delete", MISSING_ID], ["clear"], ["stats"],
-     ["prune", "--older-than", "0d", "--yes"], ["tidy", "--yes"]],
-)  # fmt: skip
+    [
+        ["list"],
+        ["list", "--json"],
+        ["show", MISSING_ID],
+        ["delete", MISSING_ID],
+        ["clear"],
+        ["stats"],
+        ["prune", "--older-than", "0d", "--yes"],
+        ["tidy", "--yes"],
+    ],
+)
 def test_a_missing_store_is_said_so(store, capsys, argv):
     # A mistyped --store must not pass for an empty store.
     assert run(capsys, *argv) == (1, "", f"lumora-results: no store at {store}\n")

@@ -37,8 +37,14 @@ def own_keys(worker):
 def identity(name, kind):
     from lumora.models import SimulationHyperparameters
 
-    return dict(component_name=name, factory_name="factory", component_settings={"name": name},
-                model_parameters={"k": [1, 2]}, hyperparameters=SimulationHyperparameters(), simulation_type=kind)
+    return dict(
+        component_name=name,
+        factory_name="factory",
+        component_settings={"name": name},
+        model_parameters={"k": [1, 2]},
+        hyperparameters=SimulationHyperparameters(),
+        simulation_type=kind,
+    )
 
 
 def mark(record, name):
@@ -85,13 +91,19 @@ def worker(store, number, seconds, journal_path):
         try:
             if op == "save":
                 seq += 1
-                ss.save_simulation_result(**identity(name, kind), result={
-                    "writer": number, "seq": seq, "payload": [seq] * PAYLOAD}, wavelengths=[float(seq)],
-                    execution_time_seconds=0.5)
+                ss.save_simulation_result(
+                    **identity(name, kind),
+                    result={"writer": number, "seq": seq, "payload": [seq] * PAYLOAD},
+                    wavelengths=[float(seq)],
+                    execution_time_seconds=0.5,
+                )
                 detail = [number, seq]
             elif op in ("load", "find"):
-                record = (ss.load_simulation_result(ids[name]) if op == "load"
-                          else ss.find_simulation_result(**identity(name, kind)))
+                record = (
+                    ss.load_simulation_result(ids[name])
+                    if op == "load"
+                    else ss.find_simulation_result(**identity(name, kind))
+                )
                 detail = None if record is None else mark(record, name)
             elif op == "list":
                 only = rng.choice([None, "ta", "tb"])
@@ -117,8 +129,7 @@ def worker(store, number, seconds, journal_path):
 def run_workers(store, tmp_path):
     context = multiprocessing.get_context("spawn")
     paths = [tmp_path / f"journal{n}.json" for n in range(WORKERS)]
-    processes = [context.Process(target=worker, args=(str(store), n, SECONDS, str(paths[n])))
-                 for n in range(WORKERS)]
+    processes = [context.Process(target=worker, args=(str(store), n, SECONDS, str(paths[n]))) for n in range(WORKERS)]
     for p in processes:
         p.start()
     for p in processes:
@@ -172,9 +183,11 @@ def test_processes_share_a_store_without_loss_or_torn_files(tmp_path):
     # one of the outcomes that could have been written last; one removed
     # after its last save is gone.
     for name, entries in saves.items():
-        removals = [(start, end) for op, target, start, end, _ in ops
-                    if (op in ("delete", "clear") and target == name) or (op == "clear-type"
-                                                                          and target == kinds[name])]
+        removals = [
+            (start, end)
+            for op, target, start, end, _ in ops
+            if (op in ("delete", "clear") and target == name) or (op == "clear-type" and target == kinds[name])
+        ]
         last_removal_end = max((end for _, end in removals), default=0)
         latest_start = max(start for start, _, _ in entries)
         if latest_start > last_removal_end:
@@ -184,6 +197,10 @@ def test_processes_share_a_store_without_loss_or_torn_files(tmp_path):
             assert name not in final, f"{name}: removed after its last save, but still stored"
         elif name in final:
             assert final[name] in {mark_ for _, _, mark_ in entries}
-    print(f"{len(ops)} operations by {WORKERS} processes: "
-          + ", ".join(f"{sum(1 for o in ops if o[0] == k)} {k}" for k in
-                      ["save", "load", "find", "list", "delete", "clear", "clear-type"]))
+    print(
+        f"{len(ops)} operations by {WORKERS} processes: "
+        + ", ".join(
+            f"{sum(1 for o in ops if o[0] == k)} {k}"
+            for k in ["save", "load", "find", "list", "delete", "clear", "clear-type"]
+        )
+    )

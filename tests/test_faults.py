@@ -154,8 +154,7 @@ def path_property(prop, value, when=None):
 
     def apply(c):
         real = getattr(PathType, prop).fget
-        setattr(_faulty_class(c), prop,
-                property(lambda self: value(c) if when is None or when(self) else real(self)))
+        setattr(_faulty_class(c), prop, property(lambda self: value(c) if when is None or when(self) else real(self)))
 
     return apply
 
@@ -201,8 +200,7 @@ def record_method(method, value=NOTHING):
 
 def validated_as(make):
     """The model rebuilds records from documents as make(c, data)."""
-    return lambda c: c.patch("StoredSimulationResult",
-                             types.SimpleNamespace(model_validate=lambda data: make(c, data)))
+    return lambda c: c.patch("StoredSimulationResult", types.SimpleNamespace(model_validate=lambda data: make(c, data)))
 
 
 def digest_giving(make):
@@ -421,8 +419,9 @@ FAULTS = {
     "id/hex": F(compute, digest_giving(lambda c: sliceable(c.raiser)), (CID, 81)),
     "id/model_dump-gives-set": F(compute_dumping(lambda c: {1, 2}), nothing, (CID, 79), error=TypeError),
     "id/encode": F(compute, lambda c: attribute("json", "dumps", lambda *a, **k: EncodeRaising(c))(c), (CID, 80)),
-    "id/json.dumps-gives-bytes": F(compute, attribute("json", "dumps", lambda *a, **k: b"{}"), (CID, 80),
-                                   error=AttributeError),
+    "id/json.dumps-gives-bytes": F(
+        compute, attribute("json", "dumps", lambda *a, **k: b"{}"), (CID, 80), error=AttributeError
+    ),
     "id/digest-gives-None": F(compute, digest_giving(lambda c: None), (CID, 81), error=TypeError),
     "id/digest-gives-list": F(compute, digest_giving(lambda c: [0] * 32), (CID, 81), error=AttributeError),
     "id/hex-gives-int": F(compute, digest_giving(lambda c: sliceable(lambda: 5)), (CID, 81), error=TypeError),
@@ -439,13 +438,13 @@ FAULTS = {
     "path/type-parent-eq": F(file_path, path_property("parent", EqRaising), (GP, 98)),
     "path/type-name": F(file_path, path_property("name", lambda c: c.raiser()), (GP, 98)),
     "path/type-name-eq": F(file_path, path_property("name", EqRaising), (GP, 98)),
-    "path/file-name": F(file_path, path_property("name", lambda c: c.raiser(), when=lambda p: str(p).endswith(".json")),
-                        (GP, 100)),
+    "path/file-name": F(
+        file_path, path_property("name", lambda c: c.raiser(), when=lambda p: str(p).endswith(".json")), (GP, 100)
+    ),
     # _find_simulation_file
     "find/settings-missing": F(find_file, missing("get_simulations_dir"), (FF, 114), error=NameError),
     "find/settings": F(find_file, raising("get_simulations_dir"), (FF, 114)),
-    "find/settings-gives-None": F(find_file, returning("get_simulations_dir", None), (FF, 115),
-                                  error=AttributeError),
+    "find/settings-gives-None": F(find_file, returning("get_simulations_dir", None), (FF, 115), error=AttributeError),
     "find/exists": F(find_file, path_method("exists"), (FF, 115)),
     "find/exists-truth": F(find_file, path_method("exists", value=Raising), (FF, 115)),
     "find/iterdir": F(find_file, path_method("iterdir"), (FF, 118)),
@@ -465,8 +464,7 @@ FAULTS = {
     "save/path": F(save, raising("_get_simulation_file_path"), (S, 171)),
     "save/path-inner": F(save, path_method("mkdir"), (S, 171), (GP, 99)),
     "save/path-gives-None": F(save, returning("_get_simulation_file_path", None), (S, 196), error=AttributeError),
-    "save/path-gives-str": F(save, returning("_get_simulation_file_path", "x.json"), (S, 196),
-                             error=AttributeError),
+    "save/path-gives-str": F(save, returning("_get_simulation_file_path", "x.json"), (S, 196), error=AttributeError),
     "save/model-missing": F(save, missing("StoredSimulationResult"), (S, 176), error=NameError),
     "save/model": F(save, raising("StoredSimulationResult"), (S, 176)),
     "save/pdk-missing": F(save, missing("get_pdk_name"), (S, 184), error=NameError),
@@ -476,10 +474,15 @@ FAULTS = {
     "save/datetime.now-read": F(save, attribute("datetime", "now", "read"), (S, 186)),
     "save/datetime.now-call": F(save, attribute("datetime", "now", "call"), (S, 186)),
     "save/UTC-missing": F(save, missing("UTC"), (S, 186), error=NameError),
-    "save/isoformat": F(save, lambda c: attribute(
-        "datetime", "now", lambda tz: types.SimpleNamespace(isoformat=c.raiser))(c), (S, 186)),
-    "save/isoformat-gives-int": F(save, attribute(
-        "datetime", "now", lambda tz: types.SimpleNamespace(isoformat=lambda: 7)), (S, 176), error=ValueError),
+    "save/isoformat": F(
+        save, lambda c: attribute("datetime", "now", lambda tz: types.SimpleNamespace(isoformat=c.raiser))(c), (S, 186)
+    ),
+    "save/isoformat-gives-int": F(
+        save,
+        attribute("datetime", "now", lambda tz: types.SimpleNamespace(isoformat=lambda: 7)),
+        (S, 176),
+        error=ValueError,
+    ),
     "save/version-missing": F(save, missing("__version__"), (S, 187), error=NameError),
     "save/version-str": F(save, lambda c: c.patch("__version__", Raising(c)), (S, 187)),
     "save/version-str-gives-int": F(save, lambda c: c.patch("__version__", NotText()), (S, 187), error=TypeError),
@@ -489,10 +492,8 @@ FAULTS = {
     "save/orjson.OPT_INDENT_2-read": F(save, attribute("orjson", "OPT_INDENT_2", "read"), (S, 199)),
     "save/orjson.dumps-call": F(save, attribute("orjson", "dumps", "call"), (S, 197)),
     "save/model_dump-gives-set": F(save, record_method("model_dump", {1, 2}), (S, 197), error=TypeError),
-    "save/dumps-gives-str": F(save, attribute("orjson", "dumps", lambda *a, **k: "{}"), (S, 196),
-                              error=TypeError),
-    "save/dumps-gives-None": F(save, attribute("orjson", "dumps", lambda *a, **k: None), (S, 196),
-                               error=TypeError),
+    "save/dumps-gives-str": F(save, attribute("orjson", "dumps", lambda *a, **k: "{}"), (S, 196), error=TypeError),
+    "save/dumps-gives-None": F(save, attribute("orjson", "dumps", lambda *a, **k: None), (S, 196), error=TypeError),
     "save/name-gives-bytes": F(save, written_path_property("name", lambda c: b"x.json"), (S, 196), error=TypeError),
     "save/name": F(save, written_path_property("name", lambda c: c.raiser()), (S, 196)),
     "save/with_name": F(save, path_method("with_name"), (S, 196)),
@@ -510,13 +511,14 @@ FAULTS = {
     "load/find-gives-str": F(load, returning("_find_simulation_file", "x.json"), (L, 221), error=AttributeError),
     "load/exists": F(load, path_method("exists", on_json), (L, 221)),
     "load/exists-truth": F(load, path_method("exists", on_json, value=Raising), (L, 221)),
-    "load/gone-log-missing": F(load, both(path_method("exists", on_json, value=False), missing("log")), (L, 222),
-                               error=NameError),
+    "load/gone-log-missing": F(
+        load, both(path_method("exists", on_json, value=False), missing("log")), (L, 222), error=NameError
+    ),
     "load/gone-log": F(load, both(path_method("exists", on_json, value=False), raising("log")), (L, 222)),
-    "load/gone-log.warning": F(load, both(path_method("exists", on_json, value=False), logger("warning")),
-                               (L, 222)),
-    "load/gone-log-text": F(load, both(path_method("exists", on_json, value=False), path_method("__format__")),
-                            (L, 222)),
+    "load/gone-log.warning": F(load, both(path_method("exists", on_json, value=False), logger("warning")), (L, 222)),
+    "load/gone-log-text": F(
+        load, both(path_method("exists", on_json, value=False), path_method("__format__")), (L, 222)
+    ),
     "load/orjson-missing": F(load, missing("orjson"), (L, 226), error=NameError),
     "load/orjson.loads-read": F(load, attribute("orjson", "loads", "read"), (L, 226)),
     "load/read_bytes": F(load, path_method("read_bytes"), (L, 226)),
@@ -544,8 +546,7 @@ FAULTS = {
     # list_simulation_results
     "list/settings-missing": F(listing, missing("get_simulations_dir"), (LS, 305), error=NameError),
     "list/settings": F(listing, raising("get_simulations_dir"), (LS, 305)),
-    "list/settings-gives-None": F(listing, returning("get_simulations_dir", None), (LS, 306),
-                                  error=AttributeError),
+    "list/settings-gives-None": F(listing, returning("get_simulations_dir", None), (LS, 306), error=AttributeError),
     "list/exists-root": F(listing, path_method("exists", only_root), (LS, 306)),
     "list/exists-root-truth": F(listing, path_method("exists", only_root, value=Raising), (LS, 306)),
     "list/join": F(listing_type, path_method("__truediv__"), (LS, 313)),
@@ -559,24 +560,33 @@ FAULTS = {
     "list/glob": F(listing, path_method("glob"), (LS, 320)),
     "list/glob-gives-None": F(listing, path_method("glob", value=None), (LS, 320), error=TypeError),
     "list/glob-midway": F(listing, path_method("glob", value=gen_raising), (LS, 320)),
-    "list/handler-log-missing": F(listing, both(path_method("read_bytes"), missing("log")), (LS, 330),
-                                  error=NameError),
+    "list/handler-log-missing": F(listing, both(path_method("read_bytes"), missing("log")), (LS, 330), error=NameError),
     "list/handler-log": F(listing, both(path_method("read_bytes", value=b"{"), raising("log")), (LS, 330)),
     "list/handler-log.warning": F(listing, both(missing("orjson"), logger("warning")), (LS, 330)),
-    "list/handler-text": F(listing, both(path_method("read_bytes", value=b"["), path_method("__format__")),
-                           (LS, 330)),
-    "list/sort-key": F(listing, validated_as(lambda c, data: types.SimpleNamespace(status="success")), (LS, 334),
-                       (KEY, 334), error=AttributeError),
-    "list/sort-mixed": F(listing, validated_as(lambda c, data: types.SimpleNamespace(
-        simulation_date=0 if data["component_name"] == "beta" else "")), (LS, 334), error=TypeError),
-    "list/sort-compare": F(listing, validated_as(lambda c, data: types.SimpleNamespace(
-        simulation_date=Raising(c))), (LS, 334)),
+    "list/handler-text": F(listing, both(path_method("read_bytes", value=b"["), path_method("__format__")), (LS, 330)),
+    "list/sort-key": F(
+        listing,
+        validated_as(lambda c, data: types.SimpleNamespace(status="success")),
+        (LS, 334),
+        (KEY, 334),
+        error=AttributeError,
+    ),
+    "list/sort-mixed": F(
+        listing,
+        validated_as(
+            lambda c, data: types.SimpleNamespace(simulation_date=0 if data["component_name"] == "beta" else "")
+        ),
+        (LS, 334),
+        error=TypeError,
+    ),
+    "list/sort-compare": F(
+        listing, validated_as(lambda c, data: types.SimpleNamespace(simulation_date=Raising(c))), (LS, 334)
+    ),
     # delete_simulation_result
     "delete/find-missing": F(delete, missing("_find_simulation_file"), (D, 347), error=NameError),
     "delete/find": F(delete, raising("_find_simulation_file"), (D, 347)),
     "delete/find-inner": F(delete, path_method("is_dir"), (D, 347), (FF, 119)),
-    "delete/find-gives-str": F(delete, returning("_find_simulation_file", "x.json"), (D, 351),
-                               error=AttributeError),
+    "delete/find-gives-str": F(delete, returning("_find_simulation_file", "x.json"), (D, 351), error=AttributeError),
     "delete/exists": F(delete, path_method("exists", on_json), (D, 351)),
     "delete/exists-truth": F(delete, path_method("exists", on_json, value=Raising), (D, 351)),
     "delete/unlink": F(delete, path_method("unlink"), (D, 352)),
@@ -594,26 +604,32 @@ FAULTS = {
     "clear/delete-missing": F(clear, missing("delete_simulation_result"), (C, 390), error=NameError),
     "clear/delete": F(clear, raising("delete_simulation_result"), (C, 390)),
     "clear/delete-inner": F(clear, path_method("unlink"), (C, 390), (D, 352)),
-    "clear/delete-inner-inner": F(clear, path_method("glob", lambda p, pattern: pattern != "*.json"), (C, 390),
-                                  (D, 347), (FF, 120)),
+    "clear/delete-inner-inner": F(
+        clear, path_method("glob", lambda p, pattern: pattern != "*.json"), (C, 390), (D, 347), (FF, 120)
+    ),
     "clear/delete-truth": F(clear, lambda c: returning("delete_simulation_result", Raising(c))(c), (C, 390)),
-    "clear/record-without-id": F(clear, returning("list_simulation_results", [object()]), (C, 390),
-                                 error=AttributeError),
-    "clear/record-int-id": F(clear, returning("list_simulation_results", [types.SimpleNamespace(simulation_id=5)]),
-                             (C, 390), error=TypeError),
+    "clear/record-without-id": F(
+        clear, returning("list_simulation_results", [object()]), (C, 390), error=AttributeError
+    ),
+    "clear/record-int-id": F(
+        clear, returning("list_simulation_results", [types.SimpleNamespace(simulation_id=5)]), (C, 390), error=TypeError
+    ),
     "clear-type/settings": F(clear_type, raising("get_simulations_dir"), (C, 377)),
-    "clear-type/settings-gives-None": F(clear_type, returning("get_simulations_dir", None), (C, 377),
-                                        error=TypeError),
+    "clear-type/settings-gives-None": F(clear_type, returning("get_simulations_dir", None), (C, 377), error=TypeError),
     "clear-type/list": F(clear_type, raising("list_simulation_results"), (C, 378)),
     "clear-type/glob": F(clear_type, path_method("glob", lambda p, pattern: pattern != "*.json"), (C, 390)),
     "clear-type/exists": F(clear_type, path_method("exists", on_json), (C, 390)),
     "clear-type/unlink": F(clear_type, path_method("unlink"), (C, 390)),
     "clear-type/log": F(clear_type, logger("debug"), (C, 390), keeps=False),
-    "clear-type/record-without-id": F(clear_type, returning("list_simulation_results", [object()]), (C, 390),
-                                      error=AttributeError),
-    "clear-type/record-int-id": F(clear_type, returning("list_simulation_results",
-                                                        [types.SimpleNamespace(simulation_id=5)]), (C, 390),
-                                  error=TypeError),
+    "clear-type/record-without-id": F(
+        clear_type, returning("list_simulation_results", [object()]), (C, 390), error=AttributeError
+    ),
+    "clear-type/record-int-id": F(
+        clear_type,
+        returning("list_simulation_results", [types.SimpleNamespace(simulation_id=5)]),
+        (C, 390),
+        error=TypeError,
+    ),
     # (deleting through a stand-in, whose own messages would come first)
     "clear/log-missing": F(clear, both(DELETED, missing("log")), (C, 393), error=NameError),
     "clear/log": F(clear, both(DELETED, raising("log")), (C, 393)),
@@ -626,8 +642,9 @@ def seeded(ss, store):
     """Three stored results (two types); their IDs by component name."""
     ids = {}
     for name, kind in [("alpha", "sparams"), ("beta", "sparams"), ("gamma", "modes")]:
-        ids[name] = ss.save_simulation_result(**identity(component_name=name, simulation_type=kind),
-                                              **outcome()).simulation_id
+        ids[name] = ss.save_simulation_result(
+            **identity(component_name=name, simulation_type=kind), **outcome()
+        ).simulation_id
     return ids
 
 
@@ -679,8 +696,9 @@ def recorded_in(name):
 
 def matching_except(name, result):
     """_matches_filters answers result(c) for one component and True otherwise."""
-    return lambda c: c.patch("_matches_filters",
-                             lambda record, *filters: result(c) if record.component_name == name else True)
+    return lambda c: c.patch(
+        "_matches_filters", lambda record, *filters: result(c) if record.component_name == name else True
+    )
 
 
 # (break, components whose file fails, the failing step's line, exception)
@@ -690,8 +708,12 @@ PER_FILE = {
     "orjson-missing": (missing("orjson"), ["alpha", "beta", "gamma"], 322, NameError),
     "orjson.loads-read": (attribute("orjson", "loads", "read"), ["alpha", "beta", "gamma"], 322, None),
     "orjson.loads-call": (attribute("orjson", "loads", "call"), ["alpha", "beta", "gamma"], 322, None),
-    "orjson.loads-gives-list": (attribute("orjson", "loads", lambda data: []), ["alpha", "beta", "gamma"], 323,
-                                ValueError),
+    "orjson.loads-gives-list": (
+        attribute("orjson", "loads", lambda data: []),
+        ["alpha", "beta", "gamma"],
+        323,
+        ValueError,
+    ),
     "model-missing": (missing("StoredSimulationResult"), ["alpha", "beta", "gamma"], 323, NameError),
     "model_validate-one": (recorded_in("gamma"), ["gamma"], 323, None),
     "matches-missing": (missing("_matches_filters"), ["alpha", "beta", "gamma"], 325, NameError),

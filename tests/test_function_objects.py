@@ -43,10 +43,14 @@ IDENTITY_ANNOTATIONS = [
 ANNOTATIONS = {
     "_compute_simulation_id": IDENTITY_ANNOTATIONS + [("simulation_type", "str"), ("return", "str")],
     "_get_simulation_file_path": [
-        ("simulation_type", "str"), ("component_name", "str"), ("simulation_id", "str"), ("return", "Path"),
+        ("simulation_type", "str"),
+        ("component_name", "str"),
+        ("simulation_id", "str"),
+        ("return", "Path"),
     ],
     "_find_simulation_file": [("simulation_id", "str"), ("return", "Path | None")],
-    "save_simulation_result": IDENTITY_ANNOTATIONS + [
+    "save_simulation_result": IDENTITY_ANNOTATIONS
+    + [
         ("simulation_type", "SimulationType"),
         ("result", "SerializedSimulationResult"),
         ("wavelengths", "list[float]"),
@@ -57,8 +61,10 @@ ANNOTATIONS = {
         ("return", "StoredSimulationResult"),
     ],
     "load_simulation_result": [("simulation_id", "str"), ("return", "StoredSimulationResult | None")],
-    "find_simulation_result": IDENTITY_ANNOTATIONS + [
-        ("simulation_type", "SimulationType"), ("return", "StoredSimulationResult | None"),
+    "find_simulation_result": IDENTITY_ANNOTATIONS
+    + [
+        ("simulation_type", "SimulationType"),
+        ("return", "StoredSimulationResult | None"),
     ],
     "_matches_filters": [
         ("result", "StoredSimulationResult"),
@@ -68,7 +74,8 @@ ANNOTATIONS = {
         ("status", "str | None"),
         ("return", "bool"),
     ],
-    "list_simulation_results": [(name, "str | None") for name in FILTERS] + [
+    "list_simulation_results": [(name, "str | None") for name in FILTERS]
+    + [
         ("return", "list[StoredSimulationResult]"),
     ],
     "delete_simulation_result": [("simulation_id", "str"), ("return", "bool")],
@@ -78,23 +85,42 @@ ANNOTATIONS = {
 # Positional count, keyword-only count, variable names, first line.
 CODE = {
     "_compute_simulation_id": (
-        6, 0, IDENTITY + ("simulation_type", "identity_data", "identity_str", "hash_bytes"), 46,
+        6,
+        0,
+        IDENTITY + ("simulation_type", "identity_data", "identity_str", "hash_bytes"),
+        46,
     ),
     "_get_simulation_file_path": (
-        3, 0, ("simulation_type", "component_name", "simulation_id", "simulations_dir", "type_dir"), 84,
+        3,
+        0,
+        ("simulation_type", "component_name", "simulation_id", "simulations_dir", "type_dir"),
+        84,
     ),
     "_find_simulation_file": (1, 0, ("simulation_id", "simulations_dir", "type_dir", "matches"), 103),
     "save_simulation_result": (
-        0, 12,
-        IDENTITY + ("simulation_type", "result", "wavelengths", "execution_time_seconds", "status",
-                    "error_message", "pdk_version", "simulation_id", "file_path", "stored_result"),
+        0,
+        12,
+        IDENTITY
+        + (
+            "simulation_type",
+            "result",
+            "wavelengths",
+            "execution_time_seconds",
+            "status",
+            "error_message",
+            "pdk_version",
+            "simulation_id",
+            "file_path",
+            "stored_result",
+        ),
         126,
     ),
     "load_simulation_result": (1, 0, ("simulation_id", "file_path", "data"), 208),
     "find_simulation_result": (0, 6, IDENTITY + ("simulation_type", "simulation_id"), 230),
     "_matches_filters": (5, 0, ("result", "component_name", "factory_name", "pdk_name", "status"), 266),
     "list_simulation_results": (
-        0, 5,
+        0,
+        5,
         FILTERS + ("simulations_dir", "results", "type_dirs", "type_dir", "file_path", "data", "result", "d"),
         283,
     ),
@@ -164,7 +190,7 @@ DOCS = {
         "Get the file path for a simulation result.\n"
         "\n"
         "Args:\n"
-        "    simulation_type: Type of simulation (e.g., \"vok\", \"brindle\").\n"
+        '    simulation_type: Type of simulation (e.g., "vok", "brindle").\n'
         "    component_name: Name of the component.\n"
         "    simulation_id: The simulation ID.\n"
         "\n"
@@ -204,8 +230,8 @@ DOCS = {
         "    result: Serialized simulation result.\n"
         "    wavelengths: List of wavelengths used.\n"
         "    execution_time_seconds: Execution time in seconds.\n"
-        "    status: Status of the simulation (\"success\" or \"error\").\n"
-        "    error_message: Error message if status is \"error\".\n"
+        '    status: Status of the simulation ("success" or "error").\n'
+        '    error_message: Error message if status is "error".\n'
         "    pdk_version: Version of the PDK used.\n"
         "\n"
         "Returns:\n"
@@ -379,7 +405,7 @@ def refuses_to_run(code):
     needing stack; and dis can read the instructions."""
     assert code.co_stacksize == 0
     args = [None] * code.co_argcount
-    kwargs = dict.fromkeys(code.co_varnames[code.co_argcount:][: code.co_kwonlyargcount])
+    kwargs = dict.fromkeys(code.co_varnames[code.co_argcount :][: code.co_kwonlyargcount])
     function = types.FunctionType(code, {})
     for _ in range(100):
         with pytest.raises(RuntimeError, match="^No active exception to reraise$"):
@@ -451,11 +477,13 @@ def test_defaults_assignment_warns(func, value):
     before = call_error(func)
     with recorded_warnings() as caught:
         func.__defaults__ = value
-    assert [(w.category, str(w.message), w.filename) for w in caught] == [(
-        RuntimeWarning,
-        "changes to ostrelfunction.__defaults__ will not currently affect the values used in function calls",
-        __file__,
-    )]
+    assert [(w.category, str(w.message), w.filename) for w in caught] == [
+        (
+            RuntimeWarning,
+            "changes to ostrelfunction.__defaults__ will not currently affect the values used in function calls",
+            __file__,
+        )
+    ]
     assert func.__defaults__ is value
     assert func.func_defaults is value
     assert call_error(func) == before
@@ -481,18 +509,21 @@ def test_defaults_rejected(func, attr, value):
 
 
 @pytest.mark.parametrize(
-    "value", [{"status": "error"}, Table(a=1), collections.OrderedDict(), None],
+    "value",
+    [{"status": "error"}, Table(a=1), collections.OrderedDict(), None],
     ids=["dict", "dict-subclass", "ordered-dict", "none"],
 )
 def test_kwdefaults_assignment_warns(func, value):
     before = call_error(func)
     with recorded_warnings() as caught:
         func.__kwdefaults__ = value
-    assert [(w.category, str(w.message), w.filename) for w in caught] == [(
-        RuntimeWarning,
-        "changes to ostrelfunction.__kwdefaults__ will not currently affect the values used in function calls",
-        __file__,
-    )]
+    assert [(w.category, str(w.message), w.filename) for w in caught] == [
+        (
+            RuntimeWarning,
+            "changes to ostrelfunction.__kwdefaults__ will not currently affect the values used in function calls",
+            __file__,
+        )
+    ]
     assert func.__kwdefaults__ is value
     assert call_error(func) == before
 
@@ -500,10 +531,12 @@ def test_kwdefaults_assignment_warns(func, value):
 def test_kwdefaults_deletion_warns(func):
     with recorded_warnings() as caught:
         del func.__kwdefaults__
-    assert [(w.category, str(w.message)) for w in caught] == [(
-        RuntimeWarning,
-        "changes to ostrelfunction.__kwdefaults__ will not currently affect the values used in function calls",
-    )]
+    assert [(w.category, str(w.message)) for w in caught] == [
+        (
+            RuntimeWarning,
+            "changes to ostrelfunction.__kwdefaults__ will not currently affect the values used in function calls",
+        )
+    ]
     assert func.__kwdefaults__ is None
 
 
@@ -701,9 +734,12 @@ def test_sort_key(ss, tmp_path, monkeypatch):
     assert key.__globals__ is vars(ss) and key.__closure__ is None
     code = key.__code__
     assert (code.co_name, code.co_qualname, code.co_filename, code.co_firstlineno) == (
-        "<lambda>", "<lambda>", FILE, 334)
-    assert (code.co_argcount, code.co_kwonlyargcount, code.co_posonlyargcount, code.co_varnames) == (
-        1, 0, 0, ("r",))
+        "<lambda>",
+        "<lambda>",
+        FILE,
+        334,
+    )
+    assert (code.co_argcount, code.co_kwonlyargcount, code.co_posonlyargcount, code.co_varnames) == (1, 0, 0, ("r",))
     assert str(inspect.signature(key)) == "(r)"
     assert refuses_to_run(code)
     assert repr(key) == REPR.format(qualname, hex(id(key)))
@@ -719,4 +755,6 @@ def test_sort_key(ss, tmp_path, monkeypatch):
     while tb.tb_next is not None:
         tb = tb.tb_next
     assert (tb.tb_frame.f_code.co_name, tb.tb_lineno) == (
-        "lumora.core.simulation_storage.list_simulation_results.lambda", 334)
+        "lumora.core.simulation_storage.list_simulation_results.lambda",
+        334,
+    )

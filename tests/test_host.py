@@ -20,23 +20,44 @@ from lumora.logger import get_logger
 from lumora.models import SimulationHyperparameters, StoredSimulationResult
 
 FIELDS = [
-    "component_name", "factory_name", "component_settings", "model_parameters",
-    "hyperparameters", "simulation_type", "simulation_id", "pdk_name", "pdk_version",
-    "simulation_date", "lumora_version", "result", "wavelengths",
-    "execution_time_seconds", "status", "error_message",
+    "component_name",
+    "factory_name",
+    "component_settings",
+    "model_parameters",
+    "hyperparameters",
+    "simulation_type",
+    "simulation_id",
+    "pdk_name",
+    "pdk_version",
+    "simulation_date",
+    "lumora_version",
+    "result",
+    "wavelengths",
+    "execution_time_seconds",
+    "status",
+    "error_message",
 ]
 
 
 def document(**overrides):
     """A result file's content, as orjson reads it back."""
     doc = dict(
-        component_name="mmi1x2", factory_name="mmi1x2_factory",
-        component_settings={"width": 0.5, "layers": ["wg", "slab"]}, model_parameters={"neff": 2.4},
-        hyperparameters=SimulationHyperparameters().model_dump(), simulation_type="sparams",
-        simulation_id="0123456789abcdef", pdk_name="generic", pdk_version="1.2",
-        simulation_date="2024-05-06T07:08:09.012345+00:00", lumora_version="0.1.0",
-        result={"s21": [0.5, 0.6], "meta": {"ok": True, "none": None}}, wavelengths=[1.55, 1.56],
-        execution_time_seconds=1.25, status="success", error_message="",
+        component_name="mmi1x2",
+        factory_name="mmi1x2_factory",
+        component_settings={"width": 0.5, "layers": ["wg", "slab"]},
+        model_parameters={"neff": 2.4},
+        hyperparameters=SimulationHyperparameters().model_dump(),
+        simulation_type="sparams",
+        simulation_id="0123456789abcdef",
+        pdk_name="generic",
+        pdk_version="1.2",
+        simulation_date="2024-05-06T07:08:09.012345+00:00",
+        lumora_version="0.1.0",
+        result={"s21": [0.5, 0.6], "meta": {"ok": True, "none": None}},
+        wavelengths=[1.55, 1.56],
+        execution_time_seconds=1.25,
+        status="success",
+        error_message="",
     )
     doc.update(overrides)
     return doc

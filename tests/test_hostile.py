@@ -90,17 +90,36 @@ class Dumps:
 # caller's own objects raise.
 ALLOWED = (TypeError, ValueError, AttributeError, OverflowError, RecursionError, OSError, HostileError)
 
-scalars = (st.none() | st.booleans() | st.integers() | st.integers(min_value=2**63) | st.floats()
-           | st.text(max_size=20) | st.binary(max_size=20) | st.builds(Str, st.text(max_size=5))
-           | st.builds(Float, st.floats()) | st.builds(Hostile) | st.just(EvilStr("x"))
-           | st.just(SimulationHyperparameters()) | st.just(pathlib.Path("p")) | st.just(object())
-           | st.just(math.inf) | st.just(float("nan")) | st.just(...))
+scalars = (
+    st.none()
+    | st.booleans()
+    | st.integers()
+    | st.integers(min_value=2**63)
+    | st.floats()
+    | st.text(max_size=20)
+    | st.binary(max_size=20)
+    | st.builds(Str, st.text(max_size=5))
+    | st.builds(Float, st.floats())
+    | st.builds(Hostile)
+    | st.just(EvilStr("x"))
+    | st.just(SimulationHyperparameters())
+    | st.just(pathlib.Path("p"))
+    | st.just(object())
+    | st.just(math.inf)
+    | st.just(float("nan"))
+    | st.just(...)
+)
 anything = st.recursive(
     scalars,
-    lambda inner: (st.lists(inner, max_size=4) | st.tuples(inner, inner) | st.builds(List, st.lists(inner, max_size=3))
-                   | st.dictionaries(st.text(max_size=5) | st.integers() | st.floats() | st.none(), inner, max_size=4)
-                   | st.builds(Dict, st.dictionaries(st.text(max_size=5), inner, max_size=3))
-                   | st.frozensets(st.integers(), max_size=3) | st.builds(Dumps, inner)),
+    lambda inner: (
+        st.lists(inner, max_size=4)
+        | st.tuples(inner, inner)
+        | st.builds(List, st.lists(inner, max_size=3))
+        | st.dictionaries(st.text(max_size=5) | st.integers() | st.floats() | st.none(), inner, max_size=4)
+        | st.builds(Dict, st.dictionaries(st.text(max_size=5), inner, max_size=3))
+        | st.frozensets(st.integers(), max_size=3)
+        | st.builds(Dumps, inner)
+    ),
     max_leaves=12,
 )
 names = st.text(max_size=30)
@@ -108,26 +127,55 @@ names = st.text(max_size=30)
 # Each function with its parameters; the plausible strategy gives values
 # that pass the binding's type test most of the time, so calls reach the body.
 SIGNATURES = {
-    "_compute_simulation_id": ["component_name", "factory_name", "component_settings", "model_parameters",
-                               "hyperparameters", "simulation_type"],
+    "_compute_simulation_id": [
+        "component_name",
+        "factory_name",
+        "component_settings",
+        "model_parameters",
+        "hyperparameters",
+        "simulation_type",
+    ],
     "_get_simulation_file_path": ["simulation_type", "component_name", "simulation_id"],
     "_find_simulation_file": ["simulation_id"],
-    "save_simulation_result": ["component_name", "factory_name", "component_settings", "model_parameters",
-                               "hyperparameters", "simulation_type", "result", "wavelengths",
-                               "execution_time_seconds", "status", "error_message", "pdk_version"],
+    "save_simulation_result": [
+        "component_name",
+        "factory_name",
+        "component_settings",
+        "model_parameters",
+        "hyperparameters",
+        "simulation_type",
+        "result",
+        "wavelengths",
+        "execution_time_seconds",
+        "status",
+        "error_message",
+        "pdk_version",
+    ],
     "load_simulation_result": ["simulation_id"],
-    "find_simulation_result": ["component_name", "factory_name", "component_settings", "model_parameters",
-                               "hyperparameters", "simulation_type"],
+    "find_simulation_result": [
+        "component_name",
+        "factory_name",
+        "component_settings",
+        "model_parameters",
+        "hyperparameters",
+        "simulation_type",
+    ],
     "_matches_filters": ["result", "component_name", "factory_name", "pdk_name", "status"],
     "list_simulation_results": ["component_name", "factory_name", "simulation_type", "pdk_name", "status"],
     "delete_simulation_result": ["simulation_id"],
     "clear_simulation_results": ["component_name", "factory_name", "simulation_type", "pdk_name"],
 }
-KEYWORD_ONLY = {"save_simulation_result", "find_simulation_result", "list_simulation_results",
-                "clear_simulation_results"}
-json_values = st.recursive(st.none() | st.booleans() | st.integers() | st.floats() | st.text(max_size=8),
-                           lambda inner: st.lists(inner, max_size=3) | st.dictionaries(st.text(max_size=5), inner,
-                                                                                       max_size=3), max_leaves=8)
+KEYWORD_ONLY = {
+    "save_simulation_result",
+    "find_simulation_result",
+    "list_simulation_results",
+    "clear_simulation_results",
+}
+json_values = st.recursive(
+    st.none() | st.booleans() | st.integers() | st.floats() | st.text(max_size=8),
+    lambda inner: st.lists(inner, max_size=3) | st.dictionaries(st.text(max_size=5), inner, max_size=3),
+    max_leaves=8,
+)
 safe_names = st.text(st.characters(codec="utf-8", exclude_characters="/\\\0"), min_size=1, max_size=12)
 filters = st.none() | safe_names | st.sampled_from(["mmi1x2", "mmi1x2_factory", "generic", "success", "error"])
 PLAUSIBLE = {
@@ -143,8 +191,13 @@ PLAUSIBLE = {
 }
 # Filters of the listing functions, and the record _matches_filters is given.
 FILTERING = {"list_simulation_results", "clear_simulation_results", "_matches_filters"}
-record_like = st.builds(types.SimpleNamespace, component_name=filters | anything, factory_name=filters | anything,
-                        pdk_name=filters | anything, status=filters | anything)
+record_like = st.builds(
+    types.SimpleNamespace,
+    component_name=filters | anything,
+    factory_name=filters | anything,
+    pdk_name=filters | anything,
+    status=filters | anything,
+)
 
 
 def well_formed(name, param):
@@ -166,9 +219,11 @@ def odd_value(param):
     return odd.filter(finite) if param in ("wavelengths", "execution_time_seconds") else odd
 
 
-OPTIONAL = {"save_simulation_result": ["status", "error_message", "pdk_version"],
-            "list_simulation_results": SIGNATURES["list_simulation_results"],
-            "clear_simulation_results": SIGNATURES["clear_simulation_results"]}
+OPTIONAL = {
+    "save_simulation_result": ["status", "error_message", "pdk_version"],
+    "list_simulation_results": SIGNATURES["list_simulation_results"],
+    "clear_simulation_results": SIGNATURES["clear_simulation_results"],
+}
 
 
 @contextlib.contextmanager
@@ -233,8 +288,11 @@ keywords = names | parameter_names | parameter_names.map(Str) | names.map(Str) |
 
 
 @HOSTILE_SETTINGS
-@given(name=st.sampled_from(sorted(SIGNATURES)), args=st.lists(anything, max_size=7),
-       kwargs=st.dictionaries(keywords, anything, max_size=4))
+@given(
+    name=st.sampled_from(sorted(SIGNATURES)),
+    args=st.lists(anything, max_size=7),
+    kwargs=st.dictionaries(keywords, anything, max_size=4),
+)
 def test_arbitrary_arguments(name, args, kwargs):
     fn = getattr(ss, name)
     with fresh_store():
@@ -249,8 +307,9 @@ def test_plausible_arguments_with_odd_values(name, data):
     params = SIGNATURES[name]
     omitted = data.draw(st.sets(st.sampled_from(OPTIONAL[name]))) if name in OPTIONAL else set()
     odd = data.draw(st.sampled_from([None, *params]), label="odd parameter")
-    values = {p: data.draw(odd_value(p) if p == odd else well_formed(name, p), label=p)
-              for p in params if p not in omitted}
+    values = {
+        p: data.draw(odd_value(p) if p == odd else well_formed(name, p), label=p) for p in params if p not in omitted
+    }
     fn = getattr(ss, name)
     with fresh_store():
         if data.draw(st.booleans(), label="stored result first"):
@@ -276,8 +335,17 @@ def raw_vectorcall(fn, args, kwnames):
 @given(name=st.sampled_from(sorted(SIGNATURES)), data=st.data())
 def test_arbitrary_keyword_names(name, data):
     params = SIGNATURES[name]
-    key = (st.sampled_from(params) | st.sampled_from(params).map(Str) | st.sampled_from(params).map(EvilStr)
-           | names | names.map(Str) | st.integers() | st.none() | st.binary(max_size=4) | st.builds(Hostile))
+    key = (
+        st.sampled_from(params)
+        | st.sampled_from(params).map(Str)
+        | st.sampled_from(params).map(EvilStr)
+        | names
+        | names.map(Str)
+        | st.integers()
+        | st.none()
+        | st.binary(max_size=4)
+        | st.builds(Hostile)
+    )
     kwnames = data.draw(st.lists(st.tuples(key, safe_names | anything), max_size=6))
     args = data.draw(st.lists(names | anything, max_size=3))
     fn = getattr(ss, name)
@@ -338,13 +406,14 @@ def hostile_files(root):
         "string": b'"a result"',
         "wrong-types": orjson.dumps({**valid, "component_name": 7}),
         "missing-field": orjson.dumps({k: v for k, v in valid.items() if k != "status"}),
-        "huge-number": orjson.dumps(valid).replace(b'"execution_time_seconds":1.25',
-                                                   b'"execution_time_seconds":1e999'),
-        "huge-int": orjson.dumps(valid).replace(b'"execution_time_seconds":1.25',
-                                                b'"execution_time_seconds":' + b"9" * 5000),
+        "huge-number": orjson.dumps(valid).replace(b'"execution_time_seconds":1.25', b'"execution_time_seconds":1e999'),
+        "huge-int": orjson.dumps(valid).replace(
+            b'"execution_time_seconds":1.25', b'"execution_time_seconds":' + b"9" * 5000
+        ),
         "deep": b"[" * 100_000 + b"]" * 100_000,
-        "deep-result": orjson.dumps(valid).replace(b'"result":{', b'"result":{"d":' + b"[" * 100_000
-                                                   + b"]" * 100_000 + b",", 1),
+        "deep-result": orjson.dumps(valid).replace(
+            b'"result":{', b'"result":{"d":' + b"[" * 100_000 + b"]" * 100_000 + b",", 1
+        ),
         "nul": b"\x00" * 64,
     }
     ids = {}
@@ -378,15 +447,34 @@ def test_listing_skips_every_hostile_file(ss, store, hostile_store, logs):
     warned = sorted(text for level, text in logs() if level == "WARNING")
     # Broken symlinks (the loop and the dangling one) and the directory fail
     # to read; everything else fails to parse or validate.
-    expected = sorted(f"Failed to parse simulation file: {p}" for p in (store / "sparams").iterdir()
-                      if p.name.split("_")[-1].removesuffix(".json") in ids)
+    expected = sorted(
+        f"Failed to parse simulation file: {p}"
+        for p in (store / "sparams").iterdir()
+        if p.name.split("_")[-1].removesuffix(".json") in ids
+    )
     assert warned == expected
     assert ss.list_simulation_results(simulation_type="sparams", status="error") == []
 
 
-@pytest.mark.parametrize("what", ["random", "empty", "truncated", "not-utf8", "array", "string", "wrong-types",
-                                  "missing-field", "huge-number", "huge-int", "deep", "deep-result", "nul",
-                                  "directory"])
+@pytest.mark.parametrize(
+    "what",
+    [
+        "random",
+        "empty",
+        "truncated",
+        "not-utf8",
+        "array",
+        "string",
+        "wrong-types",
+        "missing-field",
+        "huge-number",
+        "huge-int",
+        "deep",
+        "deep-result",
+        "nul",
+        "directory",
+    ],
+)
 def test_loading_a_hostile_file_raises_a_clean_error(ss, hostile_store, what):
     _, ids = hostile_store
     sid = next(k for k, v in ids.items() if v == what)
@@ -417,8 +505,7 @@ def test_deleting_and_clearing_around_hostile_files(ss, store, hostile_store):
     assert ss.clear_simulation_results() == 0
     deletable = [sid for sid, what in ids.items() if what not in ("directory", "loop", "dangling")]
     assert all(ss.delete_simulation_result(sid) is True for sid in deletable)
-    assert sorted(p.name.split("_")[0] for p in (store / "sparams").iterdir()) == ["dangling", "directory",
-                                                                                    "loop"]
+    assert sorted(p.name.split("_")[0] for p in (store / "sparams").iterdir()) == ["dangling", "directory", "loop"]
 
 
 # --- Attribute reads of records: the module may cache how a type answers,
@@ -485,8 +572,9 @@ def scenario_getattribute_added():
 
     r = Late("dict")
     yield r
-    Late.__getattribute__ = lambda self, name: "hooked" if name == "component_name" else object.__getattribute__(
-        self, name)
+    Late.__getattribute__ = lambda self, name: (
+        "hooked" if name == "component_name" else object.__getattribute__(self, name)
+    )
     yield r
     del Late.__getattribute__
     yield r
@@ -501,8 +589,16 @@ def scenario_dict_replaced():
     yield r
 
 
-@pytest.mark.parametrize("scenario", [scenario_class_gains_property, scenario_base_gains_property,
-                                      scenario_class_swapped, scenario_getattribute_added, scenario_dict_replaced])
+@pytest.mark.parametrize(
+    "scenario",
+    [
+        scenario_class_gains_property,
+        scenario_base_gains_property,
+        scenario_class_swapped,
+        scenario_getattribute_added,
+        scenario_dict_replaced,
+    ],
+)
 def test_filters_read_attributes_as_getattr_does(scenario):
     saved = {cls: dict(vars(cls)) for cls in (Record, Base)}
     try:

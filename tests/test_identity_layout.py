@@ -24,8 +24,14 @@ class Dump:
 
 
 def fields(settings=None, params=None, dump=None, name="c1"):
-    return dict(component_name=name, factory_name="f1", component_settings=settings or {},
-                model_parameters=params or {}, hyperparameters=Dump(dump or {}), simulation_type="t1")
+    return dict(
+        component_name=name,
+        factory_name="f1",
+        component_settings=settings or {},
+        model_parameters=params or {},
+        hyperparameters=Dump(dump or {}),
+        simulation_type="t1",
+    )
 
 
 def oracle(case):
@@ -45,13 +51,22 @@ def test_known_id(ss):
     "case",
     [
         fields({"b": {"y": 1, "x": [1, {"q": 2, "p": 3}]}, "a": 0}, {"z": {}, "m": []}),
-        fields({"v": [1, 2]}), fields({"v": [2, 1]}), fields({"v": (1, 2)}, dump={"t": ((), [()])}),
-        fields({"v": 1}), fields({"v": 1.0}), fields({"v": True}), fields({"v": [None, False]}),
-        fields(name="mmi\u00b5\u2192\U0001f600"), fields({"s": "\"\\/\n\r\t\b\f\x00\x1f\x7f\u2028\U00010000"}),
+        fields({"v": [1, 2]}),
+        fields({"v": [2, 1]}),
+        fields({"v": (1, 2)}, dump={"t": ((), [()])}),
+        fields({"v": 1}),
+        fields({"v": 1.0}),
+        fields({"v": True}),
+        fields({"v": [None, False]}),
+        fields(name="mmi\u00b5\u2192\U0001f600"),
+        fields({"s": '"\\/\n\r\t\b\f\x00\x1f\x7f\u2028\U00010000'}),
         fields({"v": [1e16, 1e-05, -0.0, math.nan, math.inf, -math.inf, 0.1, 1e15, 5e-324, 10.0]}),
-        fields({10: "a", 9: "b", -1: "c"}), fields({2.5: 0, 0.5: 1, 1e16: 2}),
-        fields({False: "f", 2: "i", 1.5: "x"}, {None: 1}), fields({"B": 0, "_": 1, "a": 2, "\u00e9": 3, "z": 4}),
-        fields({"\U0001f600": 1, "\uffff": 2}), fields({"o": OrderedDict(b=1, a=2)}, dump={"mesh": {"d": 0.02}}),
+        fields({10: "a", 9: "b", -1: "c"}),
+        fields({2.5: 0, 0.5: 1, 1e16: 2}),
+        fields({False: "f", 2: "i", 1.5: "x"}, {None: 1}),
+        fields({"B": 0, "_": 1, "a": 2, "\u00e9": 3, "z": 4}),
+        fields({"\U0001f600": 1, "\uffff": 2}),
+        fields({"o": OrderedDict(b=1, a=2)}, dump={"mesh": {"d": 0.02}}),
         fields({"n": -(2**70), "big": 2**64}),
     ],
 )
@@ -70,8 +85,13 @@ loop["self"] = loop
 @pytest.mark.parametrize("where", ["settings", "params", "dump"])
 @pytest.mark.parametrize(
     "value, error",
-    [({1, 2}, TypeError), (b"x", TypeError), (PurePosixPath("a"), TypeError), ({"a": 1, 2: 3}, TypeError),
-     (loop, ValueError)],
+    [
+        ({1, 2}, TypeError),
+        (b"x", TypeError),
+        (PurePosixPath("a"), TypeError),
+        ({"a": 1, 2: 3}, TypeError),
+        (loop, ValueError),
+    ],
     ids=["set", "bytes", "path", "mixed-keys", "self-containing"],
 )
 def test_unserialisable_identity(ss, where, value, error):
@@ -164,12 +184,14 @@ class WindowsRoot(PureWindowsPath):
 
 @pytest.mark.parametrize(
     "simulation_type, component, refused",
-    [("D:x", "c1", "simulation_type"),  # another drive
-     ("C:", "c1", "simulation_type"),  # the root itself
-     ("C:x", "c1", "simulation_type"),  # the root, under another name
-     ("t1", "D:c", "component_name"),
-     ("t1", "c:1", "component_name"),
-     ("t1", "c1", None)],
+    [
+        ("D:x", "c1", "simulation_type"),  # another drive
+        ("C:", "c1", "simulation_type"),  # the root itself
+        ("C:x", "c1", "simulation_type"),  # the root, under another name
+        ("t1", "D:c", "component_name"),
+        ("t1", "c:1", "component_name"),
+        ("t1", "c1", None),
+    ],
 )
 def test_names_stay_one_level_below_by_the_roots_rules(ss, store, monkeypatch, simulation_type, component, refused):
     posix = ss._get_simulation_file_path(simulation_type, component, ID)

@@ -32,10 +32,21 @@ def put(store):
 
     def put(type_dir="t1", **fields):
         doc = dict(
-            component_name="mmi", factory_name="fab", component_settings={}, model_parameters={},
-            hyperparameters=SimulationHyperparameters().model_dump(), simulation_type=type_dir or "root",
-            simulation_id=f"{next(serial):016x}", pdk_name="kit", pdk_version="", simulation_date=DAY.format(1),
-            lumora_version="0", result={}, wavelengths=[], execution_time_seconds=0.0, status="success",
+            component_name="mmi",
+            factory_name="fab",
+            component_settings={},
+            model_parameters={},
+            hyperparameters=SimulationHyperparameters().model_dump(),
+            simulation_type=type_dir or "root",
+            simulation_id=f"{next(serial):016x}",
+            pdk_name="kit",
+            pdk_version="",
+            simulation_date=DAY.format(1),
+            lumora_version="0",
+            result={},
+            wavelengths=[],
+            execution_time_seconds=0.0,
+            status="success",
             error_message="",
         )
         doc.update(fields)
@@ -85,7 +96,9 @@ def test_type_directories(ss, store, put):
     assert ids(ss, simulation_type="") == [c]
 
 
-@pytest.mark.parametrize("bad", [b"{", b'{"component_name": "mmi"}', b"[]", None], ids=["json", "model", "array", "dir"])
+@pytest.mark.parametrize(
+    "bad", [b"{", b'{"component_name": "mmi"}', b"[]", None], ids=["json", "model", "array", "dir"]
+)
 def test_bad_file_is_logged_and_skipped(ss, store, put, logs, bad):
     good = put("t1")
     path = store / "t1" / "bad.json"
@@ -112,9 +125,15 @@ def test_newest_first_with_stable_ties(ss, store, put, monkeypatch, reverse):
 @pytest.mark.parametrize(
     "filters, expected",
     [
-        ({}, "ABCDE"), ({"component_name": "mmi"}, "AE"), ({"component_name": "mm"}, ""),
-        ({"factory_name": "fab"}, "ABCE"), ({"factory_name": "FAB"}, ""), ({"pdk_name": "kit"}, "ABC"),
-        ({"pdk_name": "ki"}, ""), ({"status": "success"}, "ABCD"), ({"status": "error"}, "E"),
+        ({}, "ABCDE"),
+        ({"component_name": "mmi"}, "AE"),
+        ({"component_name": "mm"}, ""),
+        ({"factory_name": "fab"}, "ABCE"),
+        ({"factory_name": "FAB"}, ""),
+        ({"pdk_name": "kit"}, "ABC"),
+        ({"pdk_name": "ki"}, ""),
+        ({"status": "success"}, "ABCD"),
+        ({"status": "error"}, "E"),
         ({"component_name": "mmi", "status": "success", "simulation_type": "t1"}, "A"),
         ({"component_name": "mmi", "simulation_type": "t2"}, "E"),
     ],
@@ -167,8 +186,17 @@ class Text(str):
 
 @pytest.mark.parametrize(
     "value, expected",
-    [("x", True), ("X", False), (None, False), (Text("x"), True), (OnlyNe(False), True), (OnlyNe(True), False),
-     (OnlyEq(True), True), (OnlyEq(False), False), (1, False)],
+    [
+        ("x", True),
+        ("X", False),
+        (None, False),
+        (Text("x"), True),
+        (OnlyNe(False), True),
+        (OnlyNe(True), False),
+        (OnlyEq(True), True),
+        (OnlyEq(False), False),
+        (1, False),
+    ],
 )
 @pytest.mark.parametrize("position", range(4))
 def test_matches_filters_compares_by_inequality(ss, value, expected, position):
@@ -306,8 +334,9 @@ def test_clear_of_one_type_removes_only_from_its_directory(ss, store, put, monke
     assert list((store / "bk1").iterdir()) == []
     assert sorted(ids(ss)) == kept
     removed = sorted(m for m in logs() if m[1].startswith("Deleted"))
-    assert removed == [("DEBUG", f"Deleted simulation file: {store / 'bk1' / f'{n}_{i}.json'}") for n, i in
-                       zip("ab", kept)]
+    assert removed == [
+        ("DEBUG", f"Deleted simulation file: {store / 'bk1' / f'{n}_{i}.json'}") for n, i in zip("ab", kept)
+    ]
     assert logs()[-1] == ("DEBUG", "Cleared 2 simulation result(s)")
 
 

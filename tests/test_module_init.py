@@ -35,8 +35,17 @@ DOC = (
 INTERPRETER_CHANGE = "Interpreter change detected - this module can only be loaded into one interpreter per process."
 FUNCTIONS = FUNCTION_NAMES
 IMPORTED = [
-    "__builtins__", "hashlib", "json", "UTC", "datetime", "Path", "TYPE_CHECKING", "Any",
-    "SimulationHyperparameters", "SimulationStatus", "StoredSimulationResult",
+    "__builtins__",
+    "hashlib",
+    "json",
+    "UTC",
+    "datetime",
+    "Path",
+    "TYPE_CHECKING",
+    "Any",
+    "SimulationHyperparameters",
+    "SimulationStatus",
+    "StoredSimulationResult",
 ]
 SETTINGS = ["get_build_dir", "get_pdk_name", "get_simulations_dir"]
 BODY_NAMES = IMPORTED + ["lazy_import", "orjson", "__version__", "log"] + SETTINGS + FUNCTIONS + ["__test__"]
@@ -63,7 +72,10 @@ def run(script, tmp_path):
     """Runs a script in a fresh interpreter and returns what it printed as JSON."""
     proc = subprocess.run(
         [sys.executable, "-c", ENTRIES + textwrap.dedent(script)],
-        capture_output=True, text=True, cwd=tmp_path, timeout=120,
+        capture_output=True,
+        text=True,
+        cwd=tmp_path,
+        timeout=120,
     )
     assert proc.returncode == 0, proc.stderr
     return json.loads(proc.stdout.splitlines()[-1])
@@ -260,8 +272,11 @@ def test_type_checking_branch(tmp_path):
         tmp_path,
     )
     assert out == {
-        "names": IMPORTED + ["__version__", "log", "SerializedSimulationResult", "SimulationType"] + SETTINGS
-        + FUNCTIONS + ["__test__"],
+        "names": IMPORTED
+        + ["__version__", "log", "SerializedSimulationResult", "SimulationType"]
+        + SETTINGS
+        + FUNCTIONS
+        + ["__test__"],
         "values": [True] * 6,
     }
 
@@ -346,8 +361,14 @@ def test_create_step_copies_the_spec(tmp_path):
     assert out == [
         {"__name__": "'x.y'", "__package__": "'x'", "__loader__": "None", "__spec__": "None", "__file__": "None"},
         {"__name__": "'x.y'", "__package__": "None", "__loader__": "None", "__spec__": "None"},
-        {"__name__": "'x.y'", "__package__": "'x'", "__loader__": "'L'", "__spec__": "None", "__file__": "'o'",
-         "__path__": ["p"]},
+        {
+            "__name__": "'x.y'",
+            "__package__": "'x'",
+            "__loader__": "'L'",
+            "__spec__": "None",
+            "__file__": "'o'",
+            "__path__": ["p"],
+        },
         "no origin",
         False,
         0,

@@ -20,9 +20,22 @@ from conftest import identity, outcome, entries
 SAVE = "save_simulation_result"
 FIND = "find_simulation_result"
 FIELDS = [
-    "component_name", "factory_name", "component_settings", "model_parameters", "hyperparameters",
-    "simulation_type", "simulation_id", "pdk_name", "pdk_version", "simulation_date", "lumora_version",
-    "result", "wavelengths", "execution_time_seconds", "status", "error_message",
+    "component_name",
+    "factory_name",
+    "component_settings",
+    "model_parameters",
+    "hyperparameters",
+    "simulation_type",
+    "simulation_id",
+    "pdk_name",
+    "pdk_version",
+    "simulation_date",
+    "lumora_version",
+    "result",
+    "wavelengths",
+    "execution_time_seconds",
+    "status",
+    "error_message",
 ]
 REQUIRED = FIELDS[:6] + ["result", "wavelengths", "execution_time_seconds"]
 
@@ -77,9 +90,14 @@ def test_round_trip(ss, store, logs, monkeypatch):
 
 @pytest.mark.parametrize(
     "change",
-    [{"component_name": "mmi1x2b"}, {"factory_name": "f"}, {"component_settings": {"width": 0.5, "length": 10.0}},
-     {"model_parameters": {"neff": 2.4, "ng": 4.2}}, {"hyperparameters": SimpleNamespace(model_dump=dict)},
-     {"simulation_type": "Sparams"}],
+    [
+        {"component_name": "mmi1x2b"},
+        {"factory_name": "f"},
+        {"component_settings": {"width": 0.5, "length": 10.0}},
+        {"model_parameters": {"neff": 2.4, "ng": 4.2}},
+        {"hyperparameters": SimpleNamespace(model_dump=dict)},
+        {"simulation_type": "Sparams"},
+    ],
 )
 def test_changed_identity_is_a_cache_miss(ss, store, change):
     save(ss)
@@ -167,13 +185,19 @@ def test_failed_write_keeps_the_previous_file(ss, store, monkeypatch, logs, meth
 TEMPORARY = re.compile(r"\.(.*)\.[0-9a-f]{16}\.tmp")
 
 
-@pytest.mark.parametrize("component", ["a" * 233, "é" * 116, "€" * 77, "😀" * 58, "x" * 211, "c"],
-                         ids=["ascii-255", "2-byte", "3-byte", "4-byte", "fits", "short"])
+@pytest.mark.parametrize(
+    "component",
+    ["a" * 233, "é" * 116, "€" * 77, "😀" * 58, "x" * 211, "c"],
+    ids=["ascii-255", "2-byte", "3-byte", "4-byte", "fits", "short"],
+)
 def test_every_name_the_file_system_takes_saves(ss, store, monkeypatch, component):
     written = []
     base = type(store)
-    recording = type("Recording", (base,), {"write_bytes": lambda self, data: written.append(self.name)
-                                            or base.write_bytes(self, data)})
+    recording = type(
+        "Recording",
+        (base,),
+        {"write_bytes": lambda self, data: written.append(self.name) or base.write_bytes(self, data)},
+    )
     monkeypatch.setattr(ss, "get_simulations_dir", lambda: recording(store))
     record = ss.save_simulation_result(**identity(component_name=component), **outcome())
     name = f"{component}_{record.simulation_id}.json"
@@ -207,10 +231,13 @@ MISSING = object()
         ],
         ((), {"wavelengths": (1.55,)}, "Argument 'wavelengths' has incorrect type (expected list, got tuple)", []),
         ((), {"error_message": None}, "Argument 'error_message' has incorrect type (expected str, got NoneType)", []),
-        ((), {"execution_time_seconds": None, "component_name": 1}, "must be real number, not NoneType",
-         [(SAVE, 136)]),
-        ((), {"simulation_type": 1}, "Argument 'simulation_type' has incorrect type (expected str, got int)",
-         [(SAVE, 161)]),
+        ((), {"execution_time_seconds": None, "component_name": 1}, "must be real number, not NoneType", [(SAVE, 136)]),
+        (
+            (),
+            {"simulation_type": 1},
+            "Argument 'simulation_type' has incorrect type (expected str, got int)",
+            [(SAVE, 161)],
+        ),
     ],
 )
 def test_save_refuses_bad_calls_before_touching_disk(ss, store, args, changes, error, tb):

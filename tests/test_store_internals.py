@@ -40,20 +40,41 @@ class Recorder:
 @pytest.mark.parametrize(
     ("call", "error", "expected"),
     [
-        (lambda ss, hp: ss._compute_simulation_id("c", "f", {}, {}, None, "t"), AttributeError,
-         [("_compute_simulation_id", 75)]),
-        (lambda ss, hp: ss._compute_simulation_id("c", "f", {"x": {1}}, {}, hp, "t"), TypeError,
-         [("_compute_simulation_id", 79)]),
-        (lambda ss, hp: ss.save_simulation_result(**identity(hyperparameters=None), **outcome()), AttributeError,
-         [("save_simulation_result", 161), ("_compute_simulation_id", 75)]),
-        (lambda ss, hp: ss.find_simulation_result(**identity(hyperparameters=None)), AttributeError,
-         [("find_simulation_result", 255), ("_compute_simulation_id", 75)]),
-        (lambda ss, hp: ss._get_simulation_file_path("a/b", "c", "0" * 16), ValueError,
-         [("_get_simulation_file_path", 98)]),
-        (lambda ss, hp: ss._get_simulation_file_path("t", "c/d", "0" * 16), ValueError,
-         [("_get_simulation_file_path", 100)]),
-        (lambda ss, hp: ss._matches_filters(object(), None, "f", None, None), AttributeError,
-         [("_matches_filters", 276)]),
+        (
+            lambda ss, hp: ss._compute_simulation_id("c", "f", {}, {}, None, "t"),
+            AttributeError,
+            [("_compute_simulation_id", 75)],
+        ),
+        (
+            lambda ss, hp: ss._compute_simulation_id("c", "f", {"x": {1}}, {}, hp, "t"),
+            TypeError,
+            [("_compute_simulation_id", 79)],
+        ),
+        (
+            lambda ss, hp: ss.save_simulation_result(**identity(hyperparameters=None), **outcome()),
+            AttributeError,
+            [("save_simulation_result", 161), ("_compute_simulation_id", 75)],
+        ),
+        (
+            lambda ss, hp: ss.find_simulation_result(**identity(hyperparameters=None)),
+            AttributeError,
+            [("find_simulation_result", 255), ("_compute_simulation_id", 75)],
+        ),
+        (
+            lambda ss, hp: ss._get_simulation_file_path("a/b", "c", "0" * 16),
+            ValueError,
+            [("_get_simulation_file_path", 98)],
+        ),
+        (
+            lambda ss, hp: ss._get_simulation_file_path("t", "c/d", "0" * 16),
+            ValueError,
+            [("_get_simulation_file_path", 100)],
+        ),
+        (
+            lambda ss, hp: ss._matches_filters(object(), None, "f", None, None),
+            AttributeError,
+            [("_matches_filters", 276)],
+        ),
     ],
     ids=["model_dump", "dumps", "save-inner", "find-inner", "type-dir", "component", "filter"],
 )
@@ -65,12 +86,19 @@ def test_one_entry_per_function_at_failing_line(ss, store, hp, call, error, expe
 
 @pytest.mark.parametrize(
     ("simulation_type", "component_name", "argument"),
-    [("", "c", "simulation_type"), (".", "c", "simulation_type"), ("..", "c", "simulation_type"),
-     ("a/b", "c", "simulation_type"), ("a\\b", "c", "simulation_type"), ("a\0b", "c", "simulation_type"),
-     ("t", "../c", "component_name"), ("t", "c\\d", "component_name"), ("t", "c\0d", "component_name")],
+    [
+        ("", "c", "simulation_type"),
+        (".", "c", "simulation_type"),
+        ("..", "c", "simulation_type"),
+        ("a/b", "c", "simulation_type"),
+        ("a\\b", "c", "simulation_type"),
+        ("a\0b", "c", "simulation_type"),
+        ("t", "../c", "component_name"),
+        ("t", "c\\d", "component_name"),
+        ("t", "c\0d", "component_name"),
+    ],
 )
-def test_unsafe_path_parts_refused_before_anything_is_created(ss, store, simulation_type, component_name,
-                                                              argument):
+def test_unsafe_path_parts_refused_before_anything_is_created(ss, store, simulation_type, component_name, argument):
     bad = simulation_type if argument == "simulation_type" else component_name
     with pytest.raises(ValueError, match=re.escape(repr(bad))) as info:
         ss._get_simulation_file_path(simulation_type, component_name, "0" * 16)
@@ -144,8 +172,7 @@ class Unreadable(Vanishing):
 
 @pytest.mark.parametrize(
     ("function", "expected", "message"),
-    [("load_simulation_result", None, "Simulation file not found: "),
-     ("delete_simulation_result", False, None)],
+    [("load_simulation_result", None, "Simulation file not found: "), ("delete_simulation_result", False, None)],
 )
 def test_file_vanishing_after_existence_test(ss, store, monkeypatch, function, expected, message):
     gone = Vanishing(store / "t" / "c_0123456789abcdef.json")
@@ -259,6 +286,7 @@ def test_no_reference_leaks(ss, store, hp):
         gc.collect()
         growth.append(sys.getallocatedblocks() - before)
     assert min(growth) < 100, growth
+
 
 def test_filter_attribute_reads_follow_class_changes(ss):
     class Base:

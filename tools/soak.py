@@ -77,8 +77,14 @@ def operations(ss: types.ModuleType, root: pathlib.Path) -> dict[str, Callable[[
     hp = SimulationHyperparameters()
 
     def identity(**kw: Any) -> dict[str, Any]:
-        fields = dict(component_name="mmi", factory_name="mmi_factory", component_settings={"w": 0.5, "l": [1, 2]},
-                      model_parameters={"neff": 2.4}, hyperparameters=hp, simulation_type="sparams")
+        fields = dict(
+            component_name="mmi",
+            factory_name="mmi_factory",
+            component_settings={"w": 0.5, "l": [1, 2]},
+            model_parameters={"neff": 2.4},
+            hyperparameters=hp,
+            simulation_type="sparams",
+        )
         fields.update(kw)
         return fields
 
@@ -126,8 +132,9 @@ def operations(ss: types.ModuleType, root: pathlib.Path) -> dict[str, Callable[[
         ss.save_simulation_result(**identity(), **outcome())
 
     def save_defaults_int_time() -> None:
-        ss.save_simulation_result(**identity(), **outcome(execution_time_seconds=3), status="error",
-                                  error_message="failed", pdk_version="1.0")
+        ss.save_simulation_result(
+            **identity(), **outcome(execution_time_seconds=3), status="error", error_message="failed", pdk_version="1.0"
+        )
         ss.save_simulation_result(**identity(), **outcome())
 
     def find_hit_and_miss() -> None:
@@ -142,8 +149,9 @@ def operations(ss: types.ModuleType, root: pathlib.Path) -> dict[str, Callable[[
 
     def list_paths() -> None:
         assert len(ss.list_simulation_results(simulation_type="sparams")) == 1
-        ss.list_simulation_results(component_name="mmi", factory_name="mmi_factory", pdk_name="generic",
-                                   status="success")
+        ss.list_simulation_results(
+            component_name="mmi", factory_name="mmi_factory", pdk_name="generic", status="success"
+        )
         assert ss.list_simulation_results(status="error", simulation_type="sparams") == []
         assert ss.list_simulation_results(simulation_type="absent") == []
 
@@ -175,13 +183,18 @@ def operations(ss: types.ModuleType, root: pathlib.Path) -> dict[str, Callable[[
         expect(TypeError, ss.load_simulation_result, sid, sid)
         expect(TypeError, ss.load_simulation_result, sid, simulation_id=sid)
         expect(TypeError, ss.delete_simulation_result, id=sid)
-        expect(TypeError, ss._compute_simulation_id, "c", "f", model_parameters={}, hyperparameters=hp,
-               simulation_type="t")
+        expect(
+            TypeError, ss._compute_simulation_id, "c", "f", model_parameters={}, hyperparameters=hp, simulation_type="t"
+        )
         expect(TypeError, ss.save_simulation_result)
         expect(TypeError, ss.save_simulation_result, 1)
         expect(TypeError, ss.save_simulation_result, **identity(), **outcome(wavelengths=(1.0,)))
-        expect(TypeError, ss.save_simulation_result, **identity(component_name=None), **outcome(
-            execution_time_seconds="slow"))
+        expect(
+            TypeError,
+            ss.save_simulation_result,
+            **identity(component_name=None),
+            **outcome(execution_time_seconds="slow"),
+        )
         expect(TypeError, ss.list_simulation_results, status=1)
         expect(TypeError, ss.list_simulation_results, None)
         expect(TypeError, ss.clear_simulation_results, pdk_name=Str("x"))
@@ -240,8 +253,10 @@ def operations(ss: types.ModuleType, root: pathlib.Path) -> dict[str, Callable[[
         with patched("log", raiser):
             expect(Failure, ss.save_simulation_result, **identity(), **outcome())
             expect(Failure, ss.list_simulation_results, simulation_type="bad")
-        with patched("StoredSimulationResult", types.SimpleNamespace(
-                model_validate=lambda data: types.SimpleNamespace(**{"status": data["status"]}))):
+        with patched(
+            "StoredSimulationResult",
+            types.SimpleNamespace(model_validate=lambda data: types.SimpleNamespace(**{"status": data["status"]})),
+        ):
             expect(AttributeError, ss.list_simulation_results, simulation_type="sparams")
         with patched("_matches_filters", raiser):
             assert ss.list_simulation_results(simulation_type="sparams") == []
@@ -255,11 +270,25 @@ def operations(ss: types.ModuleType, root: pathlib.Path) -> dict[str, Callable[[
         with patched("_find_simulation_file", lambda simulation_id: absent):
             assert ss.load_simulation_result("0123") is None
 
-    return {fn.__name__: fn for fn in [
-        save_ok, save_defaults_int_time, find_hit_and_miss, load_paths, list_paths, list_with_bad_files,
-        save_delete, save_clear, helpers, binding_errors, body_errors, missing_globals, failing_collaborators,
-        vanishing_files,
-    ]}
+    return {
+        fn.__name__: fn
+        for fn in [
+            save_ok,
+            save_defaults_int_time,
+            find_hit_and_miss,
+            load_paths,
+            list_paths,
+            list_with_bad_files,
+            save_delete,
+            save_clear,
+            helpers,
+            binding_errors,
+            body_errors,
+            missing_globals,
+            failing_collaborators,
+            vanishing_files,
+        ]
+    }
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -267,8 +296,9 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("-n", "--iterations", type=int, default=100_000, help="iterations per operation")
     parser.add_argument("--rounds", type=int, default=10, help="measured rounds (plus one warm-up round)")
     parser.add_argument("--block-bound", type=int, default=200, help="allowed growth in allocated blocks")
-    parser.add_argument("--rss-bound-kib", type=int, default=2048,
-                        help="allowed growth of the resident set in KiB (0: not checked)")
+    parser.add_argument(
+        "--rss-bound-kib", type=int, default=2048, help="allowed growth of the resident set in KiB (0: not checked)"
+    )
     args = parser.parse_args(argv)
 
     logger = logging.getLogger("lumora")
@@ -291,8 +321,11 @@ def main(argv: list[str] | None = None) -> int:
                     fn()
             gc.collect()
             samples.append((sys.getallocatedblocks(), rss_kib()))
-            print(f"soak: round {round_index}{' (warm-up)' if round_index == 0 else ''}: "
-                  f"{samples[-1][0]} blocks, {samples[-1][1]} KiB, {time.monotonic() - started:.0f} s", flush=True)
+            print(
+                f"soak: round {round_index}{' (warm-up)' if round_index == 0 else ''}: "
+                f"{samples[-1][0]} blocks, {samples[-1][1]} KiB, {time.monotonic() - started:.0f} s",
+                flush=True,
+            )
             tmp_left = [p for p in root.rglob("*.tmp")]
             if tmp_left:
                 print(f"temporary files left: {tmp_left}", file=sys.stderr)
@@ -301,15 +334,19 @@ def main(argv: list[str] | None = None) -> int:
 
     calls = per_round * (args.rounds + 1) * len(ops)
     base_blocks, base_rss = samples[1]
-    late = samples[1 + args.rounds // 2:]
+    late = samples[1 + args.rounds // 2 :]
     block_growth = max(b for b, _ in late) - base_blocks
     rss_growth = max(r for _, r in late) - base_rss
-    print(f"soak: {len(ops)} operations x {per_round * (args.rounds + 1)} iterations = {calls} operation calls "
-          f"in {elapsed:.1f} s")
+    print(
+        f"soak: {len(ops)} operations x {per_round * (args.rounds + 1)} iterations = {calls} operation calls "
+        f"in {elapsed:.1f} s"
+    )
     print("soak: blocks per round " + " ".join(str(b) for b, _ in samples))
     print("soak: RSS KiB per round " + " ".join(str(r) for _, r in samples))
-    print(f"soak: growth after warm-up: {block_growth} blocks (bound {args.block_bound}), "
-          f"{rss_growth} KiB (bound {args.rss_bound_kib or 'not checked'})")
+    print(
+        f"soak: growth after warm-up: {block_growth} blocks (bound {args.block_bound}), "
+        f"{rss_growth} KiB (bound {args.rss_bound_kib or 'not checked'})"
+    )
     failed = block_growth > args.block_bound or (args.rss_bound_kib and rss_growth > args.rss_bound_kib)
     if failed:
         print("soak: FAILED: memory grows with the number of calls", file=sys.stderr)
