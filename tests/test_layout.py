@@ -25,6 +25,7 @@ def test_the_layout_is_the_modules(ss, store, monkeypatch, component):
     simulation_id = ss._compute_simulation_id(**identity(component_name=component))
     path = ss._get_simulation_file_path("sparams", component, simulation_id)
     assert path == layout.result_path(store, "sparams", component, simulation_id)
+    assert layout.RESULT_FILE.fullmatch(path.name)["component"] == component
     with pytest.raises(OSError, match="interrupted"):
         ss.save_simulation_result(**identity(component_name=component), **outcome())
     [temporary] = written

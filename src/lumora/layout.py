@@ -17,6 +17,7 @@ from typing import Protocol, Self, TypeVar
 __all__ = [
     "LOCK_FILE",
     "NAME_MAX",
+    "RESULT_FILE",
     "RESULT_SUFFIX",
     "TEMPORARY_FILE",
     "lock_name",
@@ -32,6 +33,8 @@ NAME_MAX = 255
 _NO_TYPE = frozenset({"", ".", ".."})
 _SEPARATORS = ("/", "\\", "\0")
 
+# A result's file name, as a listing tells its component from it.
+RESULT_FILE = re.compile(r"(?P<component>.*)_[0-9a-f]{16}\.json")
 # What a save writes before moving it into place: ".<result name, cut to
 # fit NAME_MAX>.<16 hex>.tmp".
 TEMPORARY_FILE = re.compile(r"\..+\.[0-9a-f]{16}\.tmp", re.DOTALL)
