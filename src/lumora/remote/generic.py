@@ -262,6 +262,9 @@ class StorePath(ProxyUPath):
         *,
         parent_mode: int | None = None,
     ) -> None:
+        self._mkdir(mode, parents, exist_ok, parent_mode)
+
+    def _mkdir(self, mode: int, parents: bool, exist_ok: bool, parent_mode: int | None) -> None:
         if not parents and not self.parent.is_dir():
             raise FileNotFoundError(str(self))  # fsspec's memory file system would make it
         self._mkdir_wrapped(mode, parents, exist_ok, parent_mode)

@@ -52,14 +52,7 @@ class LocalURLPath(StorePath):
     def _read(self) -> bytes:
         return read_regular_file(self.path)  # as a plain local path: no FIFO or device is read
 
-    def mkdir(
-        self,
-        mode: int = 0o777,
-        parents: bool = False,
-        exist_ok: bool = False,
-        *,
-        parent_mode: int | None = None,
-    ) -> None:
+    def _mkdir(self, mode: int, parents: bool, exist_ok: bool, parent_mode: int | None) -> None:
         self._mkdir_wrapped(mode, parents, exist_ok, parent_mode)
 
     def glob(

@@ -147,14 +147,7 @@ class S3StorePath(StorePath):
             raise self._is_a_directory()
         self.fs.rm_file(self.path)
 
-    def mkdir(
-        self,
-        mode: int = 0o777,
-        parents: bool = False,
-        exist_ok: bool = False,
-        *,
-        parent_mode: int | None = None,
-    ) -> None:
+    def _mkdir(self, mode: int, parents: bool, exist_ok: bool, parent_mode: int | None) -> None:
         bucket, key, _ = self.fs.split_path(self.path)
         if not key:  # a bucket: s3fs makes one
             self._mkdir_wrapped(mode, parents, exist_ok, parent_mode)
