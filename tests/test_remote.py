@@ -30,9 +30,9 @@ import fsspec.implementations.memory  # noqa: E402
 import upath.implementations.memory  # noqa: E402, F811
 import upath.registry  # noqa: E402
 
-from lumora import remote as remote_module  # noqa: E402
+from lumora.remote import s3 as s3_module  # noqa: E402
 from lumora import upkeep  # noqa: E402
-from lumora.remote import StorePath, remote_window, store_path  # noqa: E402
+from lumora.remote import LocalURLPath, S3StorePath, StorePath, remote_window, store_path  # noqa: E402
 from test_upkeep import TEMPORARY, changed_after_the_plan  # noqa: E402
 from test_upkeep import save as aged_result  # noqa: E402
 
@@ -105,14 +105,20 @@ def keys(root):
 
 
 @pytest.mark.parametrize(
-    "value, protocol",
-    [("s3://bucket/team/sims", "s3"), ("memory://store", "memory"), ("file:///tmp/store", "file"), ("S3://b/p", "s3")],
+    "value, protocol, kind, local",
+    [
+        ("s3://bucket/team/sims", "s3", S3StorePath, None),
+        ("memory://store", "memory", StorePath, None),
+        ("file:///tmp/store", "file", LocalURLPath, Path("/tmp/store")),
+        ("S3://b/p", "s3", S3StorePath, None),
+    ],
 )
-def test_a_url_gives_a_universal_path(monkeypatch, value, protocol):
+def test_a_url_gives_a_universal_path(monkeypatch, value, protocol, kind, local):
     monkeypatch.setenv("LUMORA_SIMULATIONS_DIR", value)
     root = settings.get_simulations_dir()
     assert isinstance(root, StorePath) and isinstance(root, upath.UPath)
-    assert (root.protocol, type(root / "t1")) == (protocol, StorePath)
+    assert (root.protocol, type(root), type(root / "t1")) == (protocol, kind, kind)
+    assert root.local_path() == local
 
 
 @pytest.mark.parametrize("value, error", [("s3://", "names no bucket"), ("nosuchscheme://x", "nosuchscheme")])
@@ -133,7 +139,8 @@ def test_a_path_stays_a_pathlib_path(monkeypatch, value):
 def test_missing_libraries_name_the_extra(monkeypatch, missing):
     """Without the extra a URL is refused at once, with the command that installs it."""
     monkeypatch.setitem(sys.modules, missing, None)  # an import of it now fails
-    monkeypatch.delitem(sys.modules, "lumora.remote")
+    for name in [m for m in sys.modules if m.split(".")[:2] == ["lumora", "remote"]]:
+        monkeypatch.delitem(sys.modules, name)
     if missing == "s3fs":
         monkeypatch.delitem(sys.modules["fsspec.registry"]._registry, "s3", raising=False)
     monkeypatch.setenv("LUMORA_SIMULATIONS_DIR", "s3://bucket/sims")
@@ -504,16 +511,16 @@ def test_timestamps_are_read_as_botocore_reads_them(value):
         expected = parse_timestamp(value)
     except ValueError:
         with pytest.raises(ValueError):
-            remote_module._timestamp(value)
+            s3_module._timestamp(value)
         return
-    assert remote_module._timestamp(value) == expected
+    assert s3_module._timestamp(value) == expected
 
 
 def test_s3_responses_use_the_quick_timestamps(ss, s3_endpoint, monkeypatch):
     monkeypatch.setenv("LUMORA_SIMULATIONS_DIR", f"s3://{BUCKET}/{uuid.uuid4().hex}/store")
     read = []
-    quick = remote_module._timestamp
-    monkeypatch.setattr(remote_module, "_timestamp", lambda value: read.append(value) or quick(value))
+    quick = s3_module._timestamp
+    monkeypatch.setattr(s3_module, "_timestamp", lambda value: read.append(value) or quick(value))
     saved = ss.save_simulation_result(**identity(), **outcome())
     assert [r.simulation_id for r in ss.list_simulation_results()] == [saved.simulation_id]
     # The listing's dates and the read's Last-Modified header.

@@ -250,7 +250,11 @@ def test_tidy_removes_only_old_temporaries(aged, store):
     assert all((store / "sparams" / name).exists() for name in lookalikes)
 
 
-def test_tidy_removes_the_lock_files_no_one_holds(store):
+@pytest.mark.parametrize("scheme", ["", "file://"], ids=["path", "file-url"])
+def test_tidy_removes_the_lock_files_no_one_holds(store, monkeypatch, scheme):
+    if scheme:  # the local disk through fsspec: the same lock files
+        pytest.importorskip("upath")
+        monkeypatch.setenv("LUMORA_SIMULATIONS_DIR", f"{scheme}{store}")
     simulating, finish = threading.Event(), threading.Event()
 
     def simulate():
@@ -267,9 +271,9 @@ def test_tidy_removes_the_lock_files_no_one_holds(store):
         assert upkeep.stats().lock_files == 2
         with contextlib.ExitStack() as taken:  # someone takes it between the plan and the removal
             report = upkeep.tidy(confirm=lambda plan: taken.enter_context(lock_file(stale)) is not None)
-            assert ([t.path for t in report.changed], report.removed, report.recent) == ([str(stale)], (), 1)
+            assert ([t.path for t in report.changed], report.removed, report.recent) == ([scheme + str(stale)], (), 1)
         report = upkeep.tidy()
-        assert ([t.path for t in report.removed], report.recent) == ([str(stale)], 1)
+        assert ([t.path for t in report.removed], report.recent) == ([scheme + str(stale)], 1)
     finally:
         finish.set()
         holder.join()

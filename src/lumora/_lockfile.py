@@ -11,18 +11,13 @@ by taking it first (`lumora.upkeep.tidy`).
 from __future__ import annotations
 
 import os
-import re
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from pathlib import Path
 
 import filelock
 
-__all__ = ["LOCK_FILE", "lock_file", "remove_lock_file"]
-
-# The names of lock files beside results: ".<result file name>.lock", or
-# ".<ID>.lock" where the result's name leaves no room.
-LOCK_FILE = re.compile(r"\.(?:.+\.json|[0-9a-f]{16})\.lock", re.DOTALL)
+__all__ = ["lock_file", "remove_lock_file"]
 
 
 def _names(path: Path, held: os.stat_result) -> bool:

@@ -9,15 +9,14 @@ that this module has always been documented with are found here too.
 
 from __future__ import annotations
 
-import os
 import time
 from collections.abc import Callable, Iterator, Sequence
 from contextlib import AbstractContextManager, contextmanager, nullcontext, suppress
-from pathlib import Path
-from typing import TYPE_CHECKING, Any, NamedTuple
+from typing import TYPE_CHECKING, Any, NamedTuple, cast
 
 import orjson
 
+from lumora import layout
 from lumora._lockfile import lock_file, remove_lock_file
 from lumora.core import simulation_storage as storage
 from lumora.logger import get_logger
@@ -27,6 +26,7 @@ from lumora.models import (
     SimulationType,
     StoredSimulationResult,
 )
+from lumora.paths import StoreDir
 from lumora.settings import get_simulations_dir
 
 if TYPE_CHECKING:
@@ -82,16 +82,6 @@ class SimulationOutput(NamedTuple):
 # --- the cached look-up -----------------------------------------------------------
 
 
-def _storable_names(simulation_type: str, component_name: str) -> bool:
-    """Whether these names can be part of a result's path at all.
-
-    The module refuses to save anything else, so no file of such names exists
-    and none is looked for (nor is a path built from them).
-    """
-    names = simulation_type + component_name
-    return simulation_type not in ("", ".", "..") and not ("/" in names or "\\" in names or "\0" in names)
-
-
 def _stored_record(
     identity: dict[str, Any], simulation_id: str, *, anywhere: bool = True
 ) -> StoredSimulationResult | None:
@@ -105,9 +95,9 @@ def _stored_record(
     the module's load builds it.
     """
     simulation_type, component_name = identity["simulation_type"], identity["component_name"]
-    if not _storable_names(simulation_type, component_name):
-        return None
-    path = get_simulations_dir() / simulation_type / f"{component_name}_{simulation_id}.json"
+    if not layout.storable(simulation_type, component_name):
+        return None  # the module saves no such names, and no path is built from them
+    path = layout.result_path(get_simulations_dir(), simulation_type, component_name, simulation_id)
     try:
         content = path.read_bytes()
     except (FileNotFoundError, NotADirectoryError):
@@ -125,21 +115,8 @@ def _usable(record: StoredSimulationResult | None, rerun_errors: bool) -> Stored
     return record
 
 
-def _local_path(path: object) -> Path | None:
-    """The operating-system path of a store path, None off the local disk."""
-    if isinstance(path, Path):
-        return path
-    if getattr(path, "protocol", None) in ("file", "local"):
-        return Path(str(getattr(path, "path")))  # noqa: B009 (not an attribute of every path type)
-    return None
-
-
-# Bytes in one file name on the file systems the store runs on.
-_NAME_MAX = 255
-
-
 @contextmanager
-def _identity_lock(file_path: object, simulation_id: str) -> Iterator[None]:
+def _identity_lock(file_path: StoreDir, simulation_id: str) -> Iterator[None]:
     """Held while one process simulates an identity; others wait for it.
 
     A lock file beside the result, which its holder removes when done. The
@@ -147,16 +124,11 @@ def _identity_lock(file_path: object, simulation_id: str) -> Iterator[None]:
     blocks anyone (its file is left to ``lumora.upkeep.tidy``). Object
     stores have no such lock: there this does nothing.
     """
-    local = _local_path(file_path)
+    local = file_path.local_path()
     if local is None:
         yield
         return
-    name = f".{local.name}.lock"
-    if len(os.fsencode(name)) > _NAME_MAX:
-        # A result name near the file system's limit has no room for the
-        # lock's additions; the ID alone is unique within the type directory.
-        name = f".{simulation_id}.lock"
-    path = local.with_name(name)
+    path = local.with_name(layout.lock_name(local.name, simulation_id))
 
     def waiting() -> None:
         get_logger().info("Waiting for another simulation of %s to finish", simulation_id)
@@ -263,7 +235,8 @@ def get_or_simulate(
         return record
     # Refuses names that cannot be stored before anything runs, and makes the
     # directory that the lock file goes into.
-    file_path = storage._get_simulation_file_path(simulation_type, component_name, simulation_id)
+    # A path of the root's own class, which every store path class is.
+    file_path = cast(StoreDir, storage._get_simulation_file_path(simulation_type, component_name, simulation_id))
     guard: AbstractContextManager[None] = _identity_lock(file_path, simulation_id) if lock else nullcontext()
     with guard:
         if lock:

@@ -14,15 +14,85 @@ from __future__ import annotations
 import errno
 import os
 import stat
-from collections.abc import Iterator
+from collections.abc import Iterator, Sequence
 from contextlib import contextmanager
 from contextvars import ContextVar
+from dataclasses import dataclass
 from pathlib import Path
+from typing import Literal, Protocol, Self
 
 from lumora._dirindex import names_ending_with
-from lumora.progress import STORE_OBSERVER
+from lumora.observe import observe
 
-__all__ = ["LocalStorePath", "note_read_failure", "read_failures", "read_regular_file", "read_regular_file_and_stat"]
+__all__ = [
+    "DirEntry",
+    "Kind",
+    "LocalStorePath",
+    "Stamp",
+    "StoreDir",
+    "local_entries",
+    "local_stamp",
+    "note_read_failure",
+    "read_failures",
+    "read_local_stamped",
+    "read_regular_file",
+    "read_regular_file_and_stat",
+    "remove_local_if_unchanged",
+]
+
+Kind = Literal["file", "directory", "other"]
+# What tells one version of a file from the next: on the local disk its
+# device, inode, size and modification time in ns; on an object store its
+# size and ETag (or modification time where there is none), or its size and
+# the MD5 of a content read.
+Stamp = tuple[object, ...]
+
+
+@dataclass(frozen=True, slots=True)
+class DirEntry:
+    """One entry of a directory listing, with what the listing told of it."""
+
+    path: StoreDir
+    name: str
+    kind: Kind
+    size: int
+    mtime: float | None  # None where the file system does not tell
+    stamp: Stamp | None = None  # None for what could not be looked at
+
+
+class StoreDir(Protocol):
+    """What the store's path classes answer beyond pathlib's own questions.
+
+    Each backend answers for itself, so that nothing above the path classes
+    asks which one it is on.
+    """
+
+    @property
+    def name(self) -> str: ...
+
+    def __truediv__(self, name: str) -> Self: ...
+
+    def read_bytes(self) -> bytes: ...
+
+    def local_path(self) -> Path | None:
+        """The operating-system path where this lies on the local disk, else None."""
+        ...
+
+    def entries(self) -> list[DirEntry]:
+        """The entries of this directory from one listing; empty when it does not exist."""
+        ...
+
+    def read_stamped(self, paths: Sequence[Self]) -> Iterator[tuple[bytes, Stamp] | BaseException]:
+        """The content and stamp of each regular file, or why it could not be read, in order."""
+        ...
+
+    def remove_if_unchanged(self, stamp: Stamp) -> bool:
+        """Removes this file if it is still the one stamped; False if it changed.
+
+        FileNotFoundError if it is gone.
+        """
+        ...
+
 
 # O_NONBLOCK: opening a FIFO without a writer, or a device that waits for a
 # line, returns at once instead of waiting. Symbolic links are followed
@@ -116,13 +186,69 @@ def read_regular_file_and_stat(path: str | os.PathLike[str]) -> tuple[bytes, os.
         os.close(fd)
 
 
+def local_stamp(info: os.stat_result) -> Stamp:
+    """The stamp of the local file of this stat."""
+    return (info.st_dev, info.st_ino, info.st_size, info.st_mtime_ns)
+
+
+def _kind_of(mode: int) -> Kind:
+    if stat.S_ISREG(mode):
+        return "file"
+    return "directory" if stat.S_ISDIR(mode) else "other"
+
+
+def local_entries(directory: StoreDir, local: Path) -> list[DirEntry]:
+    """The entries of the local directory local, as paths below directory."""
+    entries = []
+    try:
+        with os.scandir(local) as listing:
+            for item in listing:
+                path = directory / item.name
+                try:
+                    info = item.stat()  # follows symbolic links, as reading does
+                except OSError:
+                    if not item.is_symlink():
+                        continue  # removed since the listing
+                    entries.append(DirEntry(path, item.name, "other", 0, None))
+                    continue
+                kind = _kind_of(info.st_mode)
+                entries.append(DirEntry(path, item.name, kind, info.st_size, info.st_mtime, local_stamp(info)))
+    except FileNotFoundError:
+        return []
+    return entries
+
+
+def read_local_stamped(paths: Sequence[StoreDir]) -> Iterator[tuple[bytes, Stamp] | BaseException]:
+    """StoreDir.read_stamped of files on the local disk."""
+    for path in paths:
+        local = path.local_path()
+        assert local is not None
+        try:
+            # Checked again on the open file: the name may have been swapped for a FIFO.
+            data, info = read_regular_file_and_stat(local)
+        except OSError as exc:
+            yield exc
+        else:
+            yield data, local_stamp(info)
+
+
+def remove_local_if_unchanged(local: Path, stamp: Stamp) -> bool:
+    """StoreDir.remove_if_unchanged of the local file local."""
+    # Compared and removed back to back: a save landing between these two
+    # calls is the only one that could be lost.
+    if local_stamp(os.stat(local)) != stamp:
+        return False
+    os.unlink(local)
+    return True
+
+
 class LocalStorePath(Path):
     """A `pathlib.Path` whose ``read_bytes`` reads regular files only, and
     whose ``glob`` of a ``*<name part>`` pattern (a look-up by ID) is
     answered from directory names that the kernel keeps current where it can
     (see `lumora._dirindex`), as a fresh read of the directory would be.
 
-    Reads and deletions are reported to `lumora.progress.STORE_OBSERVER`
+    Reads and deletions are reported to `lumora.observe.STORE_OBSERVER`
     when one is set (the command line's progress bars). Everything else is
     `pathlib.Path` unchanged: paths derived with ``/``, ``parent``,
     ``iterdir``, ``glob`` and the like are LocalStorePath too, and one
@@ -132,8 +258,7 @@ class LocalStorePath(Path):
     __slots__ = ()
 
     def read_bytes(self) -> bytes:
-        if (observe := STORE_OBSERVER.get()) is not None:
-            observe("read")
+        observe("read")
         try:
             return read_regular_file(self)
         except OSError as exc:
@@ -155,6 +280,17 @@ class LocalStorePath(Path):
         return super().glob(pattern, case_sensitive=case_sensitive, recurse_symlinks=recurse_symlinks)
 
     def unlink(self, missing_ok: bool = False) -> None:
-        if (observe := STORE_OBSERVER.get()) is not None:
-            observe("unlink")
+        observe("unlink")
         super().unlink(missing_ok)
+
+    def local_path(self) -> Path:
+        return self
+
+    def entries(self) -> list[DirEntry]:
+        return local_entries(self, self)
+
+    def read_stamped(self, paths: Sequence[Self]) -> Iterator[tuple[bytes, Stamp] | BaseException]:
+        return read_local_stamped(paths)
+
+    def remove_if_unchanged(self, stamp: Stamp) -> bool:
+        return remove_local_if_unchanged(self, stamp)

@@ -7,7 +7,7 @@ is tqdm's, which comes with the optional extra ``lumora[cli]``; without it the
 work runs the same, silently.
 
 Work that the extension does on its own (a listing reads every result file)
-is followed through `STORE_OBSERVER`: the store's path objects report each
+is followed through `lumora.observe.STORE_OBSERVER`: the store's path objects report each
 file they read or delete to the observer that `store_progress` sets there.
 """
 
@@ -15,12 +15,12 @@ from __future__ import annotations
 
 import logging
 import sys
-from collections.abc import Callable, Iterable, Iterator
+from collections.abc import Iterable, Iterator
 from contextlib import ExitStack, contextmanager
-from contextvars import ContextVar
 from typing import Any, TypeVar
 
 from lumora.logger import get_logger
+from lumora.observe import STORE_OBSERVER
 
 __all__ = ["DELAY", "STORE_OBSERVER", "Counter", "progress", "progress_counter", "progress_shown", "store_progress"]
 
@@ -133,14 +133,6 @@ def _logs_above_the_bar(tqdm: Any) -> Iterator[None]:
         logger.handlers = [
             handler.inner if isinstance(handler, _AboveTheBar) else handler for handler in logger.handlers
         ]
-
-
-# Told of every file a store's path object reads ("read") or deletes
-# ("unlink"), before the operation. None, the default, outside
-# store_progress: then a read costs one ContextVar.get() more. A context
-# variable rather than a global, so that other threads (and asyncio tasks)
-# doing their own store work are not counted.
-STORE_OBSERVER: ContextVar[Callable[[str], None] | None] = ContextVar("lumora_store_observer", default=None)
 
 
 class _Stages:

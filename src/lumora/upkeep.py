@@ -19,34 +19,24 @@ files.
 
 from __future__ import annotations
 
-import hashlib
-import os
 import re
-import stat
 import time
 from collections import Counter
 from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass, field, replace
 from datetime import UTC, datetime, timedelta
 from decimal import Decimal
-from pathlib import Path
-from typing import TYPE_CHECKING, Any, Literal, TypeVar
+from typing import Any, Literal, TypeVar
 
 import orjson
 
-from lumora._lockfile import LOCK_FILE, lock_file, remove_lock_file
+from lumora._lockfile import lock_file, remove_lock_file
+from lumora.layout import LOCK_FILE, RESULT_SUFFIX, TEMPORARY_FILE
 from lumora.logger import one_line
 from lumora.models import SimulationStatus, StoredSimulationResult
-from lumora.paths import read_regular_file_and_stat
+from lumora.paths import DirEntry, Stamp, StoreDir, local_stamp
 from lumora.progress import progress
 from lumora.settings import get_simulations_dir
-
-if TYPE_CHECKING:
-    from typing import TypeAlias
-
-    from lumora.remote import StorePath
-
-    AnyPath: TypeAlias = Path | StorePath
 
 __all__ = [
     "DEFAULT_TIDY_AGE",
@@ -68,13 +58,6 @@ __all__ = [
 # moves it into place within a second, even on an object store.
 DEFAULT_TIDY_AGE = timedelta(hours=1)
 
-# What a save writes before moving it into place: ".<file name>.<16 hex>.tmp".
-_TEMPORARY = re.compile(r"\..+\.[0-9a-f]{16}\.tmp", re.DOTALL)
-_RESULT_SUFFIX = ".json"
-# Results fetched from an object store per round of concurrent requests.
-_FETCH_BATCH = 64
-
-_Kind = Literal["file", "directory", "other"]
 # What became of a file that upkeep set out to remove.
 _Outcome = Literal["removed", "vanished", "changed"]
 
@@ -262,122 +245,30 @@ def _as_age(value: timedelta | str | None, name: str) -> timedelta | None:
 # --- walking the store --------------------------------------------------------
 
 
-# How a file was when it was judged: on the local disk its device, inode,
-# size and modification time in ns; on an object store its size and ETag
-# (or modification time where there is none).
-_Stamp = tuple[object, ...]
-
-
-@dataclass(frozen=True, slots=True)
-class _Entry:
-    path: AnyPath
-    name: str
-    kind: _Kind
-    size: int
-    mtime: float | None
-    stamp: _Stamp | None = None
-
-
-def _local_stamp(info: os.stat_result) -> _Stamp:
-    return (info.st_dev, info.st_ino, info.st_size, info.st_mtime_ns)
-
-
-def _is_local(path: AnyPath) -> bool:
-    return isinstance(path, Path)
-
-
-def _kind_of(mode: int) -> _Kind:
-    if stat.S_ISREG(mode):
-        return "file"
-    return "directory" if stat.S_ISDIR(mode) else "other"
-
-
-def _local_entries(directory: Path) -> list[_Entry]:
-    entries = []
-    with os.scandir(directory) as listing:
-        for item in listing:
-            try:
-                info = item.stat()  # follows symbolic links, as reading does
-            except OSError:
-                if not item.is_symlink():
-                    continue  # removed since the listing
-                entries.append(_Entry(directory / item.name, item.name, "other", 0, None))
-                continue
-            kind = _kind_of(info.st_mode)
-            path = directory / item.name
-            entries.append(_Entry(path, item.name, kind, info.st_size, info.st_mtime, _local_stamp(info)))
-    return entries
-
-
-def _modified(info: dict[str, Any]) -> float | None:
-    """The modification time in an fsspec listing entry; each file system names it its own way."""
-    for key in ("mtime", "LastModified", "last_modified", "modified", "created"):
-        value = info.get(key)
-        if isinstance(value, datetime):
-            return (value if value.tzinfo else value.replace(tzinfo=UTC)).timestamp()
-        if isinstance(value, int | float):
-            return float(value)
-    return None
-
-
-def _remote_stamp(info: dict[str, Any]) -> _Stamp:
-    return (int(info.get("size") or 0), info.get("ETag") or _modified(info))
-
-
-_FSSPEC_KINDS: dict[object, _Kind] = {"file": "file", "directory": "directory"}
-
-
-def _remote_entries(directory: StorePath) -> list[_Entry]:
-    # One listing with sizes and dates: asking per file would be a request each.
-    listing: list[dict[str, Any]] = directory.fs.ls(directory.path, detail=True)
-    own = directory.path.rstrip("/")
-    entries = []
-    for info in listing:
-        full = info["name"].rstrip("/")
-        if full == own:  # the directory's own marker object
-            continue
-        name = full.rsplit("/", 1)[-1]
-        if name in (".", ".."):  # of a key such as "store/./x.json": no part of the store
-            continue
-        kind: _Kind = _FSSPEC_KINDS.get(info.get("type"), "other")
-        size, mtime = int(info.get("size") or 0), _modified(info)
-        entries.append(_Entry(directory / name, name, kind, size, mtime, _remote_stamp(info)))
-    return entries
-
-
-def _entries(directory: AnyPath) -> list[_Entry]:
-    """The entries of a directory, empty when it does not exist."""
-    try:
-        if _is_local(directory):
-            return _local_entries(directory)  # type: ignore[arg-type]
-        return _remote_entries(directory)  # type: ignore[arg-type]
-    except FileNotFoundError:
-        return []
-
-
 @dataclass
 class _Scan:
     """The store's type directories and what lies in them, from one listing each."""
 
-    root: AnyPath
+    root: StoreDir
     types: list[str] = field(default_factory=list)
-    result_files: list[tuple[str, _Entry]] = field(default_factory=list)  # (type, entry)
-    temporaries: list[_Entry] = field(default_factory=list)
-    locks: list[_Entry] = field(default_factory=list)  # only where there are OS locks: on the local disk
+    result_files: list[tuple[str, DirEntry]] = field(default_factory=list)  # (type, entry)
+    temporaries: list[DirEntry] = field(default_factory=list)
+    locks: list[DirEntry] = field(default_factory=list)  # only where there are OS locks: on the local disk
 
 
-def _scan(root: AnyPath) -> _Scan:
+def _scan(root: StoreDir) -> _Scan:
     scan = _Scan(root)
-    for directory in _entries(root):
+    local = root.local_path() is not None
+    for directory in root.entries():
         if directory.kind != "directory":
             continue  # files beside the type directories are not part of the store
         scan.types.append(directory.name)
-        for entry in _entries(directory.path):
-            if entry.name.endswith(_RESULT_SUFFIX):
+        for entry in directory.path.entries():
+            if entry.name.endswith(RESULT_SUFFIX):
                 scan.result_files.append((directory.name, entry))
-            elif entry.kind == "file" and _TEMPORARY.fullmatch(entry.name):
+            elif entry.kind == "file" and TEMPORARY_FILE.fullmatch(entry.name):
                 scan.temporaries.append(entry)
-            elif entry.kind == "file" and not entry.size and _is_local(root) and LOCK_FILE.fullmatch(entry.name):
+            elif entry.kind == "file" and not entry.size and local and LOCK_FILE.fullmatch(entry.name):
                 scan.locks.append(entry)
     return scan
 
@@ -389,60 +280,27 @@ def _scan(root: AnyPath) -> _Scan:
 class _Judged:
     """A file as it was when upkeep judged it: what removal checks again right before it."""
 
-    path: AnyPath
-    stamp: _Stamp
-    md5: str | None = None  # of the content read from an object store; stamp then holds its size
+    path: StoreDir
+    stamp: Stamp
     lock: bool = False  # a lock file, which is removed only by taking its lock
 
 
-def _content_judged(path: AnyPath, data: bytes) -> _Judged:
-    return _Judged(path, (len(data),), hashlib.md5(data, usedforsecurity=False).hexdigest())
+_Fetched = tuple[str, DirEntry, tuple[bytes, _Judged] | BaseException]
 
 
-_Fetched = tuple[str, _Entry, tuple[bytes, _Judged] | BaseException]
-
-
-def _fetch(files: list[tuple[str, _Entry]]) -> Iterator[_Fetched]:
+def _fetch(root: StoreDir, files: list[tuple[str, DirEntry]]) -> Iterator[_Fetched]:
     """(type, entry, its content and the file as read, or why it could not be read) of each file."""
-    remote = []
+    read = root.read_stamped([entry.path for _, entry in files if entry.kind == "file"])
     for simulation_type, entry in files:
         if entry.kind != "file":
             what = "a directory" if entry.kind == "directory" else "a special file"
             yield simulation_type, entry, OSError(f"not a regular file but {what}")
-        elif not _is_local(entry.path):
-            remote.append((simulation_type, entry))
+            continue
+        outcome = next(read)
+        if isinstance(outcome, BaseException):
+            yield simulation_type, entry, outcome
         else:
-            try:
-                # Checked again on the open file: the name may have been swapped for a FIFO.
-                data, info = read_regular_file_and_stat(entry.path)  # type: ignore[arg-type]
-            except OSError as exc:
-                yield simulation_type, entry, exc
-            else:
-                yield simulation_type, entry, (data, _Judged(entry.path, _local_stamp(info)))
-    # Object stores answer many requests at once: one round of requests per
-    # batch instead of a round trip per result.
-    for start in range(0, len(remote), _FETCH_BATCH):
-        batch = remote[start : start + _FETCH_BATCH]
-        first: StorePath = batch[0][1].path  # type: ignore[assignment]
-        # A whole-object GET each (as StorePath.read_bytes): ranged reads
-        # could straddle a concurrent replacement.
-        options = {"max_concurrency": 1} if first.protocol in ("s3", "s3a") else {}
-        paths = [entry.path.path for _, entry in batch]  # type: ignore[union-attr]
-        contents = first.fs.cat(paths, on_error="return", **options)
-        for (simulation_type, entry), path in zip(batch, paths, strict=True):
-            found = _found(contents, path)
-            read = (found, _content_judged(entry.path, found)) if isinstance(found, bytes) else found
-            yield simulation_type, entry, read
-
-
-def _found(contents: dict[str, Any], path: str) -> bytes | BaseException:
-    # fsspec keys the answers by its own form of each path.
-    for key in (path, path.lstrip("/"), "/" + path.lstrip("/")):
-        if key in contents:
-            value = contents[key]
-            return value if isinstance(value, bytes | BaseException) else OSError(f"unexpected content {value!r}")
-    # Not FileNotFoundError, which would pass for a file removed meanwhile.
-    return OSError(f"the file system gave no answer for {path}")
+            yield simulation_type, entry, (outcome[0], _Judged(entry.path, outcome[1]))
 
 
 def _moment(text: str) -> datetime | None:
@@ -453,7 +311,7 @@ def _moment(text: str) -> datetime | None:
     return moment if moment.tzinfo else moment.replace(tzinfo=UTC)
 
 
-def _result_file(simulation_type: str, entry: _Entry, data: bytes) -> ResultFile:
+def _result_file(simulation_type: str, entry: DirEntry, data: bytes) -> ResultFile:
     record = StoredSimulationResult.model_validate(orjson.loads(data))
     return ResultFile(
         simulation_id=record.simulation_id,
@@ -474,7 +332,9 @@ def _read(scan: _Scan) -> tuple[list[ResultFile], list[FileProblem], dict[str, _
     results: list[ResultFile] = []
     unreadable: list[FileProblem] = []
     judged: dict[str, _Judged] = {}
-    fetched = progress(_fetch(scan.result_files), total=len(scan.result_files), description="Reading results")
+    fetched = progress(
+        _fetch(scan.root, scan.result_files), total=len(scan.result_files), description="Reading results"
+    )
     for simulation_type, entry, read in fetched:
         if isinstance(read, FileNotFoundError):
             continue  # removed since the listing: nothing to count or to report
@@ -570,33 +430,18 @@ def _select(
     return doomed
 
 
-def _still(path: StorePath, judged: _Judged) -> bool:
-    """Whether the object at path is still the one judged, from one request where it can."""
-    fs = path.fs
-    info: dict[str, Any] = fs.info(path.path)
-    if info.get("type") != "file":
-        return False
-    if judged.md5 is None:
-        return _remote_stamp(info) == judged.stamp
-    if int(info.get("size") or 0) != judged.stamp[0]:
-        return False
-    # The ETag of an object put whole is the MD5 of its content: no need to read it again.
-    if str(info.get("ETag", "")).strip('"') == judged.md5:
-        return True
-    return _content_judged(path, path.read_bytes()).md5 == judged.md5
-
-
 def _remove_lock(judged: _Judged, *, remove: bool = True) -> _Outcome | None:
     """Takes the lock of a lock file without waiting, removing the file if remove.
 
     "changed" while someone holds it; "vanished" if it is no longer the file
     judged; None if it is free (and removed, if remove).
     """
-    path: Path = judged.path  # type: ignore[assignment]
+    path = judged.path.local_path()
+    assert path is not None  # lock files are looked for on the local disk only
     with lock_file(path) as held:
         if held is None:
             return "changed"
-        if _local_stamp(held) != judged.stamp:
+        if local_stamp(held) != judged.stamp:
             # Taking the lock made the file anew, or someone did who does not
             # hold it yet: as its holder, take it away again.
             remove_lock_file(path, held)
@@ -616,23 +461,12 @@ def _lock_state(judged: _Judged) -> _Outcome | None:
 
 def _remove(judged: _Judged) -> _Outcome:
     """Removes the file by its path, if it is still the file judged."""
-    path = judged.path
     try:
         if judged.lock:
             return _remove_lock(judged) or "removed"
-        if not isinstance(path, Path):
-            if not _still(path, judged):
-                return "changed"
-            path.fs.rm_file(path.path)
-            return "removed"
-        # Compared and removed back to back: a save landing between these two
-        # calls is the only one that could be lost.
-        if _local_stamp(os.stat(path)) != judged.stamp:
-            return "changed"
-        os.unlink(path)
+        return "removed" if judged.path.remove_if_unchanged(judged.stamp) else "changed"
     except FileNotFoundError:
         return "vanished"
-    return "removed"
 
 
 _Removable = TypeVar("_Removable", ResultFile, TemporaryFile)

@@ -9,13 +9,15 @@ import re
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass, field
+from pathlib import Path
 
 from lumora.cli._arguments import add_filters, filters, simulation_id
 from lumora.cli._messages import complain, store_is_missing
 from lumora.cli._terminal import confirm, stdin_is_terminal, terminal_width
 from lumora.core import simulation_storage as storage
 from lumora.logger import get_logger, one_line
-from lumora.paths import LocalStorePath, read_failures
+from lumora.layout import RESULT_FILE, RESULT_SUFFIX
+from lumora.paths import read_failures
 from lumora.progress import progress_shown, store_progress
 from lumora.settings import get_simulations_dir
 from lumora.text import dump, format_table
@@ -24,7 +26,6 @@ from lumora.text import dump, format_table
 # it could not be read or not be parsed; the command line says the first so.
 _SKIPPED = "Failed to parse simulation file: "
 _UNREAD = "Could not read simulation file: "
-_RESULT_NAME = re.compile(r"(?P<component>.*)_[0-9a-f]{16}\.json")
 
 
 READING = "Reading results"
@@ -39,8 +40,8 @@ def _files_to_read(simulation_type: str | None) -> int | None:
     """
     if not progress_shown():
         return None
-    root = get_simulations_dir()
-    if not isinstance(root, LocalStorePath):
+    root = get_simulations_dir().local_path()
+    if root is None:
         return None
     try:
         if simulation_type is not None:
@@ -52,10 +53,10 @@ def _files_to_read(simulation_type: str | None) -> int | None:
         return None
 
 
-def _json_names(directory: LocalStorePath) -> int:
+def _json_names(directory: Path) -> int:
     # What the listing's glob("*.json") finds there.
     with os.scandir(directory) as entries:
-        return sum(1 for entry in entries if entry.name.endswith(".json"))
+        return sum(1 for entry in entries if entry.name.endswith(RESULT_SUFFIX))
 
 
 def _cmd_list(args: argparse.Namespace) -> int:
@@ -157,7 +158,7 @@ def _may_match(path: str, component_name: str | None) -> bool:
     """Whether an unreadable result file could be one that the filters select:
     its name tells its component (its directory, the simulation type, is
     already the filter's when one is given), nothing tells its factory or kit."""
-    match = _RESULT_NAME.fullmatch(re.split(r"[\\/]", path)[-1])
+    match = RESULT_FILE.fullmatch(re.split(r"[\\/]", path)[-1])
     return component_name is None or match is None or match["component"] == component_name
 
 

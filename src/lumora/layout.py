@@ -1,0 +1,80 @@
+"""Where a store keeps what, as the extension lays it out.
+
+The extension writes this layout; upkeep and the cache find their way in it
+through this module, and tests/test_layout.py holds the two together.
+
+    <root>/<simulation type>/<component name>_<simulation ID>.json
+    <root>/<simulation type>/.<result name>.<16 hex digits>.tmp   (a save under way)
+    <root>/<simulation type>/.<result name>.lock                  (a simulation under way)
+"""
+
+from __future__ import annotations
+
+import os
+import re
+from typing import Protocol, Self, TypeVar
+
+__all__ = [
+    "LOCK_FILE",
+    "NAME_MAX",
+    "RESULT_FILE",
+    "RESULT_SUFFIX",
+    "TEMPORARY_FILE",
+    "lock_name",
+    "result_name",
+    "result_path",
+    "storable",
+]
+
+RESULT_SUFFIX = ".json"
+# Bytes in one file name on the file systems the store runs on.
+NAME_MAX = 255
+# Names that are no type directory of their own below the root.
+_NO_TYPE = frozenset({"", ".", ".."})
+_SEPARATORS = ("/", "\\", "\0")
+
+# A result's file name, as a listing tells its component from it.
+RESULT_FILE = re.compile(r"(?P<component>.*)_[0-9a-f]{16}\.json")
+# What a save writes before moving it into place: ".<result name, cut to
+# fit NAME_MAX>.<16 hex>.tmp".
+TEMPORARY_FILE = re.compile(r"\..+\.[0-9a-f]{16}\.tmp", re.DOTALL)
+# The names of lock files beside results: ".<result name>.lock", or
+# ".<ID>.lock" where the result's name leaves no room.
+LOCK_FILE = re.compile(r"\.(?:.+\.json|[0-9a-f]{16})\.lock", re.DOTALL)
+
+
+class _Joinable(Protocol):
+    def __truediv__(self, name: str) -> Self: ...
+
+
+P = TypeVar("P", bound=_Joinable)
+
+
+def storable(simulation_type: str, component_name: str) -> bool:
+    """Whether these names can be part of a result's path at all.
+
+    The extension refuses to save anything else, so no file of such names
+    exists and none need be looked for.
+    """
+    names = simulation_type + component_name
+    return simulation_type not in _NO_TYPE and not any(c in names for c in _SEPARATORS)
+
+
+def result_name(component_name: str, simulation_id: str) -> str:
+    return f"{component_name}_{simulation_id}{RESULT_SUFFIX}"
+
+
+def result_path(root: P, simulation_type: str, component_name: str, simulation_id: str) -> P:
+    """Where the result of these names lies below root (names checked with `storable`)."""
+    path: P = root / simulation_type / result_name(component_name, simulation_id)
+    return path
+
+
+def lock_name(result: str, simulation_id: str) -> str:
+    """The lock file's name beside the result file named result."""
+    name = f".{result}.lock"
+    if len(os.fsencode(name)) > NAME_MAX:
+        # A result name near the limit has no room for the lock's additions;
+        # the ID alone is unique within the type directory.
+        name = f".{simulation_id}.lock"
+    return name
