@@ -41,14 +41,14 @@ from typing import Any
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-import diskcache  # noqa: E402
-import joblib  # noqa: E402
-import orjson  # noqa: E402
-from run import PDKS, realistic_identity, sparams, wavelengths  # noqa: E402
+import diskcache
+import joblib
+import orjson
+from run import PDKS, realistic_identity, sparams, wavelengths
 
-from lumora.cache import get_or_simulate  # noqa: E402
-from lumora.core import simulation_storage as ss  # noqa: E402
-from lumora.models import StoredSimulationResult  # noqa: E402
+from lumora.cache import get_or_simulate
+from lumora.core import simulation_storage as ss
+from lumora.models import StoredSimulationResult
 
 SYSTEMS = ("lumora", "diskcache", "joblib")
 BASE_DATE = datetime(2025, 1, 1, tzinfo=UTC)

@@ -25,10 +25,10 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-from run import CLOCKS, fmt_time, realistic_identity, sparams, wavelengths  # noqa: E402
+from run import CLOCKS, fmt_time, realistic_identity, sparams, wavelengths
 
-from lumora.core import simulation_storage as ss  # noqa: E402
-from lumora.paths import LocalStorePath  # noqa: E402
+from lumora.core import simulation_storage as ss
+from lumora.paths import LocalStorePath
 
 SIDES = {"Path": Path, "LocalStorePath": LocalStorePath}
 

@@ -29,16 +29,17 @@ import time
 import timeit
 import tracemalloc
 from collections.abc import Callable, Sequence
-from typing import Any
 from dataclasses import dataclass, field
 from datetime import UTC, datetime, timedelta
 from pathlib import Path
+from typing import Any
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-import orjson  # noqa: E402
-import pure_storage  # noqa: E402
-from lumora.models import SimulationHyperparameters, StoredSimulationResult  # noqa: E402
+import orjson
+import pure_storage
+
+from lumora.models import SimulationHyperparameters, StoredSimulationResult
 
 EXT, PY, FLOOR = "extension", "python", "floor"
 

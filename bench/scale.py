@@ -21,8 +21,8 @@ most MAX_GROWTH times the smallest, scaled by their ratio (5.5 for 1,000 to
 from __future__ import annotations
 
 import argparse
-import os
 import json
+import os
 import random
 import resource
 import shutil
@@ -37,10 +37,11 @@ from typing import Any
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-import orjson  # noqa: E402
-import pure_storage  # noqa: E402
-from lumora.core import simulation_storage  # noqa: E402
-from lumora.models import SimulationHyperparameters, StoredSimulationResult  # noqa: E402
+import orjson
+import pure_storage
+
+from lumora.core import simulation_storage
+from lumora.models import SimulationHyperparameters, StoredSimulationResult
 
 SIDES = {"extension": simulation_storage, "python": pure_storage}
 TYPES = ("sparams", "modes", "fdtd", "eme")

@@ -10,7 +10,6 @@ import pytest
 from lumora.core import simulation_storage
 from lumora.models import SimulationHyperparameters
 
-
 # The module's functions, in the order the module binds them.
 FUNCTION_NAMES = [
     "_compute_simulation_id",

@@ -11,7 +11,8 @@ import traceback
 import types
 
 import pytest
-from conftest import identity, outcome, entries as _entries
+from conftest import entries as _entries
+from conftest import identity, outcome
 
 FILE = "src/lumora/core/simulation_storage"
 

@@ -13,13 +13,14 @@ import threading
 import time
 
 import pytest
-from hypothesis import given, settings, strategies as st
-
 from conftest import identity
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
 from lumora import cache, compare, upkeep
-from lumora.core import simulation_storage
 from lumora.cache import get_or_simulate
 from lumora.compare import MISSING, diff_results, explain_miss
+from lumora.core import simulation_storage
 from lumora.models import SimulationHyperparameters
 from lumora.results import main
 from lumora.settings import get_simulations_dir

@@ -12,9 +12,9 @@ import sys
 import unicodedata
 
 import pytest
+from conftest import Terminal
 
 import lumora
-from conftest import Terminal
 from lumora import progress
 from lumora.models import SimulationHyperparameters
 from lumora.results import main

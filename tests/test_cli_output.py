@@ -10,7 +10,6 @@ import warnings
 
 import orjson
 import pytest
-
 from conftest import identity, outcome
 from test_cli import run
 

@@ -7,7 +7,6 @@ import threading
 import time
 
 import pytest
-
 from conftest import identity, outcome
 
 

@@ -19,8 +19,8 @@ from typing import Any
 
 import orjson
 import pytest
+from conftest import entries, identity, outcome
 
-from conftest import identity, outcome, entries
 from lumora.models import StoredSimulationResult
 
 PathType = type(pathlib.Path())

@@ -20,7 +20,6 @@ import weakref
 import pytest
 from conftest import FUNCTION_NAMES
 
-
 MODULE = "lumora.core.simulation_storage"
 FILE = "src/lumora/core/simulation_storage"
 NAMES = FUNCTION_NAMES

@@ -19,10 +19,10 @@ import types
 
 import orjson
 import pytest
+from conftest import identity, outcome
 from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 
-from conftest import identity, outcome
 from lumora.core import simulation_storage as ss
 from lumora.models import SimulationHyperparameters, StoredSimulationResult
 

@@ -9,9 +9,9 @@ from types import SimpleNamespace
 
 import orjson
 import pytest
+from conftest import entries
 
 from lumora.models import SimulationHyperparameters
-from conftest import entries
 
 LIST = "list_simulation_results"
 DAY = "2024-05-0{}T12:00:00+00:00"

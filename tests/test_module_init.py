@@ -18,11 +18,11 @@ import types
 import typing
 
 import pytest
+from conftest import FUNCTION_NAMES
 
 import lumora.core.lazy
 import lumora.models
 from lumora.core import simulation_storage
-from conftest import FUNCTION_NAMES
 
 NAME = "lumora.core.simulation_storage"
 FILE = "src/lumora/core/simulation_storage"

@@ -9,8 +9,8 @@ import sys
 import warnings
 
 import pytest
-
 from conftest import identity, outcome
+
 from lumora.cli import main
 
 plt = pytest.importorskip("matplotlib.pyplot")

@@ -18,8 +18,8 @@ from pathlib import Path
 
 import orjson
 import pytest
-
 from conftest import Terminal, identity, outcome
+
 from lumora import progress, settings
 from lumora.paths import LocalStorePath
 
@@ -29,12 +29,12 @@ import fsspec.asyn  # noqa: E402, F811
 import fsspec.implementations.memory  # noqa: E402
 import upath.implementations.memory  # noqa: E402, F811
 import upath.registry  # noqa: E402
-
-from lumora.remote import s3 as s3_module  # noqa: E402
-from lumora import upkeep  # noqa: E402
-from lumora.remote import LocalURLPath, S3StorePath, StorePath, remote_window, store_path  # noqa: E402
 from test_upkeep import TEMPORARY, changed_after_the_plan  # noqa: E402
 from test_upkeep import save as aged_result  # noqa: E402
+
+from lumora import upkeep  # noqa: E402
+from lumora.remote import LocalURLPath, S3StorePath, StorePath, remote_window, store_path  # noqa: E402
+from lumora.remote import s3 as s3_module  # noqa: E402
 
 BUCKET = "lumora-test"
 

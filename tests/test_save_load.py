@@ -13,9 +13,9 @@ from types import SimpleNamespace
 import orjson
 import pydantic
 import pytest
+from conftest import entries, identity, outcome
 
 import lumora
-from conftest import identity, outcome, entries
 
 SAVE = "save_simulation_result"
 FIND = "find_simulation_result"

@@ -10,8 +10,8 @@ import subprocess
 import sys
 
 import pytest
-
 from conftest import identity, outcome
+
 from lumora.paths import LocalStorePath
 
 pytestmark = pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="needs FIFOs and /dev/zero")

@@ -12,8 +12,7 @@ import types
 
 import orjson
 import pytest
-
-from conftest import identity, outcome, entries
+from conftest import entries, identity, outcome
 
 PathType = type(pathlib.Path())
 

@@ -14,12 +14,12 @@ from datetime import UTC, datetime, timedelta
 
 import orjson
 import pytest
-
 from conftest import identity, outcome
+from test_cli import Terminal, run
+
 from lumora import progress, upkeep
 from lumora._lockfile import lock_file
 from lumora.cache import get_or_simulate
-from test_cli import Terminal, run
 
 DAY = timedelta(days=1)
 TEMPORARY = ".c_0123456789abcdef.json.89abcdef01234567.tmp"
@@ -79,8 +79,10 @@ def test_ages(text, age):
     assert upkeep.parse_age(text) == age
 
 
-@pytest.mark.parametrize(("parse", "text"), [(upkeep.parse_size, "5XB"), (upkeep.parse_size, "-1"),
-                                             (upkeep.parse_age, "90"), (upkeep.parse_age, "d")])  # fmt: skip
+@pytest.mark.parametrize(
+    ("parse", "text"),
+    [(upkeep.parse_size, "5XB"), (upkeep.parse_size, "-1"), (upkeep.parse_age, "90"), (upkeep.parse_age, "d")],
+)
 def test_bad_sizes_and_ages_say_what_is_accepted(parse, text):
     with pytest.raises(ValueError, match="such as"):
         parse(text)
@@ -99,14 +101,21 @@ def test_stats_count_everything(aged, store):
     assert (figures.by_pdk, figures.by_status) == ({"generic": 4, "si220": 1}, {"success": 3, "error": 2})
     assert figures.oldest < figures.newest and figures.newest.startswith(str((datetime.now(UTC) - 10 * DAY).date()))
     assert sorted(os.path.basename(u.path) for u in figures.unreadable_files) == [
-        "broken_00000000000000ff.json", "fifo_00000000000000fe.json"]  # fmt: skip
+        "broken_00000000000000ff.json",
+        "fifo_00000000000000fe.json",
+    ]
     assert (figures.unreadable, figures.temporary_files, figures.temporary_bytes) == (2, 2, 8)
 
 
 def test_stats_of_a_missing_store(store):
     figures = upkeep.stats()
     assert (figures.results, figures.by_type, figures.oldest, figures.unreadable, figures.temporary_files) == (
-        0, {}, None, 0, 0)  # fmt: skip
+        0,
+        {},
+        None,
+        0,
+        0,
+    )
 
 
 @pytest.mark.parametrize(
@@ -322,14 +331,24 @@ def test_prune_and_tidy_with_yes(aged, capsys, store):
     code, out, _ = run(capsys, "prune", "--max-size", "0", "--type", "modes", "--yes")
     assert code == 0 and out.startswith("Removed 1 simulation result(s), ") and remaining(store) == list("abde")
     code, out, _ = run(capsys, "tidy", "--yes")
-    assert (code, out) == (0, "Removed 1 temporary or lock file(s), 5 B; 1 newer or held one(s) left, perhaps saves or simulations in progress.\n")
+    assert (code, out) == (
+        0,
+        "Removed 1 temporary or lock file(s), 5 B; 1 newer or held one(s) left, perhaps saves or simulations in progress.\n",
+    )
 
 
 @pytest.mark.parametrize(
     "argv",
-    [["prune"], ["prune", "--dry-run"], ["prune", "--older-than", "90"], ["prune", "--max-size", "5XB"],
-     ["prune", "--max-count", "-1"], ["prune", "--status", "maybe"], ["tidy", "--older-than", "soon"]],
-)  # fmt: skip
+    [
+        ["prune"],
+        ["prune", "--dry-run"],
+        ["prune", "--older-than", "90"],
+        ["prune", "--max-size", "5XB"],
+        ["prune", "--max-count", "-1"],
+        ["prune", "--status", "maybe"],
+        ["tidy", "--older-than", "soon"],
+    ],
+)
 def test_usage_errors(store, capsys, argv):
     code, out, err = run(capsys, *argv)
     assert (code, out) == (2, "") and "usage: lumora-results" in err

@@ -199,11 +199,13 @@ class TidyReport(_Removal):
 # --- sizes and ages -----------------------------------------------------------
 
 _SIZE = re.compile(r"\s*(\d+(?:\.\d*)?|\.\d+)\s*([a-z]*)\s*", re.IGNORECASE)
+# fmt: off
 _SIZE_UNITS = {
     "": 1, "b": 1,
     "kb": 10**3, "mb": 10**6, "gb": 10**9, "tb": 10**12, "pb": 10**15,
     "kib": 2**10, "mib": 2**20, "gib": 2**30, "tib": 2**40, "pib": 2**50,
-}  # fmt: skip
+}
+# fmt: on
 _AGE = re.compile(r"\s*(\d+(?:\.\d*)?|\.\d+)\s*([a-z]+)\s*", re.IGNORECASE)
 _AGE_UNITS = {"s": 1, "m": 60, "h": 3600, "d": 86400, "w": 7 * 86400}
 
@@ -342,7 +344,7 @@ def _read(scan: _Scan) -> tuple[list[ResultFile], list[FileProblem], dict[str, _
             if isinstance(read, BaseException):
                 raise read
             result = _result_file(simulation_type, entry, read[0])
-        except Exception as exc:  # noqa: BLE001 - every kind of bad file is reported the same way
+        except Exception as exc:  # every kind of bad file is reported the same way
             unreadable.append(FileProblem(str(entry.path), one_line(exc)))
             continue
         results.append(result)
@@ -539,9 +541,16 @@ def prune(
 
     results, unreadable, judged = _read(_scan(get_simulations_dir()))
     selected = _select(
-        results, older_than=age, status=status, simulation_type=simulation_type, pdk_name=pdk_name,
-        component_name=component_name, factory_name=factory_name, max_count=max_count, max_size=limit,
-    )  # fmt: skip
+        results,
+        older_than=age,
+        status=status,
+        simulation_type=simulation_type,
+        pdk_name=pdk_name,
+        component_name=component_name,
+        factory_name=factory_name,
+        max_count=max_count,
+        max_size=limit,
+    )
     plan = PruneReport(tuple(selected), (), (), (), tuple(unreadable), len(results), dry_run=True)
     if dry_run or not selected or not _asks(confirm, plan):
         return replace(plan, dry_run=dry_run)

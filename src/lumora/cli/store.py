@@ -15,8 +15,8 @@ from lumora.cli._arguments import add_filters, filters, simulation_id
 from lumora.cli._messages import complain, store_is_missing
 from lumora.cli._terminal import confirm, stdin_is_terminal, terminal_width
 from lumora.core import simulation_storage as storage
-from lumora.logger import get_logger, one_line
 from lumora.layout import RESULT_FILE, RESULT_SUFFIX
+from lumora.logger import get_logger, one_line
 from lumora.paths import read_failures
 from lumora.progress import progress_shown, store_progress
 from lumora.settings import get_simulations_dir

@@ -128,10 +128,17 @@ def _cmd_stats(args: argparse.Namespace) -> int:
 def _result_table(results: Iterable[upkeep.ResultFile]) -> str:
     rows = [("ID", "TYPE", "COMPONENT", "PDK", "STATUS", "DATE (UTC)", "SIZE")]
     rows += [
-        (r.simulation_id, r.simulation_type, r.component_name, "-" if r.pdk_name is None else r.pdk_name,
-         r.status, format_date(r.simulation_date), format_bytes(r.bytes))
+        (
+            r.simulation_id,
+            r.simulation_type,
+            r.component_name,
+            "-" if r.pdk_name is None else r.pdk_name,
+            r.status,
+            format_date(r.simulation_date),
+            format_bytes(r.bytes),
+        )
         for r in results
-    ]  # fmt: skip
+    ]
     return align(rows)
 
 
@@ -163,8 +170,10 @@ def _cmd_prune(args: argparse.Namespace) -> int:
     if report.dry_run:
         if report.selected:
             print(_result_table(report.selected))
-        print(f"Would remove {len(report.selected)} of {report.results} simulation result(s), "
-              f"{format_bytes(report.selected_bytes)}.")  # fmt: skip
+        print(
+            f"Would remove {len(report.selected)} of {report.results} simulation result(s), "
+            f"{format_bytes(report.selected_bytes)}."
+        )
         return 0
     if outcome:
         return 1
@@ -223,18 +232,23 @@ def register(add: Callable[[str, str], argparse.ArgumentParser]) -> None:
     add_filters(sub, status=True)
     sub.add_argument("--max-count", type=_argument(_count), metavar="N", help="keep the N newest of the selection")
     sub.add_argument(
-        "--max-size", type=_argument(upkeep.parse_size), metavar="SIZE",
+        "--max-size",
+        type=_argument(upkeep.parse_size),
+        metavar="SIZE",
         help="remove the oldest selected until the store's results take at most SIZE: 5GB, 500MiB, bytes",
-    )  # fmt: skip
+    )
     sub.add_argument("--dry-run", action="store_true", help="list what would be removed; remove nothing")
     sub.add_argument("-y", "--yes", action="store_true", help="do not ask for confirmation")
     sub.set_defaults(handler=_cmd_prune, usage=sub.format_usage)
 
     sub = add("tidy", "Remove temporary files that interrupted saves left behind, and lock files no one holds.")
     sub.add_argument(
-        "--older-than", type=age, metavar="AGE", default=upkeep.DEFAULT_TIDY_AGE,
+        "--older-than",
+        type=age,
+        metavar="AGE",
+        default=upkeep.DEFAULT_TIDY_AGE,
         help="only files last modified more than AGE ago (default 1h, so that saves in progress keep theirs)",
-    )  # fmt: skip
+    )
     sub.add_argument("--dry-run", action="store_true", help="list what would be removed; remove nothing")
     sub.add_argument("-y", "--yes", action="store_true", help="do not ask for confirmation")
     sub.set_defaults(handler=_cmd_tidy)

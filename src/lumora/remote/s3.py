@@ -12,8 +12,8 @@ from __future__ import annotations
 import email.utils
 import errno
 import time
-from datetime import datetime
 from collections.abc import Iterator
+from datetime import datetime
 from typing import Any, NamedTuple, Self
 
 import fsspec  # type: ignore[import-untyped]
