@@ -18,6 +18,7 @@ from collections.abc import Iterator, Sequence
 from contextlib import contextmanager
 from contextvars import ContextVar
 from dataclasses import dataclass
+from functools import cached_property
 from pathlib import Path
 from typing import Literal, Protocol, Self
 
@@ -48,16 +49,22 @@ Kind = Literal["file", "directory", "other"]
 Stamp = tuple[object, ...]
 
 
-@dataclass(frozen=True, slots=True)
+@dataclass(frozen=True)
 class DirEntry:
     """One entry of a directory listing, with what the listing told of it."""
 
-    path: StoreDir
+    parent: StoreDir
     name: str
     kind: Kind
     size: int
     mtime: float | None  # None where the file system does not tell
     stamp: Stamp | None = None  # None for what could not be looked at
+
+    @cached_property
+    def path(self) -> StoreDir:
+        # Made when first asked: a remote path object costs far more than the
+        # listing's answer for it, and a look-up by name wants only a few.
+        return self.parent / self.name
 
 
 class StoreDir(Protocol):
@@ -203,16 +210,15 @@ def local_entries(directory: StoreDir, local: Path) -> list[DirEntry]:
     try:
         with os.scandir(local) as listing:
             for item in listing:
-                path = directory / item.name
                 try:
                     info = item.stat()  # follows symbolic links, as reading does
                 except OSError:
                     if not item.is_symlink():
                         continue  # removed since the listing
-                    entries.append(DirEntry(path, item.name, "other", 0, None))
+                    entries.append(DirEntry(directory, item.name, "other", 0, None))
                     continue
                 kind = _kind_of(info.st_mode)
-                entries.append(DirEntry(path, item.name, kind, info.st_size, info.st_mtime, local_stamp(info)))
+                entries.append(DirEntry(directory, item.name, kind, info.st_size, info.st_mtime, local_stamp(info)))
     except FileNotFoundError:
         return []
     return entries

@@ -155,7 +155,7 @@ class StorePath(ProxyUPath):
                 continue
             kind = _FSSPEC_KINDS.get(info.get("type"), "other")
             size = int(info.get("size") or 0)
-            entries.append(DirEntry(self / name, name, kind, size, modified(info), listing_stamp(info)))
+            entries.append(DirEntry(self, name, kind, size, modified(info), listing_stamp(info)))
         return entries
 
     def read_stamped(self, paths: Sequence[Self]) -> Iterator[tuple[bytes, Stamp] | BaseException]:

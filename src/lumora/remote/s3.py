@@ -235,11 +235,11 @@ class S3StorePath(StorePath):
         entries = []
         for name in sorted((files.keys() | directories) - NO_NAMES):  # "" is the marker
             if name in directories:
-                entries.append(DirEntry(self / name, name, "directory", 0, None))
+                entries.append(DirEntry(self, name, "directory", 0, None))
             else:
                 info = files[name]
                 stamp = listing_stamp(info)
-                entries.append(DirEntry(self / name, name, "file", int(info.get("Size", 0)), modified(info), stamp))
+                entries.append(DirEntry(self, name, "file", int(info.get("Size", 0)), modified(info), stamp))
         return below, entries, complete
 
     def entries(self) -> list[DirEntry]:
