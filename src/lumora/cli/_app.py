@@ -7,7 +7,7 @@ import os
 import sys
 
 from lumora import __version__
-from lumora.cli import cache, demo, plot, store, upkeep
+from lumora.cli import cache, demo, export, plot, store, upkeep
 from lumora.cli._messages import complain, log_to_stderr
 from lumora.logger import one_line
 from lumora.settings import STORE_ENV, environ, get_simulations_dir
@@ -15,7 +15,7 @@ from lumora.text import PROG, printable
 
 # Each group module adds its commands through register(add); they appear in
 # this order in the help.
-GROUPS = (store, cache, upkeep, plot, demo)
+GROUPS = (store, cache, upkeep, plot, export, demo)
 
 
 def _store(text: str) -> str:
