@@ -51,7 +51,7 @@ def _add_global_options(parser: argparse.ArgumentParser, *, in_subcommand: bool)
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG,
-        description="List, show, compare, plot and remove stored simulation results.",
+        description="List, show, compare, plot, export and remove stored simulation results.",
         epilog=f"The store is ${STORE_ENV}, or build/simulations below $LUMORA_BUILD_DIR or the current directory.",
     )
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
