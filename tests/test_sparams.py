@@ -93,11 +93,14 @@ def test_export_writes_one_file_per_result_and_escapes_names(saved, tmp_path, ca
     odd = saved(full(["o1@0", "o\x1b[2J@0"]), name="ring\x1b[31m")
     plain = saved(full(["o1@0", "o2@0", "o3@0"]), name="mmi")
     modes = saved({"neff": [2.4, 2.41, 2.42]}, name="wg")
-    ids = [odd.simulation_id, plain.simulation_id, modes.simulation_id]
+    half = saved({"o1@0,o2@0": full(["o1@0"])["o1@0,o1@0"]}, name="half")
+    ids = [odd.simulation_id, plain.simulation_id, modes.simulation_id, half.simulation_id]
     assert main(["export", *ids, "-o", str(tmp_path / "out")]) == 1
     assert sorted(path.name for path in (tmp_path / "out").iterdir()) == [f"{ids[0]}.s2p", f"{ids[1]}.s3p"]
     out, err = capsys.readouterr()
     assert "\x1b" not in out + err
     assert "(ring\\x1b[31m; ports 1 o1@0, 2 o\\x1b[2J@0)" in out
     assert f"{ids[2]} (wg, sparams) is not S-parameters" in err
+    assert f"{ids[3]} (half) has no S-parameter o1@0,o1@0 (3 of the 4 port pairs missing)" in err
+    assert main(["export", ids[3], "-o", str(tmp_path / "out"), "--reciprocal", "--zero-missing"]) == 0
     assert skrf.Network(str(tmp_path / "out" / f"{ids[0]}.s2p")).port_names == ["o1@0", "o\\x1b[2J@0"]
