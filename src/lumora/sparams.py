@@ -105,7 +105,8 @@ class SParameters:
     ``wavelengths`` in micrometres, as stored; ``ports`` in a stable order
     (see ``port_order``); ``pairs`` the complex values by (source, output)
     port, one per wavelength, only the pairs that the result holds.
-    ``sp["o1@0,o2@0"]`` or ``sp["o1@0", "o2@0"]`` is one of them.
+    ``sp["o1@0,o2@0"]`` or ``sp["o1@0", "o2@0"]`` is one of them. ``name``
+    (the simulation ID) names the Network and the result in messages.
     """
 
     wavelengths: npt.NDArray[np.float64]
@@ -127,8 +128,9 @@ class SParameters:
 
     def reciprocal(self) -> SParameters:
         """These S-parameters with each missing pair taken from its reverse
-        (S_ij = S_ji, as for any passive device without magneto-optics): a
-        solver that sent light into one port only gives a whole column."""
+        (S_ij = S_ji, as for any passive device without magneto-optics): after
+        a solver that sent light into one port only, that port's row as well
+        as its column."""
         pairs = dict(self.pairs)
         for source, output in self.missing():
             if (output, source) in pairs:
