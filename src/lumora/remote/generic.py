@@ -139,7 +139,12 @@ class StorePath(ProxyUPath):
         return None
 
     def entries(self) -> list[DirEntry]:
-        # One listing with sizes and dates: asking per file would be a request each.
+        return self._entries(stamped=True)
+
+    def _entries(self, *, stamped: bool) -> list[DirEntry]:
+        # One listing with sizes and dates: asking per file would be a request
+        # each. Dates and stamps only where asked: a look-up by name needs
+        # neither, and working them out is most of a listing's own cost.
         try:
             listing: list[dict[str, Any]] = self.fs.ls(self.path, detail=True)
         except FileNotFoundError:
@@ -155,7 +160,10 @@ class StorePath(ProxyUPath):
                 continue
             kind = _FSSPEC_KINDS.get(info.get("type"), "other")
             size = int(info.get("size") or 0)
-            entries.append(DirEntry(self, name, kind, size, modified(info), listing_stamp(info)))
+            if stamped:
+                entries.append(DirEntry(self, name, kind, size, modified(info), listing_stamp(info)))
+            else:
+                entries.append(DirEntry(self, name, kind, size, None))
         return entries
 
     def read_stamped(self, paths: Sequence[Self]) -> Iterator[tuple[bytes, Stamp] | BaseException]:
@@ -287,8 +295,8 @@ class StorePath(ProxyUPath):
         return super().exists(follow_symlinks=follow_symlinks)
 
     def _children(self) -> list[DirEntry]:
-        """The entries of this directory, from one listing."""
-        return self.entries()
+        """The entries of this directory, from one listing, without dates."""
+        return self._entries(stamped=False)
 
     def iterdir(self) -> Iterator[Self]:
         yield from (child for child in super().iterdir() if child.name not in NO_NAMES)
