@@ -10,10 +10,13 @@ from pathlib import Path
 import numpy as np
 import pytest
 from conftest import identity, outcome
+from hypothesis import given
+from hypothesis import strategies as st
 from test_cache import Simulator
 
 from lumora import cache
 from lumora.cache import ResultNotStored, get_or_simulate, save_result
+from lumora.convert import identity_value
 
 WAVES = np.linspace(1.5, 1.6, 21)
 S21 = np.exp(-2j * np.pi * WAVES / 1.55) * 0.7
@@ -108,14 +111,44 @@ def test_identity_from_numpy_hashes_as_the_plain_values_it_equals(ss, store, giv
     assert record.component_settings == json.loads(json.dumps(plain))
 
 
+JSON = st.recursive(
+    st.none()
+    | st.booleans()
+    | st.integers(-(2**63), 2**64 - 1)
+    | st.floats(allow_nan=False, allow_infinity=False)
+    | st.text(max_size=3),
+    lambda inner: (
+        st.lists(inner, max_size=3) | st.tuples(inner) | st.dictionaries(st.text(max_size=3), inner, max_size=3)
+    ),
+    max_leaves=8,
+)
+
+
+@given(JSON)
+def test_plain_identity_values_hash_as_they_always_did(value):
+    assert json.dumps(identity_value(value, "x"), sort_keys=True) == json.dumps(value, sort_keys=True)
+
+
 @pytest.mark.parametrize(
     "fields, error, message",
     [
         (identity(component_settings={"gap": {0.2}}), TypeError, "component_settings['gap'] is of type set"),
-        (identity(model_parameters={"eps": [np.complex128(2j)]}), TypeError, "model_parameters['eps'][0] is of type numpy.complex128"),
+        (
+            identity(model_parameters={"eps": [np.complex128(2j)]}),
+            TypeError,
+            "model_parameters['eps'][0] is of type numpy.complex128",
+        ),
         (identity(component_settings={"gap": np.array([np.nan])}), ValueError, "component_settings['gap'][0] is nan"),
-        (identity(hyperparameters={"pml": 1}), ValueError, "pml: Extra inputs are not permitted): pass a SimulationHyperparameters"),
-        (identity(hyperparameters=[("solver", "fde")]), TypeError, "hyperparameters must be a SimulationHyperparameters"),
+        (
+            identity(hyperparameters={"pml": 1}),
+            ValueError,
+            "pml: Extra inputs are not permitted): pass a SimulationHyperparameters",
+        ),
+        (
+            identity(hyperparameters=[("solver", "fde")]),
+            TypeError,
+            "hyperparameters must be a SimulationHyperparameters",
+        ),
     ],
 )
 def test_identity_that_cannot_be_stored_is_refused_before_simulating(store, fields, error, message):
