@@ -33,6 +33,11 @@ def _wavelengths(hyperparameters: SimulationHyperparameters) -> list[float]:
     return [round(start + i * step, 6) for i in range(points)]
 
 
+def _rounded(values: list[complex]) -> list[complex]:
+    """Six decimals, as a solver's output file would give them: the files stay small."""
+    return [complex(round(z.real, 6), round(z.imag, 6)) for z in values]
+
+
 def _sparams(
     factory: str, settings: dict[str, Any], parameters: dict[str, Any], wavelengths: list[float]
 ) -> dict[str, list[complex]]:
@@ -96,7 +101,7 @@ def _sparams(
         for wl in wavelengths:
             result.setdefault("o1@0,o1@0", []).append(reflection(-50, length, wl))
             result.setdefault("o1@0,o2@0", []).append(guided(length, wl))
-    return result
+    return {key: _rounded(values) for key, values in result.items()}
 
 
 class FakeSimulator:
