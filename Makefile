@@ -184,6 +184,7 @@ bench: build ## time the extension against the plain-Python module and peer cach
 	$(VENV_PYTHON) bench/scale.py $(BENCH_SCALE_ARGS)
 	$(VENV_PYTHON) bench/remote.py $(BENCH_REMOTE_ARGS)
 	$(VENV_PYTHON) bench/read_file.py
+	$(VENV_PYTHON) bench/save_arrays.py
 	$(PIP) $$($(VENV_PYTHON) -c "$$BENCH_EXTRA")
 	$(VENV_PYTHON) bench/peers.py $(BENCH_PEERS_ARGS)
 

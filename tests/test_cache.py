@@ -18,7 +18,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from lumora import cache, compare, upkeep
-from lumora.cache import get_or_simulate
+from lumora.cache import SimulationFailed, get_or_simulate
 from lumora.compare import MISSING, diff_results, explain_miss
 from lumora.core import simulation_storage
 from lumora.models import SimulationHyperparameters
@@ -81,8 +81,12 @@ def test_a_failure_is_reraised_unchanged_and_stored_on_request(ss, store, store_
         {},
         [],
     )
-    # A stored failure is a hit, unless asked to run it again.
-    assert get_or_simulate(**identity(), simulate=Simulator()) == stored
+    # A hit on a stored failure fails as the run did, unless asked for the record or a rerun.
+    with pytest.raises(SimulationFailed) as hit:
+        get_or_simulate(**identity(), simulate=Simulator())
+    assert (hit.value.record, hit.value.error_message) == (stored, "RuntimeError: solver diverged")
+    assert stored.error_message in str(hit.value)
+    assert get_or_simulate(**identity(), simulate=Simulator(), return_errors=True) == stored
     rerun = Simulator()
     assert get_or_simulate(**identity(), simulate=rerun, rerun_errors=True).status == "success"
     assert rerun.runs == 1
@@ -115,7 +119,7 @@ def test_a_corrupt_result_is_reported_not_overwritten(ss, store):
 
 CHILD = """
 import pathlib, sys, time
-from lumora.cache import get_or_simulate
+from lumora.cache import SimulationFailed, get_or_simulate
 from lumora.models import SimulationHyperparameters
 work, name, seconds = pathlib.Path(sys.argv[1]), sys.argv[2], float(sys.argv[3])
 (work / f"ready-{name}").touch()

@@ -12,7 +12,11 @@ from datetime import timedelta
 from pathlib import Path
 from typing import Any
 
+import numpy as np
+import numpy.typing as npt
+
 from lumora import upkeep
+from lumora.cache import SimulationFailed, get_or_simulate
 from lumora.core import simulation_storage as storage
 from lumora.core.simulation_storage import find_simulation_result, list_simulation_results, save_simulation_result
 from lumora.models import SimulationHyperparameters, StoredSimulationResult
@@ -110,3 +114,17 @@ def keep_in_shape() -> int:
     upkeep.prune(status="done")  # type: ignore[arg-type]
     upkeep.tidy(older_than=None)  # type: ignore[arg-type]
     return figures.by_type["sparams"].bytes + plan.selected_bytes + upkeep.tidy(confirm=lambda p: not p.selected).recent
+
+
+def solver_output(hp: SimulationHyperparameters) -> str:
+    def run() -> tuple[dict[str, Any], npt.NDArray[np.float64]]:
+        wavelengths = np.linspace(1.5, 1.6, 11)
+        return {"o1@0,o2@0": np.exp(-1j * wavelengths)}, wavelengths
+
+    identity: dict[str, Any] = dict(component_name="c", factory_name="f", component_settings={"gap": np.float32(0.2)})
+    try:
+        record = get_or_simulate(**identity, model_parameters={}, hyperparameters=hp, simulation_type="s", simulate=run)
+    except SimulationFailed as failed:
+        return failed.error_message + failed.record.simulation_id
+    get_or_simulate(**identity, model_parameters={}, hyperparameters=hp, simulation_type="s", simulate=hp)  # type: ignore[arg-type]
+    return record.simulation_id

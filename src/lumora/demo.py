@@ -33,14 +33,16 @@ def _wavelengths(hyperparameters: SimulationHyperparameters) -> list[float]:
     return [round(start + i * step, 6) for i in range(points)]
 
 
-def _pairs(values: list[complex]) -> list[list[float]]:
-    return [[round(z.real, 6), round(z.imag, 6)] for z in values]
+def _rounded(values: list[complex]) -> list[complex]:
+    """Six decimals, as a solver's output file would give them: the files stay small."""
+    return [complex(round(z.real, 6), round(z.imag, 6)) for z in values]
 
 
 def _sparams(
     factory: str, settings: dict[str, Any], parameters: dict[str, Any], wavelengths: list[float]
-) -> dict[str, list[list[float]]]:
-    """S-parameters seen from port o1 (one source run), by port pair, as [re, im] per wavelength."""
+) -> dict[str, list[complex]]:
+    """S-parameters seen from port o1 (one source run), by port pair, one complex number per
+    wavelength: the store keeps each as [re, im]."""
     neff = float(parameters.get("neff", 2.4))
     loss_db_per_um = float(parameters.get("loss_db_per_cm", 2.0)) * 1e-4
 
@@ -99,7 +101,7 @@ def _sparams(
         for wl in wavelengths:
             result.setdefault("o1@0,o1@0", []).append(reflection(-50, length, wl))
             result.setdefault("o1@0,o2@0", []).append(guided(length, wl))
-    return {key: _pairs(values) for key, values in result.items()}
+    return {key: _rounded(values) for key, values in result.items()}
 
 
 class FakeSimulator:
@@ -180,10 +182,10 @@ class Demo:
 
         with environ(PDK_ENV, pdk):  # a save records the active kit
             try:
-                return get_or_simulate(**identity, simulate=simulate)
+                return get_or_simulate(**identity, simulate=simulate, return_errors=True)
             except SolverError:
                 # The failure was saved too: asking again finds it rather than re-running.
-                return get_or_simulate(**identity, simulate=simulate)
+                return get_or_simulate(**identity, simulate=simulate, return_errors=True)
 
     def run(self) -> None:
         root = printable(str(get_simulations_dir()))  # a path anyone may have named
