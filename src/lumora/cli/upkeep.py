@@ -120,6 +120,8 @@ def _cmd_stats(args: argparse.Namespace) -> int:
     hint = "; remove old ones with: lumora-results tidy" if figures.temporary_files else ""
     lines.append(f"Temporary files: {figures.temporary_files} ({format_bytes(figures.temporary_bytes)}){hint}")
     lines.append(f"Lock files: {figures.lock_files}")
+    if figures.lease_files:
+        lines.append(f"Leases: {figures.lease_files}")
     # Line by line, so that a newline in a name is shown escaped too.
     print("\n".join(map(printable, lines)))
     return 0
