@@ -84,14 +84,15 @@ def _probe(fs: Any, root: str) -> bool:
         fs.rm_file(path)
 
 
-def supported(fs: Any, root: str) -> bool:
-    """Whether the store at root turns down conditional writes that do not hold, as leases need.
+def supported(fs: Any, root: str, name: str) -> bool:
+    """Whether the store at root (its URL: name) turns down conditional
+    writes that do not hold, as leases need.
 
     Tried once per store and process; a store that does not (or whose trial
     fails) is named in a warning, once.
     """
     with _PROBE_LOCK:
-        known = _SUPPORTED.get(root)
+        known = _SUPPORTED.get(name)
         if known is not None:
             return known
         try:
@@ -102,10 +103,10 @@ def supported(fs: Any, root: str) -> bool:
         if not known:
             get_logger().warning(
                 "No single flight on %s (%s): processes that miss the same result at once all simulate it",
-                root,
+                name,
                 why,
             )
-        _SUPPORTED[root] = known
+        _SUPPORTED[name] = known
         return known
 
 

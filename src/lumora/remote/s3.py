@@ -107,7 +107,7 @@ class S3StorePath(StorePath):
 
     def single_flight(self, simulation_id: str) -> AbstractContextManager[None] | None:
         root = self.parent.parent  # <root>/<type>/<result>
-        if not lease.supported(self.fs, root.path):
+        if not lease.supported(self.fs, root.path, str(root)):
             return None
         return lease.Lease(self.fs, self.with_name(layout.lease_name(self.name, simulation_id)).path, simulation_id)
 
