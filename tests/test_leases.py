@@ -21,7 +21,10 @@ from lumora._lease import LeaseRecord
 from lumora.cache import get_or_simulate
 
 pytest.importorskip("s3fs")
-from test_remote import faults, s3_endpoint, s3_store  # noqa: E402, F401
+import test_remote
+
+# S3 on 127.0.0.1, as test_remote serves it.
+s3_endpoint, s3_store, faults = test_remote.s3_endpoint, test_remote.s3_store, test_remote.faults
 
 SPAWN = multiprocessing.get_context("spawn")  # no fork of a process with server and event-loop threads
 
@@ -107,7 +110,9 @@ def test_a_killed_holder_is_taken_over_within_the_lease_time(s3_store, tmp_path,
     assert started and len(os.listdir(runs)) == 2
     assert 0 < taken_over - killed <= lease + 2
     assert kinds() == ["json"]
-    assert any(m.startswith(f"Took over the expired lease on {started[0]} from process {holder.pid}") for _, m in logs())
+    assert any(
+        m.startswith(f"Took over the expired lease on {started[0]} from process {holder.pid}") for _, m in logs()
+    )
 
 
 @pytest.mark.parametrize("header", ["HTTP_IF_NONE_MATCH", "HTTP_IF_MATCH"])

@@ -30,8 +30,8 @@ from typing import Any, Literal, TypeVar
 
 import orjson
 
-from lumora._lockfile import lock_file, remove_lock_file
 from lumora._lease import LeaseRecord
+from lumora._lockfile import lock_file, remove_lock_file
 from lumora.layout import LEASE_FILE, LOCK_FILE, RESULT_SUFFIX, TEMPORARY_FILE
 from lumora.logger import one_line
 from lumora.models import SimulationStatus, StoredSimulationResult

@@ -77,8 +77,10 @@ def _probe(fs: Any, root: str) -> bool:
     try:
         # A second create, and an overwrite under another ETag, must both be
         # turned down; an overwrite under the object's own must not.
-        return _denies(fs, path, IfNoneMatch="*") and _denies(fs, path, IfMatch='"0"') and not _denies(
-            fs, path, IfMatch=etag
+        return (
+            _denies(fs, path, IfNoneMatch="*")
+            and _denies(fs, path, IfMatch='"0"')
+            and not _denies(fs, path, IfMatch=etag)
         )
     finally:
         fs.rm_file(path)
