@@ -585,7 +585,7 @@ def tidy(
     """Remove the temporary files that interrupted saves left behind, unused lock files and expired leases.
 
     Only files named as a save names its temporary file
-    (".<name>.<16 hex digits>.tmp", in a type directory) and last modified
+    (".<name>.<host>-<16 hex digits>.tmp", in a type directory) and last modified
     more than older_than ago (default one hour: a save in progress keeps its
     file) are removed; and, on the local disk, the lock files of
     simulations that no one holds (of any age: whoever takes one after it

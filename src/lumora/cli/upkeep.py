@@ -243,7 +243,9 @@ def register(add: Callable[[str, str], argparse.ArgumentParser]) -> None:
     sub.add_argument("-y", "--yes", action="store_true", help="do not ask for confirmation")
     sub.set_defaults(handler=_cmd_prune, usage=sub.format_usage)
 
-    sub = add("tidy", "Remove temporary files that interrupted saves left behind, and lock files no one holds.")
+    sub = add(
+        "tidy", "Remove temporary files that interrupted saves left behind, lock files no one holds and expired leases."
+    )
     sub.add_argument(
         "--older-than",
         type=age,
