@@ -13,6 +13,7 @@ which reads result files only when they are regular files.
 
 from __future__ import annotations
 
+import math
 import os
 import re
 from collections.abc import Iterator
@@ -97,7 +98,7 @@ def get_lease_seconds() -> float:
         seconds = float(value)
     except ValueError:
         seconds = 0.0
-    if not seconds > 0 or seconds == float("inf"):
+    if not (seconds > 0 and math.isfinite(seconds)):
         raise ValueError(f"{LEASE_ENV} must be a number of seconds above 0, not {value!r}")
     return seconds
 
