@@ -208,8 +208,16 @@ class Lease:
         except FileNotFoundError:
             pass
         except OSError as exc:
-            if not _refused(exc):
-                # Left for upkeep's tidy, or for a waiter once it expires.
+            if _refused(exc):
+                return
+            try:
+                # A store without conditional deletes: ours if it still has our ETag.
+                if self._fs.info(self._path).get("ETag") == self._etag:
+                    self._fs.rm_file(self._path)
+            except FileNotFoundError:
+                pass
+            except OSError:
+                # Left for a waiter once it expires, or for upkeep's tidy.
                 get_logger().warning("Could not remove the lease on %s: %s", self._simulation_id, one_line(exc))
 
 
