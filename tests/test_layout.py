@@ -4,6 +4,7 @@ writes first, which names it refuses."""
 from __future__ import annotations
 
 import os
+import socket
 
 import pytest
 from conftest import identity, outcome
@@ -12,7 +13,11 @@ from lumora import layout
 
 
 @pytest.mark.parametrize("component", ["c", "a" * 233, "😀" * 58], ids=["short", "longest", "4-byte"])
-def test_the_layout_is_the_modules(ss, store, monkeypatch, component):
+@pytest.mark.parametrize(
+    "host, part", [("node-7.example", "node-7.example"), ("n/ü\0x", "nx"), ("", "host"), ("h" * 300, "h" * 63)]
+)
+def test_the_layout_is_the_modules(ss, store, monkeypatch, component, host, part):
+    monkeypatch.setattr(socket, "gethostname", lambda: host)
     written = []
     base = type(store)
 
@@ -30,8 +35,19 @@ def test_the_layout_is_the_modules(ss, store, monkeypatch, component):
         ss.save_simulation_result(**identity(component_name=component), **outcome())
     [temporary] = written
     assert layout.TEMPORARY_FILE.fullmatch(temporary) and len(os.fsencode(temporary)) <= layout.NAME_MAX
-    lock = layout.lock_name(path.name, simulation_id)
-    assert layout.LOCK_FILE.fullmatch(lock) and len(os.fsencode(lock)) <= layout.NAME_MAX
+    assert temporary[: -len("-0123456789abcdef.tmp")].endswith(f".{part}")
+    for pattern, name in [(layout.LOCK_FILE, layout.lock_name), (layout.LEASE_FILE, layout.lease_name)]:
+        beside = name(path.name, simulation_id)
+        assert pattern.fullmatch(beside) and len(os.fsencode(beside)) <= layout.NAME_MAX
+
+
+@pytest.mark.parametrize(
+    "name, temporary",
+    [(".c_0123456789abcdef.json.89abcdef01234567.tmp", True), (".c_0123456789abcdef.json.h-89abcdef01234567.tmp", True)]
+    + [(".c_0123456789abcdef.json.h/x-89abcdef01234567.tmp", False), ("c_0123456789abcdef.json.lease", False)],
+)
+def test_temporary_names_of_old_and_new_saves(name, temporary):
+    assert bool(layout.TEMPORARY_FILE.fullmatch(name)) is temporary
 
 
 @pytest.mark.parametrize(

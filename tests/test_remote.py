@@ -582,19 +582,22 @@ def test_a_result_beside_a_key_of_its_name_and_a_slash_is_listed_once(ss, s3_sto
 def faults(ss, s3_store, monkeypatch):
     """Three results on S3, then every client sent to a second endpoint on
     127.0.0.1 over the same buckets, which fails a request where
-    `faults.fail(request, tries)` gives a status or "reset". Retries do not wait."""
+    `faults.fail(request, tries)` gives a status or "reset", and drops the
+    request headers named in `faults.strip` (as WSGI keys). Retries do not wait."""
     moto_app = pytest.importorskip("moto.moto_server.werkzeug_app")
     from botocore.retries.standard import ExponentialBackoff
     from werkzeug.serving import make_server
 
     for i in range(3):
         ss.save_simulation_result(**identity(component_name=f"c{i}"), **outcome())
-    faults = types.SimpleNamespace(fail=lambda request, tries: None, tries=collections.Counter())
+    faults = types.SimpleNamespace(fail=lambda request, tries: None, tries=collections.Counter(), strip=())
     store = moto_app.DomainDispatcherApplication(moto_app.create_backend_app)
 
     def app(environ, start_response):
         request = (environ["REQUEST_METHOD"], environ["PATH_INFO"], environ["QUERY_STRING"])
         faults.tries[request] += 1
+        for header in faults.strip:
+            environ.pop(header, None)
         fault = faults.fail(request, faults.tries[request])
         if fault == "reset":
             environ["werkzeug.socket"].shutdown(socket.SHUT_RDWR)

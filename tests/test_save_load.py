@@ -7,6 +7,7 @@ import hashlib
 import json
 import os
 import re
+import socket
 from datetime import UTC, datetime
 from types import SimpleNamespace
 
@@ -182,7 +183,7 @@ def test_failed_write_keeps_the_previous_file(ss, store, monkeypatch, logs, meth
     assert len(logs()) == 1
 
 
-TEMPORARY = re.compile(r"\.(.*)\.[0-9a-f]{16}\.tmp")
+TEMPORARY = re.compile(r"\.(.*)\.node-7\.example-[0-9a-f]{16}\.tmp")
 
 
 @pytest.mark.parametrize(
@@ -199,6 +200,7 @@ def test_every_name_the_file_system_takes_saves(ss, store, monkeypatch, componen
         {"write_bytes": lambda self, data: written.append(self.name) or base.write_bytes(self, data)},
     )
     monkeypatch.setattr(ss, "get_simulations_dir", lambda: recording(store))
+    monkeypatch.setattr(socket, "gethostname", lambda: "node-7.example")
     record = ss.save_simulation_result(**identity(component_name=component), **outcome())
     name = f"{component}_{record.simulation_id}.json"
     assert [p.name for p in (store / "sparams").iterdir()] == [name]

@@ -140,7 +140,7 @@ def test_failed_write_keeps_previous_file_and_removes_temporary(ss, store, hp, m
         ss.save_simulation_result(**identity(), **outcome(result={"s21": [9.0]}))
     assert entries(info.value) == [("save_simulation_result", 196)]
     [name] = written
-    assert re.fullmatch(re.escape("." + path.name) + r"\.[0-9a-f]{16}\.tmp", name)
+    assert re.fullmatch(re.escape("." + path.name) + r"\.[A-Za-z0-9._-]+-[0-9a-f]{16}\.tmp", name)
     assert path.read_bytes() == before
     assert [p.name for p in path.parent.iterdir()] == [path.name]
 

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <exception>
 #include <random>
+#include <string>
 
 #include "common.hpp"
 
@@ -41,8 +42,43 @@ void discard_temporary(PyObject* tmp_path)
 // file-system encoding (ext4, XFS, APFS; NTFS counts 255 UTF-16 units, which
 // never exceed the UTF-8 bytes).
 constexpr Py_ssize_t kMaxNameBytes = 255;
-// What a temporary name adds to its stem: "." before, "." + 16 digits + ".tmp" after.
-constexpr Py_ssize_t kTemporaryExtra = 1 + 1 + 16 + 4;
+// What a temporary name adds to its stem besides the host: "." before,
+// "." + host + "-" + 16 digits + ".tmp" after.
+constexpr Py_ssize_t kTemporaryExtra = 1 + 1 + 1 + 16 + 4;
+// The longest host part of a temporary name: a DNS label's limit, which
+// leaves a stem of at least 169 bytes.
+constexpr std::size_t kMaxHostBytes = 63;
+
+bool host_character(char c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_' ||
+           c == '.';
+}
+
+// socket.gethostname() as a part of a file name: the characters of a DNS
+// name only (no separator can slip in), at most kMaxHostBytes. Machines that
+// share a directory (NFS) then never pick the same temporary name, even with
+// random sources that were cloned along with their disk image.
+Ref host_part()
+{
+    Ref socket = Ref::steal(PyImport_Import(process.str.socket));
+    if (!socket) return socket;
+    Ref host = call_method(socket.get(), process.str.gethostname);
+    if (!host) return host;
+    if (!PyUnicode_Check(host.get())) {
+        PyErr_Format(PyExc_TypeError, "host name must be str, not %.200s", Py_TYPE(host.get())->tp_name);
+        return Ref();
+    }
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(host.get(), &size);
+    if (!text) return Ref();
+    std::string kept;
+    for (Py_ssize_t i = 0; i < size && kept.size() < kMaxHostBytes; ++i) {
+        if (host_character(text[i])) kept += text[i];
+    }
+    if (kept.empty()) kept = "host";
+    return Ref::steal(PyUnicode_FromStringAndSize(kept.data(), static_cast<Py_ssize_t>(kept.size())));
+}
 
 // Bytes of text in the file-system encoding; -1 with the exception set when
 // the text cannot be encoded (then no file of that name can exist either).
@@ -53,11 +89,12 @@ Py_ssize_t encoded_size(PyObject* text)
 }
 
 // The result's file name, or its longest prefix (whole characters) that
-// leaves room for the rest of a temporary name within kMaxNameBytes: every
-// name the file system accepts for a result must also save.
-Ref temporary_stem(PyObject* name)
+// leaves room for the rest of a temporary name (host_bytes of host in it)
+// within kMaxNameBytes: every name the file system accepts for a result must
+// also save.
+Ref temporary_stem(PyObject* name, Py_ssize_t host_bytes)
 {
-    constexpr Py_ssize_t budget = kMaxNameBytes - kTemporaryExtra;
+    const Py_ssize_t budget = kMaxNameBytes - kTemporaryExtra - host_bytes;
     const Py_ssize_t whole = encoded_size(name);
     if (whole < 0) return Ref();
     if (whole <= budget) return Ref::borrow(name);
@@ -77,9 +114,9 @@ Ref temporary_stem(PyObject* name)
 
 // Writes content beside file_path and moves it into place, so that readers
 // (and a crash) see the old file or the new one, never half of one. The
-// temporary name is "." + the result's name (or its prefix) + "." + 16
-// hexadecimal digits + ".tmp": no "*.json" scan meets it, and tidying
-// recognises a stray one by that shape. -1 on failure.
+// temporary name is "." + the result's name (or its prefix) + "." + host +
+// "-" + 16 hexadecimal digits + ".tmp": no "*.json" scan meets it, and
+// tidying recognises a stray one by that shape. -1 on failure.
 int write_atomically(PyObject* file_path, PyObject* content)
 {
     Ref tmp_path;
@@ -90,11 +127,14 @@ int write_atomically(PyObject* file_path, PyObject* content)
             PyErr_Format(PyExc_TypeError, "path name must be str, not %.200s", Py_TYPE(name.get())->tp_name);
             return -1;
         }
-        Ref stem = temporary_stem(name.get());
+        Ref host = host_part();
+        if (!host) return -1;
+        Ref stem = temporary_stem(name.get(), PyUnicode_GET_LENGTH(host.get()));  // ASCII: a byte a character
         if (!stem) return -1;
         Ref suffix = random_suffix();
         if (!suffix) return -1;
-        Ref tmp_name = concat({process.str.dot, stem.get(), process.str.dot, suffix.get(), process.str.tmp_suffix});
+        Ref tmp_name = concat({process.str.dot, stem.get(), process.str.dot, host.get(), process.str.dash, suffix.get(),
+                               process.str.tmp_suffix});
         if (!tmp_name) return -1;
         tmp_path = call_method(file_path, process.str.with_name, {tmp_name.get()});
         if (!tmp_path) return -1;

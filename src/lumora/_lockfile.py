@@ -12,12 +12,15 @@ from __future__ import annotations
 
 import os
 from collections.abc import Callable, Iterator
-from contextlib import contextmanager
+from contextlib import contextmanager, suppress
 from pathlib import Path
 
 import filelock
 
-__all__ = ["lock_file", "remove_lock_file"]
+from lumora import layout
+from lumora.logger import get_logger
+
+__all__ = ["lock_file", "remove_lock_file", "result_lock"]
 
 
 def _names(path: Path, held: os.stat_result) -> bool:
@@ -70,3 +73,27 @@ def remove_lock_file(path: Path, held: os.stat_result) -> bool:
         return False
     os.unlink(path)
     return True
+
+
+@contextmanager
+def result_lock(result: Path, simulation_id: str) -> Iterator[None]:
+    """Held while one process simulates the result at result; others wait for it.
+
+    A lock file beside the result, which its holder removes when done. The
+    OS lock ends with its holder's process, so a holder that died never
+    blocks anyone (its file is left to ``lumora.upkeep.tidy``).
+    """
+    path = result.with_name(layout.lock_name(result.name, simulation_id))
+
+    def waiting() -> None:
+        get_logger().info("Waiting for another simulation of %s to finish", simulation_id)
+
+    with lock_file(path, on_wait=waiting) as held:
+        assert held is not None  # it waits
+        try:
+            yield
+        finally:
+            # Where it cannot go (Windows removes a lock file only once it is
+            # let go, which filelock does), it is left, empty and harmless.
+            with suppress(OSError):
+                remove_lock_file(path, held)

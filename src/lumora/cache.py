@@ -13,13 +13,12 @@ from __future__ import annotations
 
 import time
 from collections.abc import Callable, Iterable, Iterator
-from contextlib import AbstractContextManager, contextmanager, nullcontext, suppress
+from contextlib import AbstractContextManager, contextmanager, nullcontext
 from typing import TYPE_CHECKING, Any, NamedTuple, cast
 
 import orjson
 
 from lumora import layout
-from lumora._lockfile import lock_file, remove_lock_file
 from lumora.convert import as_hyperparameters, identity_value, output_value, output_wavelengths
 from lumora.core import simulation_storage as storage
 from lumora.logger import get_logger, one_line
@@ -239,29 +238,15 @@ def _usable(
 def _identity_lock(file_path: StoreDir, simulation_id: str) -> Iterator[None]:
     """Held while one process simulates an identity; others wait for it.
 
-    A lock file beside the result, which its holder removes when done. The
-    OS lock ends with its holder's process, so a holder that died never
-    blocks anyone (its file is left to ``lumora.upkeep.tidy``). Object
-    stores have no such lock: there this does nothing.
+    Whatever the store offers for it (`StoreDir.single_flight`); where it
+    offers nothing, this does nothing.
     """
-    local = file_path.local_path()
-    if local is None:
+    guard = file_path.single_flight(simulation_id)
+    if guard is None:
         yield
         return
-    path = local.with_name(layout.lock_name(local.name, simulation_id))
-
-    def waiting() -> None:
-        get_logger().info("Waiting for another simulation of %s to finish", simulation_id)
-
-    with lock_file(path, on_wait=waiting) as held:
-        assert held is not None  # it waits
-        try:
-            yield
-        finally:
-            # Where it cannot go (Windows removes a lock file only once it is
-            # let go, which filelock does), it is left, empty and harmless.
-            with suppress(OSError):
-                remove_lock_file(path, held)
+    with guard:
+        yield
 
 
 def _error_text(exc: BaseException) -> str:
@@ -358,13 +343,16 @@ def get_or_simulate(
     message) is saved if ``store_errors``, and the exception is re-raised
     unchanged. An interruption (KeyboardInterrupt, SystemExit) saves nothing.
 
-    ``lock``: on a store on the local disk, a process (or thread) that misses
-    an identity that another one is simulating waits for it and then returns
-    its record, simulating only if that one saved nothing. The lock is a
-    hidden ``.<result file name>.lock`` file beside the result, removed when
-    done and released by the operating system if its holder dies. Stores on
-    object storage (s3:// and other URLs) have no such lock: two machines
-    missing the same identity at once both simulate, and the last save wins.
+    ``lock``: a process (or thread) that misses an identity that another one
+    is simulating waits for it and then returns its record, simulating only
+    if that one saved nothing. On the local disk the lock is a hidden
+    ``.<result file name>.lock`` file beside the result, removed when done
+    and released by the operating system if its holder dies. On S3 it is a
+    lease, ``.<result file name>.lease``, which others take over once it
+    has gone unrenewed for $LUMORA_LEASE_SECONDS (60 s), where the store
+    honours conditional writes. Other object stores have neither: two
+    machines missing the same identity at once both simulate, and the last
+    save wins.
     """
     identity = _plain_identity(
         component_name, factory_name, component_settings, model_parameters, hyperparameters, simulation_type

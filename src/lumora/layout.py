@@ -4,8 +4,10 @@ The extension writes this layout; upkeep and the cache find their way in it
 through this module, and tests/test_layout.py holds the two together.
 
     <root>/<simulation type>/<component name>_<simulation ID>.json
-    <root>/<simulation type>/.<result name>.<16 hex digits>.tmp   (a save under way)
-    <root>/<simulation type>/.<result name>.lock                  (a simulation under way)
+    <root>/<simulation type>/.<result name>.<host>-<16 hex digits>.tmp   (a save under way)
+    <root>/<simulation type>/.<result name>.lock     (a simulation under way, local disk)
+    <root>/<simulation type>/.<result name>.lease    (a simulation under way, object store)
+    <root>/.lease-probe.<32 hex digits>              (a store's conditional writes being tried)
 """
 
 from __future__ import annotations
@@ -15,12 +17,15 @@ import re
 from typing import Protocol, Self, TypeVar
 
 __all__ = [
+    "LEASE_FILE",
     "LOCK_FILE",
     "NAME_MAX",
     "RESULT_FILE",
     "RESULT_SUFFIX",
     "TEMPORARY_FILE",
+    "lease_name",
     "lock_name",
+    "probe_name",
     "result_name",
     "result_path",
     "storable",
@@ -36,11 +41,14 @@ _SEPARATORS = ("/", "\\", "\0")
 # A result's file name, as a listing tells its component from it.
 RESULT_FILE = re.compile(r"(?P<component>.*)_[0-9a-f]{16}\.json")
 # What a save writes before moving it into place: ".<result name, cut to
-# fit NAME_MAX>.<16 hex>.tmp".
-TEMPORARY_FILE = re.compile(r"\..+\.[0-9a-f]{16}\.tmp", re.DOTALL)
+# fit NAME_MAX>.<host>-<16 hex>.tmp", the host so that machines sharing a
+# directory never pick the same name; saves of older versions left no host.
+TEMPORARY_FILE = re.compile(r"\..+\.(?:[A-Za-z0-9._-]*-)?[0-9a-f]{16}\.tmp", re.DOTALL)
 # The names of lock files beside results: ".<result name>.lock", or
-# ".<ID>.lock" where the result's name leaves no room.
+# ".<ID>.lock" where the result's name leaves no room; lease objects
+# likewise with ".lease".
 LOCK_FILE = re.compile(r"\.(?:.+\.json|[0-9a-f]{16})\.lock", re.DOTALL)
+LEASE_FILE = re.compile(r"\.(?:.+\.json|[0-9a-f]{16})\.lease", re.DOTALL)
 
 
 class _Joinable(Protocol):
@@ -70,11 +78,25 @@ def result_path(root: P, simulation_type: str, component_name: str, simulation_i
     return path
 
 
+def _beside(result: str, simulation_id: str, suffix: str) -> str:
+    name = f".{result}{suffix}"
+    if len(os.fsencode(name)) > NAME_MAX:
+        # A result name near the limit has no room for the additions; the ID
+        # alone is unique within the type directory.
+        name = f".{simulation_id}{suffix}"
+    return name
+
+
 def lock_name(result: str, simulation_id: str) -> str:
     """The lock file's name beside the result file named result."""
-    name = f".{result}.lock"
-    if len(os.fsencode(name)) > NAME_MAX:
-        # A result name near the limit has no room for the lock's additions;
-        # the ID alone is unique within the type directory.
-        name = f".{simulation_id}.lock"
-    return name
+    return _beside(result, simulation_id, ".lock")
+
+
+def lease_name(result: str, simulation_id: str) -> str:
+    """The lease object's name beside the result file named result."""
+    return _beside(result, simulation_id, ".lease")
+
+
+def probe_name(token: str) -> str:
+    """The name, in the store's root, of the object that tries its conditional writes."""
+    return f".lease-probe.{token}"

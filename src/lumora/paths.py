@@ -15,7 +15,7 @@ import errno
 import os
 import stat
 from collections.abc import Iterator, Sequence
-from contextlib import contextmanager
+from contextlib import AbstractContextManager, contextmanager
 from contextvars import ContextVar
 from dataclasses import dataclass
 from functools import cached_property
@@ -23,6 +23,7 @@ from pathlib import Path
 from typing import Literal, Protocol, Self
 
 from lumora._dirindex import names_ending_with
+from lumora._lockfile import result_lock
 from lumora.observe import observe
 
 __all__ = [
@@ -98,6 +99,11 @@ class StoreDir(Protocol):
 
         FileNotFoundError if it is gone.
         """
+        ...
+
+    def single_flight(self, simulation_id: str) -> AbstractContextManager[None] | None:
+        """Held while this process simulates the result at this path, which
+        others that miss it wait for; None where the store offers no such thing."""
         ...
 
 
@@ -300,3 +306,6 @@ class LocalStorePath(Path):
 
     def remove_if_unchanged(self, stamp: Stamp) -> bool:
         return remove_local_if_unchanged(self, stamp)
+
+    def single_flight(self, simulation_id: str) -> AbstractContextManager[None]:
+        return result_lock(self, simulation_id)

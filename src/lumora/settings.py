@@ -13,6 +13,7 @@ which reads result files only when they are regular files.
 
 from __future__ import annotations
 
+import math
 import os
 import re
 from collections.abc import Iterator
@@ -25,11 +26,26 @@ from lumora.paths import LocalStorePath
 if TYPE_CHECKING:
     from lumora.remote import StorePath
 
-__all__ = ["BUILD_ENV", "PDK_ENV", "STORE_ENV", "environ", "get_build_dir", "get_pdk_name", "get_simulations_dir"]
+__all__ = [
+    "BUILD_ENV",
+    "LEASE_ENV",
+    "PDK_ENV",
+    "STORE_ENV",
+    "environ",
+    "get_build_dir",
+    "get_lease_seconds",
+    "get_pdk_name",
+    "get_simulations_dir",
+]
 
 BUILD_ENV = "LUMORA_BUILD_DIR"
 STORE_ENV = "LUMORA_SIMULATIONS_DIR"
 PDK_ENV = "LUMORA_PDK"
+LEASE_ENV = "LUMORA_LEASE_SECONDS"
+
+# Long enough that a renewal every third of it survives a few slow requests,
+# short enough that a lost machine holds up the others for about a minute.
+DEFAULT_LEASE_SECONDS = 60.0
 
 # "scheme://": at least two characters before the colon, so that a Windows
 # drive ("C:\\store", "C://store") stays a path.
@@ -67,6 +83,24 @@ def _remote_dir(url: str) -> StorePath:
             f"{STORE_ENV} is the URL {url!r}, which needs packages that are not installed ({exc}); "
             f"install them with: {hint}"
         ) from exc
+
+
+def get_lease_seconds() -> float:
+    """How long a lease on an object store holds without renewal: $LUMORA_LEASE_SECONDS, else 60.
+
+    Its holder renews it every third of that; others take it over once it
+    has gone that long unrenewed.
+    """
+    value = os.environ.get(LEASE_ENV, "").strip()
+    if not value:
+        return DEFAULT_LEASE_SECONDS
+    try:
+        seconds = float(value)
+    except ValueError:
+        seconds = 0.0
+    if not (seconds > 0 and math.isfinite(seconds)):
+        raise ValueError(f"{LEASE_ENV} must be a number of seconds above 0, not {value!r}")
+    return seconds
 
 
 def get_pdk_name() -> str:

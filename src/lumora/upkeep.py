@@ -3,18 +3,18 @@
 - `stats()` counts the results of the store (per simulation type, design kit
   and status), their bytes and dates, the files named like results that
   cannot be read, the temporary files that interrupted saves left and the
-  lock files of simulations.
+  lock files and leases of simulations.
 - `prune(...)` removes the results that its options select (by age, status,
   type, kit, component, count or size).
-- `tidy(...)` removes stray temporary files older than a safe age, and lock
-  files that no one holds.
+- `tidy(...)` removes stray temporary files older than a safe age, lock
+  files that no one holds and leases that expired.
 
 All three work on the store that `lumora.settings.get_simulations_dir()`
 names, on the local disk or on an object store. Each removal takes the very
 file that was read and judged, by its path, and only if it is still that
 file right before: one saved again meanwhile stays. Files that cannot be read
-are reported, never removed; `tidy` removes nothing but temporary and lock
-files.
+are reported, never removed; `tidy` removes nothing but temporary files,
+lock files and leases.
 """
 
 from __future__ import annotations
@@ -30,8 +30,9 @@ from typing import Any, Literal, TypeVar
 
 import orjson
 
+from lumora._lease import LeaseRecord
 from lumora._lockfile import lock_file, remove_lock_file
-from lumora.layout import LOCK_FILE, RESULT_SUFFIX, TEMPORARY_FILE
+from lumora.layout import LEASE_FILE, LOCK_FILE, RESULT_SUFFIX, TEMPORARY_FILE
 from lumora.logger import one_line
 from lumora.models import SimulationStatus, StoredSimulationResult
 from lumora.paths import DirEntry, Stamp, StoreDir, local_stamp
@@ -92,7 +93,7 @@ class FileProblem:
 
 @dataclass(frozen=True, slots=True)
 class TemporaryFile:
-    """A temporary file left by a save, or a simulation's lock file, found beside the results."""
+    """A temporary file left by a save, or a simulation's lock file or lease, found beside the results."""
 
     path: str
     bytes: int
@@ -122,6 +123,7 @@ class StoreStats:
     temporary_bytes: int
     unreadable_files: tuple[FileProblem, ...] = ()
     lock_files: int = 0  # on the local disk: of simulations running, or of holders that died
+    lease_files: int = 0  # on object stores: of simulations running, or expired
 
     def to_json(self) -> dict[str, Any]:
         """The figures as JSON-ready values; a missing design kit is keyed "-"."""
@@ -139,6 +141,7 @@ class StoreStats:
             "temporary_files": self.temporary_files,
             "temporary_bytes": self.temporary_bytes,
             "lock_files": self.lock_files,
+            "lease_files": self.lease_files,
         }
 
 
@@ -179,7 +182,8 @@ class PruneReport(_Removal):
 
 @dataclass(frozen=True)
 class TidyReport(_Removal):
-    """What tidy selected (temporary files old enough, lock files no one holds) and what became of it.
+    """What tidy selected (temporary files old enough, lock files no one holds, leases expired)
+    and what became of it.
 
     `changed`: changed since they were judged (a lock file taken meanwhile),
     left in place.
@@ -189,8 +193,8 @@ class TidyReport(_Removal):
     removed: tuple[TemporaryFile, ...]
     vanished: tuple[TemporaryFile, ...]
     failed: tuple[FileProblem, ...]
-    # Temporary files younger than the age, and lock files held: perhaps saves
-    # or simulations in progress.
+    # Temporary files younger than the age, lock files held and leases not
+    # expired: perhaps saves or simulations in progress.
     recent: int
     dry_run: bool
     changed: tuple[TemporaryFile, ...] = ()
@@ -256,6 +260,7 @@ class _Scan:
     result_files: list[tuple[str, DirEntry]] = field(default_factory=list)  # (type, entry)
     temporaries: list[DirEntry] = field(default_factory=list)
     locks: list[DirEntry] = field(default_factory=list)  # only where there are OS locks: on the local disk
+    leases: list[DirEntry] = field(default_factory=list)
 
 
 def _scan(root: StoreDir) -> _Scan:
@@ -272,6 +277,8 @@ def _scan(root: StoreDir) -> _Scan:
                 scan.temporaries.append(entry)
             elif entry.kind == "file" and not entry.size and local and LOCK_FILE.fullmatch(entry.name):
                 scan.locks.append(entry)
+            elif entry.kind == "file" and LEASE_FILE.fullmatch(entry.name):
+                scan.leases.append(entry)
     return scan
 
 
@@ -385,6 +392,7 @@ def stats() -> StoreStats:
         temporary_bytes=sum(t.size for t in scan.temporaries),
         unreadable_files=tuple(unreadable),
         lock_files=len(scan.locks),
+        lease_files=len(scan.leases),
     )
 
 
@@ -560,20 +568,31 @@ def prune(
 # --- tidy ---------------------------------------------------------------------
 
 
+def _read_leases(scan: _Scan) -> Iterator[tuple[str, tuple[_Judged, LeaseRecord | None]]]:
+    """(path, (the lease as read, what it says)) of each lease still there."""
+    files = [("", entry) for entry in scan.leases]
+    for _, entry, read in _fetch(scan.root, files):
+        if not isinstance(read, BaseException):
+            yield str(entry.path), (read[1], LeaseRecord.parse(read[0]))
+
+
 def tidy(
     *,
     older_than: timedelta | str = DEFAULT_TIDY_AGE,
     dry_run: bool = False,
     confirm: Callable[[TidyReport], bool] | None = None,
 ) -> TidyReport:
-    """Remove the temporary files that interrupted saves left behind, and unused lock files.
+    """Remove the temporary files that interrupted saves left behind, unused lock files and expired leases.
 
     Only files named as a save names its temporary file
-    (".<name>.<16 hex digits>.tmp", in a type directory) and last modified
+    (".<name>.<host>-<16 hex digits>.tmp", in a type directory) and last modified
     more than older_than ago (default one hour: a save in progress keeps its
     file) are removed; and, on the local disk, the lock files of
     simulations that no one holds (of any age: whoever takes one after it
-    is removed takes a new one). dry_run and confirm as for `prune`.
+    is removed takes a new one); and, on object stores, the leases of
+    simulations whose expiry has passed (one whose content cannot be read as
+    a lease goes by its age, as a temporary file). dry_run and confirm as
+    for `prune`.
     """
     age = _as_age(older_than, "older_than")
     if age is None:
@@ -583,14 +602,24 @@ def tidy(
     selected: list[TemporaryFile] = []
     judged: dict[str, _Judged] = {}
     recent = 0
-    for entry, lock in [(e, False) for e in scan.temporaries] + [(e, True) for e in scan.locks]:
+    leases = dict(_read_leases(scan))
+    found = [(e, "temporary") for e in scan.temporaries] + [(e, "lease") for e in scan.leases]
+    for entry, kind in found + [(e, "lock") for e in scan.locks]:
         assert entry.stamp is not None  # a regular file's
-        candidate = _Judged(entry.path, entry.stamp, lock=lock)
-        if lock:
+        candidate = _Judged(entry.path, entry.stamp, lock=kind == "lock")
+        record = None
+        if kind == "lease":
+            if str(entry.path) not in leases:
+                continue  # gone, or unreadable: nothing to judge it by
+            # Judged by what was read, and removed only if still that.
+            candidate, record = leases[str(entry.path)]
+        if kind == "lock":
             state = _lock_state(candidate)
             if state == "vanished":
                 continue
             in_use = state == "changed"
+        elif record is not None:
+            in_use = not record.expired()
         else:
             # Where the file system gives no date the file is taken for
             # recent, unless any age will do.

@@ -120,6 +120,8 @@ def _cmd_stats(args: argparse.Namespace) -> int:
     hint = "; remove old ones with: lumora-results tidy" if figures.temporary_files else ""
     lines.append(f"Temporary files: {figures.temporary_files} ({format_bytes(figures.temporary_bytes)}){hint}")
     lines.append(f"Lock files: {figures.lock_files}")
+    if figures.lease_files:
+        lines.append(f"Leases: {figures.lease_files}")
     # Line by line, so that a newline in a name is shown escaped too.
     print("\n".join(map(printable, lines)))
     return 0
@@ -241,7 +243,9 @@ def register(add: Callable[[str, str], argparse.ArgumentParser]) -> None:
     sub.add_argument("-y", "--yes", action="store_true", help="do not ask for confirmation")
     sub.set_defaults(handler=_cmd_prune, usage=sub.format_usage)
 
-    sub = add("tidy", "Remove temporary files that interrupted saves left behind, and lock files no one holds.")
+    sub = add(
+        "tidy", "Remove temporary files that interrupted saves left behind, lock files no one holds and expired leases."
+    )
     sub.add_argument(
         "--older-than",
         type=age,

@@ -18,6 +18,7 @@ import hashlib
 import os
 import time
 from collections.abc import Iterator, Sequence
+from contextlib import AbstractContextManager
 from datetime import UTC, datetime
 from pathlib import Path
 from typing import Any, Self
@@ -175,6 +176,9 @@ class StorePath(ProxyUPath):
             for name in names:
                 found = _found(contents, name)
                 yield (found, _content_stamp(found)) if isinstance(found, bytes) else found
+
+    def single_flight(self, simulation_id: str) -> AbstractContextManager[None] | None:
+        return None  # no operation here lets exactly one of many writers in
 
     def remove_if_unchanged(self, stamp: Stamp) -> bool:
         # From one request where it can.

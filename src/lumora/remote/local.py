@@ -9,9 +9,11 @@ from __future__ import annotations
 
 import os
 from collections.abc import Iterator, Sequence
+from contextlib import AbstractContextManager
 from pathlib import Path
 from typing import Any, Self
 
+from lumora._lockfile import result_lock
 from lumora.paths import (
     DirEntry,
     Stamp,
@@ -45,6 +47,9 @@ class LocalURLPath(StorePath):
 
     def remove_if_unchanged(self, stamp: Stamp) -> bool:
         return remove_local_if_unchanged(self.local_path(), stamp)
+
+    def single_flight(self, simulation_id: str) -> AbstractContextManager[None]:
+        return result_lock(self.local_path(), simulation_id)
 
     def _move(self, dest: StorePath) -> None:
         os.replace(self.path, dest.path)

@@ -13,12 +13,15 @@ import email.utils
 import errno
 import time
 from collections.abc import Iterator
+from contextlib import AbstractContextManager
 from datetime import datetime
 from typing import Any, NamedTuple, Self
 
 import fsspec  # type: ignore[import-untyped]
 
+from lumora import layout
 from lumora.paths import DirEntry
+from lumora.remote import lease
 from lumora.remote.generic import LISTING_FRESH, NO_NAMES, StorePath, listing_stamp, modified, split_url
 from lumora.remote.window import remote_window
 
@@ -101,6 +104,12 @@ class S3StorePath(StorePath):
         retries = {"mode": "standard", "total_max_attempts": _TRIES}
         options["config_kwargs"] = {"retries": retries, **configured, "max_pool_connections": connections}
         return options
+
+    def single_flight(self, simulation_id: str) -> AbstractContextManager[None] | None:
+        root = self.parent.parent  # <root>/<type>/<result>
+        if not lease.supported(self.fs, root.path, str(root)):
+            return None
+        return lease.Lease(self.fs, self.with_name(layout.lease_name(self.name, simulation_id)).path, simulation_id)
 
     def _keys_below(self, limit: int) -> list[str] | None:
         """Up to limit keys below this prefix, the marker first; None without a bucket."""
