@@ -36,8 +36,12 @@ IS_CPYTHON_313 := import sys; sys.exit(sys.implementation.name != "cpython" or s
 # The peers that bench/peers.py times lumora against, from pyproject.toml.
 BENCH_EXTRA = import tomllib; print(" ".join(tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["bench"]))
 export BENCH_EXTRA
-# Marks an install of the dependencies that matches pyproject.toml.
-INSTALLED := $(VENV)/.lumora-installed
+# The optional extras installed besides what building and running need: the
+# test and lint tools by default; `make demo` asks only for what its walk and
+# README's quick start use. Each set has its own mark of an install that
+# matches pyproject.toml.
+EXTRAS := test lint
+INSTALLED = $(VENV)/.lumora-installed$(if $(strip $(EXTRAS)),-$(subst $() ,-,$(strip $(EXTRAS))))
 
 # SANITIZE=1: build with ASan and UBSan in a separate build tree and preload
 # the sanitizer runtimes into the test interpreter.
@@ -91,7 +95,8 @@ test: build ## build the extension and run the test suite (the default; PYTEST_A
 
 # Rebuilds the extension incrementally and reinstalls it into the venv.
 build: venv ## rebuild the extension after a C++ change and reinstall it into .venv
-	$(PIP) --no-build-isolation --no-deps $(SKBUILD_ARGS) --editable .
+	@echo "Building the extension (incrementally) into $(VENV)"
+	@$(PIP) --no-build-isolation --no-deps $(SKBUILD_ARGS) --editable .
 
 # The venv, checked on every run rather than through file dates: a .venv of
 # another Python (made with PYTHON=python3.11, or left with a dangling link
@@ -115,12 +120,12 @@ venv: ## create .venv with CPython 3.13 and install the dependencies (recreated 
 		if [ -n "$$stale" ]; then \
 			echo "$(VENV) runs $$stale, not CPython 3.13: recreating it with $(PYTHON)" >&2; fi; \
 		rm -rf $(VENV); \
-		echo "$(PYTHON) -m venv $(VENV)"; \
+		echo "Creating $(VENV) with $(PYTHON)"; \
 		$(PYTHON) -m venv $(VENV) || exit 1; \
 	fi; \
 	if [ ! -e $(INSTALLED) ] || [ pyproject.toml -nt $(INSTALLED) ]; then \
-		set -x; \
-		$(VENV_PYTHON) -c "$$REQUIREMENTS" test lint > $(VENV)/requirements.txt && \
+		echo "Installing into $(VENV) what lumora needs$(if $(EXTRAS), with the extras: $(EXTRAS)) (first run only)"; \
+		$(VENV_PYTHON) -c "$$REQUIREMENTS" $(EXTRAS) > $(VENV)/requirements.txt && \
 		$(PIP) --requirement $(VENV)/requirements.txt && \
 		touch $(INSTALLED); \
 	fi
@@ -192,8 +197,11 @@ bench: build ## time the extension against the plain-Python module and peer cach
 
 # Fills the default store (build/simulations, unless LUMORA_SIMULATIONS_DIR
 # says otherwise) with sample results and walks through the API.
+# Installs only what the walk and README's quick start use (plots and
+# Touchstone files), not the test and lint tools.
+demo: EXTRAS := plot touchstone
 demo: build ## fill the default store with sample results and walk through the API
-	$(VENV)/bin/lumora-results demo
+	@$(VENV)/bin/lumora-results demo
 
 # Keeps build/simulations: that is the default store, and results are data.
 clean: ## remove build products and caches (the default store build/simulations is kept)

@@ -10,6 +10,11 @@ from __future__ import annotations
 
 import cmath
 import math
+import os
+import shlex
+import shutil
+import sys
+from pathlib import Path
 from typing import Any
 
 from lumora.cache import get_or_simulate
@@ -259,7 +264,17 @@ class Demo:
 
         print()
         left = len(storage.list_simulation_results())
-        print(f"The store keeps {left} result(s). See them with: {PROG} --store {root} list")
+        print(f"The store keeps {left} result(s). See them with: {_command()} --store {shlex.quote(root)} list")
+
+
+def _command() -> str:
+    """How to run the command line from the caller's shell: by its name where
+    that finds this very program, else by its path (a venv not activated)."""
+    here = Path(sys.executable).parent / PROG
+    found = shutil.which(PROG)
+    if here.exists() and (found is None or Path(found).resolve() != here.resolve()):
+        return shlex.quote(os.path.relpath(here) if not os.path.relpath(here).startswith("..") else str(here))
+    return PROG
 
 
 def _indent(text: str) -> str:
