@@ -178,7 +178,8 @@ soak: build ## every function 100,000 times, failing if memory grows (SOAK_ITERA
 # Then how listing and clearing grow with realistic results, the store on
 # other file systems, how result files are read, and lumora as a cache beside
 # diskcache and joblib.Memory (the bench extra, installed here;
-# BENCH_PEERS_ARGS="--quick").
+# BENCH_PEERS_ARGS="--quick"), and a sweep's own cost per point in this
+# process, on a process pool and on a Dask LocalCluster (BENCH_SWEEP_ARGS="--quick").
 bench: build ## time the extension against the plain-Python module and peer caches (BENCH_ARGS=--quick for a short run)
 	$(VENV_PYTHON) bench/run.py $(BENCH_ARGS)
 	$(VENV_PYTHON) bench/scale.py $(BENCH_SCALE_ARGS)
@@ -187,6 +188,7 @@ bench: build ## time the extension against the plain-Python module and peer cach
 	$(VENV_PYTHON) bench/save_arrays.py
 	$(PIP) $$($(VENV_PYTHON) -c "$$BENCH_EXTRA")
 	$(VENV_PYTHON) bench/peers.py $(BENCH_PEERS_ARGS)
+	$(VENV_PYTHON) bench/sweep.py $(BENCH_SWEEP_ARGS)
 
 # Fills the default store (build/simulations, unless LUMORA_SIMULATIONS_DIR
 # says otherwise) with sample results and walks through the API.

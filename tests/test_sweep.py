@@ -13,7 +13,6 @@ from concurrent.futures import ProcessPoolExecutor
 from dataclasses import dataclass
 
 import pytest
-
 from test_remote import BUCKET, s3_endpoint  # noqa: F401
 
 import lumora

@@ -254,7 +254,10 @@ def sweep(
         if found is None:
             misses.append(simulation_id)
         else:
-            settle(simulation_id, _Outcome(found, message="" if found.status == "success" else SimulationFailed(found).args[0]))
+            settle(
+                simulation_id,
+                _Outcome(found, message="" if found.status == "success" else SimulationFailed(found).args[0]),
+            )
 
     try:
         with progress.progress_counter(description, total=len(identities)) as counter:
@@ -268,7 +271,10 @@ def sweep(
     except KeyboardInterrupt:
         done = summary.stored + summary.simulated + summary.failed
         if progress._stderr_is_terminal():
-            print(f"{description} interrupted after {done} of {len(identities)} identities; finished results are saved", file=sys.stderr)
+            print(
+                f"{description} interrupted after {done} of {len(identities)} identities; finished results are saved",
+                file=sys.stderr,
+            )
         raise
     summary.failures.sort(key=lambda failure: failure.points)
     _report(summary)
@@ -346,7 +352,7 @@ class CachedSolver:
             if kind is inspect.Parameter.VAR_KEYWORD:
                 settings.update(value)
             elif kind is inspect.Parameter.VAR_POSITIONAL:
-                raise TypeError(f"{self.__qualname__}: *{name} cannot name component settings; use named arguments")
+                raise TypeError(f"{self.__wrapped__.__name__}: *{name} cannot name component settings; use named arguments")
             else:
                 settings[name] = value
         return settings
