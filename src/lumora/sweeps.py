@@ -38,6 +38,8 @@ from lumora.models import SimulationHyperparameters, StoredSimulationResult
 __all__ = ["CachedSolver", "SweepFailed", "SweepFailure", "SweepSummary", "cached", "sweep"]
 
 _REQUIRED = ("component_name", "factory_name", "simulation_type")
+# Failures a summary names one by one; a sweep of thousands stays readable.
+_SHOWN = 10
 
 
 @dataclass(frozen=True)
@@ -72,7 +74,9 @@ class SweepSummary:
 
     def __str__(self) -> str:
         counts = f"{len(self.records)} points: {self.stored} stored already, {self.simulated} simulated, {self.failed} failed"
-        lines = [counts] + [f"  point {f.points[0]} ({f.simulation_id}): {f.message}" for f in self.failures]
+        lines = [counts] + [f"  point {f.points[0]} ({f.simulation_id}): {f.message}" for f in self.failures[:_SHOWN]]
+        if len(self.failures) > _SHOWN:
+            lines.append(f"  ... and {len(self.failures) - _SHOWN} more failures (.failures holds them all)")
         return "\n".join(lines)
 
 
@@ -202,9 +206,9 @@ def sweep(
     carries the summary, once every point is done. A stored failure is such a
     failure unless ``rerun_errors`` runs it again.
 
-    Ctrl-C cancels the tasks not yet started and is raised again: each result
+    Ctrl-C cancels the tasks still waiting and is raised again: each result
     finished by then is saved, and the lock of an interrupted run is released
-    as it unwinds.
+    as it unwinds. ``description`` names the progress bar.
     """
     fixed = {
         name: value
@@ -352,7 +356,9 @@ class CachedSolver:
             if kind is inspect.Parameter.VAR_KEYWORD:
                 settings.update(value)
             elif kind is inspect.Parameter.VAR_POSITIONAL:
-                raise TypeError(f"{self.__wrapped__.__name__}: *{name} cannot name component settings; use named arguments")
+                raise TypeError(
+                    f"{self.__wrapped__.__name__}: *{name} cannot name component settings; use named arguments"
+                )
             else:
                 settings[name] = value
         return settings
