@@ -183,8 +183,10 @@ soak: build ## every function 100,000 times, failing if memory grows (SOAK_ITERA
 # Then how listing and clearing grow with realistic results, the store on
 # other file systems, how result files are read, and lumora as a cache beside
 # diskcache and joblib.Memory (the bench extra, installed here;
-# BENCH_PEERS_ARGS="--quick"), and a sweep on a process pool and Dask
-# (BENCH_SWEEP_ARGS="--tasks 40 --identities 10").
+# BENCH_PEERS_ARGS="--quick"), and a sweep's own cost per point in this
+# process, on a process pool and on a Dask LocalCluster (BENCH_SWEEP_ARGS="--quick"); and how often the solver runs when processes
+# and Dask workers miss the same identities, on the local disk and S3, and how
+# soon a killed lease holder is replaced (BENCH_FLIGHT_ARGS="--tasks 40 --identities 10").
 bench: build ## time the extension against the plain-Python module and peer caches (BENCH_ARGS=--quick for a short run)
 	$(VENV_PYTHON) bench/run.py $(BENCH_ARGS)
 	$(VENV_PYTHON) bench/scale.py $(BENCH_SCALE_ARGS)
@@ -194,6 +196,7 @@ bench: build ## time the extension against the plain-Python module and peer cach
 	$(PIP) $$($(VENV_PYTHON) -c "$$BENCH_EXTRA")
 	$(VENV_PYTHON) bench/peers.py $(BENCH_PEERS_ARGS)
 	$(VENV_PYTHON) bench/sweep.py $(BENCH_SWEEP_ARGS)
+	$(VENV_PYTHON) bench/single_flight.py $(BENCH_FLIGHT_ARGS)
 
 # Fills the default store (build/simulations, unless LUMORA_SIMULATIONS_DIR
 # says otherwise) with sample results and walks through the API.
