@@ -145,7 +145,6 @@ def shared_store(request, tmp_path, monkeypatch):
     if request.param == "s3":
         request.getfixturevalue("s3_endpoint")
         monkeypatch.setenv("LUMORA_SIMULATIONS_DIR", f"s3://{BUCKET}/{uuid.uuid4().hex}/store")
-        request.applymarker(pytest.mark.xfail(strict=False, reason="single flight on object stores lands separately"))
     else:
         monkeypatch.setenv("LUMORA_SIMULATIONS_DIR", str(tmp_path / "store"))
     return request.param
