@@ -3,12 +3,14 @@
 from __future__ import annotations
 
 import os
+import sys
 import uuid
 
 import pytest
-from conftest import identity, outcome
+from conftest import Terminal, identity, outcome
 from test_remote import BUCKET, s3_endpoint  # noqa: F401  (the fixture)
 
+from lumora import progress
 from lumora.copy import copy_results, store_at, temporary_name
 from lumora.layout import NAME_MAX, TEMPORARY_FILE, result_name
 from lumora.paths import LocalStorePath
@@ -87,3 +89,14 @@ def test_an_interrupted_write_leaves_nothing_in_the_target(ss, tmp_path, monkeyp
 def test_temporary_names_fit_and_are_tidied(component):
     name = temporary_name(result_name(component, "0123456789abcdef"))
     assert TEMPORARY_FILE.fullmatch(name) and len(os.fsencode(name)) <= NAME_MAX
+
+
+def test_progress_on_a_terminal(ss, tmp_path, monkeypatch):
+    pytest.importorskip("tqdm")
+    source = str(tmp_path / "a")
+    for kind in ("modes", "sparams"):
+        save(ss, source, simulation_type=kind)
+    monkeypatch.setattr(sys, "stderr", Terminal())
+    monkeypatch.setattr(progress, "DELAY", 0)
+    assert len(copy_results(tmp_path / "b", source=source).copied) == 2
+    assert "Copying results: 100%" in sys.stderr.getvalue()
