@@ -99,4 +99,4 @@ def test_progress_on_a_terminal(ss, tmp_path, monkeypatch):
     monkeypatch.setattr(sys, "stderr", Terminal())
     monkeypatch.setattr(progress, "DELAY", 0)
     assert len(copy_results(tmp_path / "b", source=source).copied) == 2
-    assert "Copying results: 100%" in sys.stderr.getvalue()
+    assert "Copying results:   0%|          | 0/2" in sys.stderr.getvalue()
