@@ -177,7 +177,7 @@ def _prepare(directory: Root) -> dict[str, DirEntry] | Exception:
 
 
 def _judge(data: bytes, there: DirEntry | None, overwrite: bool) -> str:
-    """"write", "skipped" or "refused" for data about to be copied where there stands."""
+    """What becomes of data about to be copied where there stands: "write", "skipped" or "refused"."""
     if there is None:
         return "write"
     if there.kind != "file":
@@ -192,7 +192,7 @@ def _write_atomically(path: Root, data: bytes) -> None:
     temporary = path.with_name(temporary_name(path.name))
     try:
         temporary.write_bytes(data)
-        temporary.replace(path)
+        temporary.replace(path)  # type: ignore[arg-type]  # both of one class, which mypy cannot see
     except BaseException:
         # An interruption (^C) included: nothing half-written stays behind.
         try:

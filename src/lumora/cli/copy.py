@@ -50,7 +50,5 @@ def register(add: Callable[[str, str], argparse.ArgumentParser]) -> None:
     sub = add("copy", "Copy result files unchanged into another store (a directory or a URL).")
     sub.add_argument("--to", metavar="URL", required=True, type=_target, help="the store to copy into")
     add_filters(sub, status=True)
-    sub.add_argument(
-        "--overwrite", action="store_true", help="replace a different file of the same name in the target"
-    )
+    sub.add_argument("--overwrite", action="store_true", help="replace a different file of the same name in the target")
     sub.set_defaults(handler=_cmd_copy)
