@@ -18,21 +18,8 @@ from lumora.results import main
 from lumora.settings import STORE_ENV, environ
 
 
-@pytest.fixture
-def roots(request, tmp_path):
-    """A function giving the URL of a fresh store on the named backend."""
-
-    def root(kind):
-        if kind == "s3":
-            request.getfixturevalue("s3_endpoint")
-            return f"s3://{BUCKET}/{uuid.uuid4().hex}/store"
-        return str(tmp_path / uuid.uuid4().hex)
-
-    return root
-
-
-def files(url, *records):
-    return [store_at(url) / r.simulation_type / result_name(r.component_name, r.simulation_id) for r in records]
+def path(url, record):
+    return store_at(url) / record.simulation_type / result_name(record.component_name, record.simulation_id)
 
 
 def save(ss, url, **names):
@@ -41,28 +28,31 @@ def save(ss, url, **names):
 
 
 @pytest.mark.parametrize("source_kind, target_kind", [("local", "local"), ("local", "s3"), ("s3", "local")])
-def test_copies_bytes_skips_identical_refuses_different(ss, roots, capsys, source_kind, target_kind):
-    source, target = roots(source_kind), roots(target_kind)
-    kept = save(ss, source, component_name="ring\x1b[31m")
-    modes = save(ss, source, simulation_type="modes")
+def test_copies_bytes_skips_identical_refuses_different(ss, request, tmp_path, capsys, source_kind, target_kind):
+    def root(kind):
+        if kind == "s3":
+            request.getfixturevalue("s3_endpoint")
+            return f"s3://{BUCKET}/{uuid.uuid4().hex}/store"
+        return str(tmp_path / uuid.uuid4().hex)
 
-    def run(*argv):
-        code = main(["--store", source, "copy", "--to", target, *argv])
-        return code, *capsys.readouterr()
+    source, target = root(source_kind), root(target_kind)
+    kept, modes = save(ss, source, component_name="ring\x1b[31m"), save(ss, source, simulation_type="modes")
 
-    assert run("--type", "modes")[:2] == (0, "Copied 1 file(s); 0 skipped (already there), 0 refused, 0 failed.\n")
-    assert run()[:2] == (0, "Copied 1 file(s); 1 skipped (already there), 0 refused, 0 failed.\n")
-    for copied, original in zip(files(target, kept, modes), files(source, kept, modes)):
-        assert copied.read_bytes() == original.read_bytes()
+    def run(*argv, copied=0, skipped=0, refused=0):
+        code, (out, err) = main(["--store", source, "copy", "--to", target, *argv]), capsys.readouterr()
+        assert out == f"Copied {copied} file(s); {skipped} skipped (already there), {refused} refused, 0 failed.\n"
+        return code, err
 
-    other = files(target, kept)[0]
-    other.write_bytes(b"{}")
-    code, out, err = run()
-    assert (code, out) == (1, "Copied 0 file(s); 1 skipped (already there), 1 refused, 0 failed.\n")
-    assert "ring\\x1b[31m" in err and "\x1b" not in err
-    assert other.read_bytes() == b"{}"
-    assert run("--overwrite")[:2] == (0, "Copied 1 file(s); 1 skipped (already there), 0 refused, 0 failed.\n")
-    assert other.read_bytes() == files(source, kept)[0].read_bytes()
+    assert run("--type", "modes", copied=1)[0] == 0
+    assert run(copied=1, skipped=1)[0] == 0
+    assert all(path(target, r).read_bytes() == path(source, r).read_bytes() for r in (kept, modes))
+
+    path(target, kept).write_bytes(b"{}")
+    code, err = run(skipped=1, refused=1)
+    assert code == 1 and "ring\\x1b[31m" in err and "\x1b" not in err
+    assert path(target, kept).read_bytes() == b"{}"
+    assert run("--overwrite", copied=1, skipped=1)[0] == 0
+    assert path(target, kept).read_bytes() == path(source, kept).read_bytes()
 
 
 @pytest.mark.parametrize("interruption", [OSError("disk full"), KeyboardInterrupt()])
@@ -71,7 +61,7 @@ def test_an_interrupted_write_leaves_nothing_in_the_target(ss, tmp_path, monkeyp
     saved = save(ss, source)
 
     def half_then_fail(path, data):
-        with open(path, "wb") as half:
+        with path.open("wb") as half:
             half.write(data[: len(data) // 2])
         raise interruption
 
@@ -93,10 +83,9 @@ def test_temporary_names_fit_and_are_tidied(component):
 
 def test_progress_on_a_terminal(ss, tmp_path, monkeypatch):
     pytest.importorskip("tqdm")
-    source = str(tmp_path / "a")
     for kind in ("modes", "sparams"):
-        save(ss, source, simulation_type=kind)
+        save(ss, str(tmp_path / "a"), simulation_type=kind)
     monkeypatch.setattr(sys, "stderr", Terminal())
     monkeypatch.setattr(progress, "DELAY", 0)
-    assert len(copy_results(tmp_path / "b", source=source).copied) == 2
+    assert len(copy_results(tmp_path / "b", source=tmp_path / "a").copied) == 2
     assert "Copying results:   0%|          | 0/2" in sys.stderr.getvalue()

@@ -135,18 +135,18 @@ def copy_results(
             tally.failed.append((f"{record.simulation_type}/{name}", "names that no result file can have"))
     # What each target directory holds, from one listing of it when its first file comes.
     listed: dict[str, dict[str, DirEntry] | Exception] = {}
-    for kind, name in progress(sorted(files), total=len(files), description=COPYING):
-        shown = f"{kind}/{name}"
+    for directory, name in progress(sorted(files), total=len(files), description=COPYING):
+        shown = f"{directory}/{name}"
         try:
-            if kind not in listed:
-                listed[kind] = _prepare(target_root / kind)
-            present = listed[kind]
+            if directory not in listed:
+                listed[directory] = _prepare(target_root / directory)
+            present = listed[directory]
             if isinstance(present, Exception):
                 raise present
-            data = (source_root / kind / name).read_bytes()
+            data = (source_root / directory / name).read_bytes()
             verdict = _judge(data, present.get(name), overwrite)
             if verdict == "write":
-                _write_atomically(target_root / kind / name, data)
+                _write_atomically(target_root / directory / name, data)
                 tally.copied.append(shown)
             else:
                 getattr(tally, verdict).append(shown)
@@ -181,7 +181,7 @@ def _judge(data: bytes, there: DirEntry | None, overwrite: bool) -> str:
     if there is None:
         return "write"
     if there.kind != "file":
-        raise IsADirectoryError(f"a {there.kind} of that name is in the target")
+        raise FileExistsError("the target holds a directory or special file of that name")
     # Sizes first: a different size needs no read of the target.
     if there.size == len(data) and there.path.read_bytes() == data:
         return "skipped"
