@@ -7,7 +7,7 @@ import os
 import sys
 
 from lumora import __version__
-from lumora.cli import cache, demo, export, plot, store, upkeep
+from lumora.cli import cache, copy, demo, export, plot, store, upkeep
 from lumora.cli._messages import complain, log_to_stderr
 from lumora.logger import one_line
 from lumora.settings import STORE_ENV, environ, get_simulations_dir
@@ -15,7 +15,7 @@ from lumora.text import PROG, printable
 
 # Each group module adds its commands through register(add); they appear in
 # this order in the help.
-GROUPS = (store, cache, upkeep, plot, export, demo)
+GROUPS = (store, cache, upkeep, copy, plot, export, demo)
 
 
 def _store(text: str) -> str:
@@ -51,7 +51,7 @@ def _add_global_options(parser: argparse.ArgumentParser, *, in_subcommand: bool)
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG,
-        description="List, show, compare, plot, export and remove stored simulation results.",
+        description="List, show, compare, copy, plot, export and remove stored simulation results.",
         epilog=f"The store is ${STORE_ENV}, or build/simulations below $LUMORA_BUILD_DIR or the current directory.",
     )
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
