@@ -11,8 +11,8 @@ from conftest import Terminal, identity, outcome
 from test_remote import BUCKET, s3_endpoint  # noqa: F401  (the fixture)
 
 from lumora import progress
-from lumora.copy import copy_results, store_at, temporary_name
-from lumora.layout import NAME_MAX, TEMPORARY_FILE, result_name
+from lumora.copy import copy_results, store_at
+from lumora.layout import NAME_MAX, TEMPORARY_FILE, result_name, temporary_name
 from lumora.paths import LocalStorePath
 from lumora.results import main
 from lumora.settings import STORE_ENV, environ

@@ -16,14 +16,12 @@ one, whole, never part of one.
 from __future__ import annotations
 
 import os
-import secrets
-import socket
-import string
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING
 
+from lumora import layout
 from lumora.core import simulation_storage as storage
-from lumora.layout import NAME_MAX, TEMPORARY_FILE, result_name, storable
+from lumora.layout import result_name, storable
 from lumora.logger import one_line
 from lumora.paths import DirEntry
 from lumora.progress import progress, store_progress
@@ -35,16 +33,10 @@ if TYPE_CHECKING:
 
     Root = LocalStorePath | StorePath
 
-__all__ = ["CopyReport", "copy_results", "store_at", "temporary_name"]
+__all__ = ["CopyReport", "copy_results", "store_at"]
 
 READING = "Reading results"
 COPYING = "Copying results"
-
-# What a temporary name adds besides the host: "." before, "." + host + "-"
-# + 16 hex digits + ".tmp" after; the host is cut as the extension cuts it.
-_TEMPORARY_EXTRA = 1 + 1 + 1 + 16 + 4
-_HOST_MAX = 63
-_HOST_CHARACTERS = frozenset(string.ascii_letters + string.digits + "-_.")
 
 
 @dataclass(frozen=True)
@@ -82,18 +74,6 @@ def store_at(where: str | os.PathLike[str] | None) -> Root:
     """
     with environ(STORE_ENV, _text(where)):
         return get_simulations_dir()
-
-
-def temporary_name(result: str) -> str:
-    """A fresh temporary name beside the result file named result, as a save makes one."""
-    host = "".join(c for c in socket.gethostname() if c in _HOST_CHARACTERS)[:_HOST_MAX] or "host"
-    stem = result
-    budget = NAME_MAX - _TEMPORARY_EXTRA - len(host)
-    while len(os.fsencode(stem)) > budget:
-        stem = stem[:-1]
-    name = f".{stem}.{host}-{secrets.token_hex(8)}.tmp"
-    assert TEMPORARY_FILE.fullmatch(name)  # else tidy would never remove a leftover
-    return name
 
 
 def copy_results(
@@ -189,7 +169,7 @@ def _judge(data: bytes, there: DirEntry | None, overwrite: bool) -> str:
 
 
 def _write_atomically(path: Root, data: bytes) -> None:
-    temporary = path.with_name(temporary_name(path.name))
+    temporary = path.with_name(layout.temporary_name(path.name))
     try:
         temporary.write_bytes(data)
         temporary.replace(path)  # type: ignore[arg-type]  # both of one class, which mypy cannot see

@@ -14,6 +14,9 @@ from __future__ import annotations
 
 import os
 import re
+import secrets
+import socket
+import string
 from typing import Protocol, Self, TypeVar
 
 __all__ = [
@@ -23,6 +26,7 @@ __all__ = [
     "RESULT_FILE",
     "RESULT_SUFFIX",
     "TEMPORARY_FILE",
+    "temporary_name",
     "lease_name",
     "lock_name",
     "probe_name",
@@ -95,6 +99,23 @@ def lock_name(result: str, simulation_id: str) -> str:
 def lease_name(result: str, simulation_id: str) -> str:
     """The lease object's name beside the result file named result."""
     return _beside(result, simulation_id, ".lease")
+
+
+# What a temporary name adds besides the host: "." before, "." + host + "-"
+# + 16 hex digits + ".tmp" after; the host is cut as the extension cuts it.
+_TEMPORARY_EXTRA = 1 + 1 + 1 + 16 + 4
+_HOST_MAX = 63
+_HOST_CHARACTERS = frozenset(string.ascii_letters + string.digits + "-_.")
+
+
+def temporary_name(result: str) -> str:
+    """A fresh temporary name beside the result file named result, as a save makes one."""
+    host = "".join(c for c in socket.gethostname() if c in _HOST_CHARACTERS)[:_HOST_MAX] or "host"
+    stem = result
+    budget = NAME_MAX - _TEMPORARY_EXTRA - len(host)
+    while len(os.fsencode(stem)) > budget:
+        stem = stem[:-1]
+    return f".{stem}.{host}-{secrets.token_hex(8)}.tmp"
 
 
 def probe_name(token: str) -> str:
