@@ -135,15 +135,15 @@ class Catalog:
     def update(self, put: Iterable[tuple[str, str, Row]], drop: Iterable[tuple[str, str, str]]) -> None:
         """Store rows and remove those of files gone, each only while it still has the stamp
         seen (another process may have put a newer one meanwhile)."""
-        put = [(d, n, row.stamp, row.summary, row.problem) for d, n, row in put]
-        drop = list(drop)
-        if not put and not drop:
+        written = [(d, n, row.stamp, row.summary, row.problem) for d, n, row in put]
+        dropped = list(drop)
+        if not written and not dropped:
             return
         try:
             with self._db:
                 self._db.execute("BEGIN IMMEDIATE")
-                self._db.executemany("INSERT OR REPLACE INTO files VALUES (?, ?, ?, ?, ?)", put)
-                self._db.executemany("DELETE FROM files WHERE dir = ? AND name = ? AND stamp = ?", drop)
+                self._db.executemany("INSERT OR REPLACE INTO files VALUES (?, ?, ?, ?, ?)", written)
+                self._db.executemany("DELETE FROM files WHERE dir = ? AND name = ? AND stamp = ?", dropped)
         except sqlite3.DatabaseError as exc:
             self._recover(exc)
 

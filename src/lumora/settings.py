@@ -119,11 +119,11 @@ def get_catalog_dir() -> Path | None:
     if value:
         return Path(value)
     try:
-        from platformdirs import user_cache_path
+        from platformdirs import user_cache_path  # type: ignore[import-not-found, unused-ignore]
     except ImportError:
         base = Path(os.environ.get("XDG_CACHE_HOME") or Path.home() / ".cache")
         return base / "lumora" / "catalogs"
-    return user_cache_path("lumora", appauthor=False) / "catalogs"
+    return Path(user_cache_path("lumora", appauthor=False)) / "catalogs"
 
 
 def get_pdk_name() -> str:

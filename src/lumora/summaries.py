@@ -46,7 +46,18 @@ from lumora.observe import observe
 from lumora.paths import DirEntry, StoreDir, note_read_failure
 from lumora.settings import get_simulations_dir
 
-__all__ = ["Condition", "Summary", "list_summaries", "load_records", "parse_condition", "summarize"]
+__all__ = [
+    "MISSING",
+    "Condition",
+    "ParseFailure",
+    "Summary",
+    "list_summaries",
+    "load_records",
+    "parse_condition",
+    "result_files",
+    "summarize",
+    "varying_settings",
+]
 
 # What the store logs for each file that a listing skips (as the extension words it).
 SKIPPED = "Failed to parse simulation file: "
@@ -171,7 +182,8 @@ _OPERATORS: dict[str, Callable[[Any, Any], bool]] = {
     ">": operator.gt,
     ">=": operator.ge,
 }
-_MISSING = object()
+# Where a summary has no such field.
+MISSING: Any = type("Missing", (), {"__repr__": lambda self: "MISSING"})()
 
 
 def _is_number(value: object) -> bool:
@@ -190,7 +202,7 @@ class Condition:
         return f"{self.field}{self.op}{orjson.dumps(self.value).decode()}"
 
     def value_in(self, summary: Summary) -> Any:
-        """The field's value in summary; _MISSING where it has none."""
+        """The field's value in summary; MISSING where it has none."""
         head, _, rest = self.field.partition(".")
         if head in _SECTIONS:
             return _member(summary.field(head), rest.split(".")) if rest else summary.field(head)
@@ -198,13 +210,13 @@ class Condition:
             return summary.field(head)
         for section in ("component_settings", "model_parameters"):
             found = _member(summary.field(section), self.field.split("."))
-            if found is not _MISSING:
+            if found is not MISSING:
                 return found
-        return _MISSING
+        return MISSING
 
     def matches(self, summary: Summary) -> bool:
         actual = self.value_in(summary)
-        if actual is _MISSING:
+        if actual is MISSING:
             return False
         wanted, compare = self.value, _OPERATORS[self.op]
         if _is_number(actual) and _is_number(wanted):
@@ -218,7 +230,7 @@ class Condition:
 def _member(value: Any, keys: Sequence[str]) -> Any:
     for key in keys:
         if not isinstance(value, dict) or key not in value:
-            return _MISSING
+            return MISSING
         value = value[key]
     return value
 
@@ -244,6 +256,14 @@ def parse_condition(text: str) -> Condition:
 # --- reading the store ------------------------------------------------------------
 
 Outcome = Summary | BaseException
+
+
+class ParseFailure(ValueError):
+    """A file read whole that is no valid record; reason says why, as one line."""
+
+    def __init__(self, reason: str) -> None:
+        super().__init__(reason)
+        self.reason = reason
 
 
 def _store_key(root: StoreDir) -> str:
@@ -304,7 +324,9 @@ def _summarize(
             outcome = OSError(f"not a regular file but {what}")
         elif row is not None and row.stamp == _stamp_key(entry):
             try:
-                outcome = Summary(loads(row.summary), entry, directory) if row.summary else ValueError(row.problem)
+                outcome = (
+                    Summary(loads(row.summary), entry, directory) if row.summary else ParseFailure(str(row.problem))
+                )
             except orjson.JSONDecodeError:
                 outcome = None  # a damaged row: read the file
         if outcome is None:
@@ -327,7 +349,7 @@ def _summarize(
             outcomes[index] = Summary(values, entry, directory)
             row = Row(_stamp_key(entry), orjson.dumps(values), None)
         except Exception as exc:  # every kind of bad file is skipped alike
-            outcomes[index] = exc
+            outcomes[index] = ParseFailure(one_line(exc))
             row = Row(_stamp_key(entry), None, one_line(exc))
         if root.known_version(entry.stamp, stamp):
             put.append((directory, entry.name, row))
@@ -390,10 +412,27 @@ def list_summaries(
     return summaries
 
 
+def varying_settings(summaries: Sequence[Summary]) -> list[tuple[str, list[Any]]]:
+    """The settings (members of component_settings, then of model_parameters) whose
+    values are not the same in all summaries, each as a field name that
+    `parse_condition` takes (bare where no other varying setting has the key)
+    and its value in each summary (`MISSING` where it has none)."""
+    found: list[tuple[str, str, list[Any]]] = []
+    for section in ("component_settings", "model_parameters"):
+        keys = dict.fromkeys(key for s in summaries for key in s.field(section))
+        for key in keys:
+            values = [s.field(section).get(key, MISSING) for s in summaries]
+            texts = {orjson.dumps(v, option=orjson.OPT_SORT_KEYS) if v is not MISSING else b"" for v in values}
+            if len(texts) > 1:
+                found.append((section, key, values))
+    bare = [key for _, key, _ in found]
+    return [(key if bare.count(key) == 1 else f"{section}.{key}", values) for section, key, values in found]
+
+
 def load_records(summaries: Sequence[Summary]) -> Iterator[StoredSimulationResult]:
     """The full records of summaries, read now, in order; a file that cannot be read
     or parsed any more is logged as a warning and skipped."""
-    root = get_simulations_dir()
+    root: StoreDir = get_simulations_dir()
     logger = get_logger()
     for summary, read in zip(summaries, root.read_stamped([s.path for s in summaries]), strict=True):
         observe("read")
