@@ -343,7 +343,10 @@ def _read(scan: _Scan) -> tuple[list[ResultFile], list[FileProblem], dict[str, _
     results: list[ResultFile] = []
     unreadable: list[FileProblem] = []
     judged: dict[str, _Judged] = {}
-    for simulation_type, entry, outcome in summarize(scan.root, scan.result_files, None):
+    summaries = summarize(scan.root, scan.result_files, None)
+    for simulation_type, entry, outcome in progress(
+        summaries, total=len(scan.result_files), description="Reading results"
+    ):
         if not isinstance(outcome, Summary):
             reason = outcome.reason if isinstance(outcome, ParseFailure) else one_line(outcome)
             unreadable.append(FileProblem(str(entry.path), reason))
