@@ -190,6 +190,7 @@ soak: build ## every function 100,000 times, failing if memory grows (SOAK_ITERA
 bench: build ## time the extension against the plain-Python module and peer caches (BENCH_ARGS=--quick for a short run)
 	$(VENV_PYTHON) bench/run.py $(BENCH_ARGS)
 	$(VENV_PYTHON) bench/scale.py $(BENCH_SCALE_ARGS)
+	$(VENV_PYTHON) bench/summaries.py $(BENCH_SUMMARIES_ARGS)
 	$(VENV_PYTHON) bench/remote.py $(BENCH_REMOTE_ARGS)
 	$(VENV_PYTHON) bench/read_file.py
 	$(VENV_PYTHON) bench/save_arrays.py

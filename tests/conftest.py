@@ -102,3 +102,9 @@ def outcome(**overrides):
     )
     fields.update(overrides)
     return fields
+
+
+@pytest.fixture(autouse=True)
+def _catalogs(tmp_path_factory, monkeypatch):
+    """Summary catalogs of each test's own, not in the user's cache directory."""
+    monkeypatch.setenv("LUMORA_CATALOG", str(tmp_path_factory.mktemp("catalogs")))

@@ -262,7 +262,7 @@ def test_explain_miss_ranks_and_names_each_difference(ss, store):
     report = explain_miss(**asked, limit=5)
     assert (report.simulation_id, report.stored) == (ss._compute_simulation_id(**asked), False)
     assert [n.record.component_name for n in report.nearest] == ["mmi1x2", "other"]  # same type only
-    assert report.nearest[0].record == near
+    assert report.nearest[0].record.simulation_id == near.simulation_id  # its summary
     found = {d.path: (d.stored, d.given, d.type_only) for d in report.nearest[0].differences}
     assert found == {
         "component_settings.length": (10, 10.0, True),

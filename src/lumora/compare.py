@@ -23,6 +23,7 @@ import orjson
 from lumora.cache import IDENTITY_FIELDS, _identity, _stored_record
 from lumora.core import simulation_storage as storage
 from lumora.models import SimulationHyperparameters, SimulationType, StoredSimulationResult
+from lumora.summaries import Summary, list_summaries
 
 __all__ = [
     "METADATA_FIELDS",
@@ -169,11 +170,12 @@ def _canonical(value: Any) -> Any:
 
 def _canonical_identity(fields: dict[str, Any]) -> dict[str, Any]:
     values = dict(fields)
-    values["hyperparameters"] = values["hyperparameters"].model_dump()
+    if not isinstance(values["hyperparameters"], dict):  # a summary holds them dumped already
+        values["hyperparameters"] = values["hyperparameters"].model_dump()
     return {name: _canonical(values[name]) for name in IDENTITY_FIELDS}
 
 
-def _record_identity(record: StoredSimulationResult) -> dict[str, Any]:
+def _record_identity(record: StoredSimulationResult | Summary) -> dict[str, Any]:
     return {name: getattr(record, name) for name in IDENTITY_FIELDS}
 
 
@@ -207,7 +209,7 @@ def check_storable(fields: dict[str, Any]) -> None:
 class NearResult(NamedTuple):
     """A stored result close to the identity asked about, and how it differs."""
 
-    record: StoredSimulationResult
+    record: Summary
     differences: tuple[Difference, ...]
 
 
@@ -272,7 +274,7 @@ def explain_miss(
     Gives the ID they hash to, whether it is stored, and up to ``limit``
     stored results of the same simulation type with the fewest differences
     (ties: same component name first, then same factory name, then newest),
-    each with its differences. Every stored result of that type is read.
+    each with its differences, from the summaries of that type's results.
     Raises ValueError for fields that no save can store (see check_storable).
     """
     if type(limit) is not int or limit < 0:
@@ -286,7 +288,7 @@ def explain_miss(
     given = _canonical_identity(identity)
 
     ranked = []
-    for age, record in enumerate(storage.list_simulation_results(simulation_type=simulation_type)):
+    for age, record in enumerate(list_summaries(simulation_type=simulation_type)):
         differences = _differences(_canonical_identity(_record_identity(record)), given, IDENTITY_FIELDS)
         rank = (len(differences), record.component_name != component_name, record.factory_name != factory_name, age)
         ranked.append((rank, NearResult(record, tuple(differences))))

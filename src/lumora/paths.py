@@ -14,6 +14,7 @@ from __future__ import annotations
 import errno
 import os
 import stat
+import time
 from collections.abc import Iterator, Sequence
 from contextlib import AbstractContextManager, contextmanager
 from contextvars import ContextVar
@@ -33,6 +34,7 @@ __all__ = [
     "Stamp",
     "StoreDir",
     "local_entries",
+    "local_known_version",
     "local_stamp",
     "note_read_failure",
     "read_failures",
@@ -44,7 +46,7 @@ __all__ = [
 
 Kind = Literal["file", "directory", "other"]
 # What tells one version of a file from the next: on the local disk its
-# device, inode, size and modification time in ns; on an object store its
+# device, inode, size, modification and change times in ns; on an object store its
 # size and ETag (or modification time where there is none), or its size and
 # the MD5 of a content read.
 Stamp = tuple[object, ...]
@@ -99,6 +101,12 @@ class StoreDir(Protocol):
 
         FileNotFoundError if it is gone.
         """
+        ...
+
+    def known_version(self, listed: Stamp | None, read: Stamp) -> bool:
+        """Whether content that read_stamped gave with stamp read is for certain the
+        version that a listing stamped listed, so that the same stamp listed later
+        means the same content (a file changed too recently to tell is not)."""
         ...
 
     def single_flight(self, simulation_id: str) -> AbstractContextManager[None] | None:
@@ -200,8 +208,26 @@ def read_regular_file_and_stat(path: str | os.PathLike[str]) -> tuple[bytes, os.
 
 
 def local_stamp(info: os.stat_result) -> Stamp:
-    """The stamp of the local file of this stat."""
-    return (info.st_dev, info.st_ino, info.st_size, info.st_mtime_ns)
+    """The stamp of the local file of this stat.
+
+    The change time is there because the modification time can be set back
+    (os.utime, cp -p, tar): no write leaves the change time as it was.
+    """
+    return (info.st_dev, info.st_ino, info.st_size, info.st_mtime_ns, info.st_ctime_ns)
+
+
+# Time stamps that file systems keep coarsely (a kernel tick, two seconds on
+# FAT): a file changed this recently may change again under the same stamp.
+SETTLING_NS = 2_000_000_000
+
+
+def local_known_version(listed: Stamp | None, read: Stamp) -> bool:
+    """StoreDir.known_version of files on the local disk."""
+    if listed != read:
+        return False
+    mtime_ns, ctime_ns = read[3], read[4]
+    assert isinstance(mtime_ns, int) and isinstance(ctime_ns, int)
+    return time.time_ns() - max(mtime_ns, ctime_ns) >= SETTLING_NS
 
 
 def _kind_of(mode: int) -> Kind:
@@ -306,6 +332,9 @@ class LocalStorePath(Path):
 
     def remove_if_unchanged(self, stamp: Stamp) -> bool:
         return remove_local_if_unchanged(self, stamp)
+
+    def known_version(self, listed: Stamp | None, read: Stamp) -> bool:
+        return local_known_version(listed, read)
 
     def single_flight(self, simulation_id: str) -> AbstractContextManager[None]:
         return result_lock(self, simulation_id)

@@ -28,11 +28,13 @@ if TYPE_CHECKING:
 
 __all__ = [
     "BUILD_ENV",
+    "CATALOG_ENV",
     "LEASE_ENV",
     "PDK_ENV",
     "STORE_ENV",
     "environ",
     "get_build_dir",
+    "get_catalog_dir",
     "get_lease_seconds",
     "get_pdk_name",
     "get_simulations_dir",
@@ -42,6 +44,7 @@ BUILD_ENV = "LUMORA_BUILD_DIR"
 STORE_ENV = "LUMORA_SIMULATIONS_DIR"
 PDK_ENV = "LUMORA_PDK"
 LEASE_ENV = "LUMORA_LEASE_SECONDS"
+CATALOG_ENV = "LUMORA_CATALOG"
 
 # Long enough that a renewal every third of it survives a few slow requests,
 # short enough that a lost machine holds up the others for about a minute.
@@ -101,6 +104,26 @@ def get_lease_seconds() -> float:
     if not (seconds > 0 and math.isfinite(seconds)):
         raise ValueError(f"{LEASE_ENV} must be a number of seconds above 0, not {value!r}")
     return seconds
+
+
+def get_catalog_dir() -> Path | None:
+    """Where the catalogs of result summaries are kept; None when they are off.
+
+    $LUMORA_CATALOG: "0" turns them off, a path puts them there; otherwise
+    the user's cache directory (platformdirs' when it is installed, else
+    $XDG_CACHE_HOME or ~/.cache), below lumora/catalogs.
+    """
+    value = os.environ.get(CATALOG_ENV, "").strip()
+    if value == "0":
+        return None
+    if value:
+        return Path(value)
+    try:
+        from platformdirs import user_cache_path  # type: ignore[import-not-found, unused-ignore]
+    except ImportError:
+        base = Path(os.environ.get("XDG_CACHE_HOME") or Path.home() / ".cache")
+        return base / "lumora" / "catalogs"
+    return Path(user_cache_path("lumora", appauthor=False)) / "catalogs"
 
 
 def get_pdk_name() -> str:

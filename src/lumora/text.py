@@ -11,9 +11,7 @@ import re
 import unicodedata
 from collections.abc import Callable, Sequence
 from datetime import UTC, datetime
-from typing import Any
-
-from lumora.models import StoredSimulationResult
+from typing import Any, Protocol
 
 __all__ = [
     "ELLIPSIS",
@@ -23,6 +21,7 @@ __all__ = [
     "dump",
     "format_date",
     "format_seconds",
+    "format_listing",
     "format_table",
     "printable",
     "shorten",
@@ -118,7 +117,28 @@ def format_seconds(seconds: float) -> str:
     return f"{seconds:.2f} s"
 
 
-def _row(record: StoredSimulationResult) -> tuple[str, ...]:
+class Listed(Protocol):
+    """What a table row shows of a result: a record or its summary."""
+
+    @property
+    def simulation_id(self) -> str: ...
+    @property
+    def simulation_type(self) -> str: ...
+    @property
+    def component_name(self) -> str: ...
+    @property
+    def factory_name(self) -> str: ...
+    @property
+    def pdk_name(self) -> str | None: ...
+    @property
+    def status(self) -> str: ...
+    @property
+    def simulation_date(self) -> str: ...
+    @property
+    def execution_time_seconds(self) -> float: ...
+
+
+def _row(record: Listed) -> tuple[str, ...]:
     return (
         record.simulation_id,
         str(record.simulation_type),
@@ -165,7 +185,7 @@ def _cut(column: int, text: str, width: int) -> str:
     return shorten(text, width)
 
 
-def format_table(records: Sequence[StoredSimulationResult], *, width: int | None = None) -> str:
+def format_table(records: Sequence[Listed], *, width: int | None = None) -> str:
     """The records as a plain aligned table, one line per record, in the given order.
 
     Names are shown escaped (printable) and aligned by the columns they take
@@ -173,11 +193,31 @@ def format_table(records: Sequence[StoredSimulationResult], *, width: int | None
     and the date to its day if need be, so that lines fit in it; without,
     nothing is cut.
     """
+    return format_listing(records, width=width)[0]
+
+
+def format_listing(
+    records: Sequence[Listed], extra: Sequence[tuple[str, Sequence[str]]] = (), *, width: int | None = None
+) -> tuple[str, int]:
+    """As format_table, with extra columns (a header and a cell per record) after
+    the others: as many as fit in width beside names of a readable length (all
+    without a width). Returns the table and how many extra columns were left out."""
     rows = [_COLUMNS, *(tuple(printable(cell) for cell in _row(record)) for record in records)]
     widths = [max(display_width(row[i]) for row in rows) for i in range(len(_COLUMNS))]
+    columns = [(printable(header), [printable(cell) for cell in cells]) for header, cells in extra]
+    extra_widths = [max(display_width(cell) for cell in [header, *cells]) for header, cells in columns]
+    shown = len(columns)
     if width is not None:
-        widths = _fit(widths, width)
-    return _lay_out(rows, widths, _cut)
+        # Settings that tell the results apart come before the time of day.
+        least = sum(min(w, _READABLE if i in _NAMES else _DAY if i == _DATE else w) for i, w in enumerate(widths))
+        least += len(_GAP) * (len(widths) - 1)
+        while shown and least + sum(extra_widths[:shown]) + len(_GAP) * shown > width:
+            shown -= 1
+        widths = _fit(widths, width - sum(extra_widths[:shown]) - len(_GAP) * shown)
+    rows = [
+        (*row, *(header if r == 0 else cells[r - 1] for header, cells in columns[:shown])) for r, row in enumerate(rows)
+    ]
+    return _lay_out(rows, [*widths, *extra_widths[:shown]], _cut, right=len(_COLUMNS) - 1), len(columns) - shown
 
 
 def align(rows: Sequence[Sequence[str]]) -> str:
@@ -189,15 +229,18 @@ def align(rows: Sequence[Sequence[str]]) -> str:
 
 
 def _lay_out(
-    rows: Sequence[Sequence[str]], widths: Sequence[int], cut: Callable[[int, str, int], str] | None = None
+    rows: Sequence[Sequence[str]],
+    widths: Sequence[int],
+    cut: Callable[[int, str, int], str] | None = None,
+    right: int = -1,
 ) -> str:
+    right %= len(widths)  # a column of numbers, which line up on the right
     lines = []
     for row in rows:
         cells = [
-            _pad(cut(i, cell, w) if cut else cell, w)
-            for i, (cell, w) in enumerate(zip(row[:-1], widths[:-1], strict=True))
+            _pad(cut(i, cell, w) if cut and i != right else cell, w, right=i == right)
+            for i, (cell, w) in enumerate(zip(row, widths, strict=True))
         ]
-        cells.append(_pad(row[-1], widths[-1], right=True))  # numbers line up on the right
         lines.append(_GAP.join(cells).rstrip())
     return "\n".join(lines)
 

@@ -26,18 +26,17 @@ from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass, field, replace
 from datetime import UTC, datetime, timedelta
 from decimal import Decimal
-from typing import Any, Literal, TypeVar
-
-import orjson
+from typing import Any, Literal, TypeVar, cast
 
 from lumora._lease import LeaseRecord
 from lumora._lockfile import lock_file, remove_lock_file
 from lumora.layout import LEASE_FILE, LOCK_FILE, RESULT_SUFFIX, TEMPORARY_FILE
 from lumora.logger import one_line
-from lumora.models import SimulationStatus, StoredSimulationResult
+from lumora.models import SimulationStatus
 from lumora.paths import DirEntry, Stamp, StoreDir, local_stamp
 from lumora.progress import progress
 from lumora.settings import get_simulations_dir
+from lumora.summaries import ParseFailure, Summary, summarize
 
 __all__ = [
     "DEFAULT_TIDY_AGE",
@@ -320,42 +319,42 @@ def _moment(text: str) -> datetime | None:
     return moment if moment.tzinfo else moment.replace(tzinfo=UTC)
 
 
-def _result_file(simulation_type: str, entry: DirEntry, data: bytes) -> ResultFile:
-    record = StoredSimulationResult.model_validate(orjson.loads(data))
+def _result_file(simulation_type: str, entry: DirEntry, record: Summary) -> ResultFile:
     return ResultFile(
         simulation_id=record.simulation_id,
         simulation_type=simulation_type,
         component_name=record.component_name,
         factory_name=record.factory_name,
         pdk_name=record.pdk_name,
-        status=record.status,
+        status=cast(SimulationStatus, record.status),
         simulation_date=record.simulation_date,
-        bytes=len(data),
+        bytes=entry.size,
         path=str(entry.path),
         moment=_moment(record.simulation_date),
     )
 
 
 def _read(scan: _Scan) -> tuple[list[ResultFile], list[FileProblem], dict[str, _Judged]]:
-    """The readable results, the unreadable files, and each result's file as read (by its path)."""
+    """The readable results, the unreadable files, and each result's file as judged (by its path).
+
+    Summaries are enough: a file is read only when the catalog has none for
+    its present stamp, and it is judged by that stamp.
+    """
     results: list[ResultFile] = []
     unreadable: list[FileProblem] = []
     judged: dict[str, _Judged] = {}
-    fetched = progress(
-        _fetch(scan.root, scan.result_files), total=len(scan.result_files), description="Reading results"
-    )
-    for simulation_type, entry, read in fetched:
-        if isinstance(read, FileNotFoundError):
-            continue  # removed since the listing: nothing to count or to report
-        try:
-            if isinstance(read, BaseException):
-                raise read
-            result = _result_file(simulation_type, entry, read[0])
-        except Exception as exc:  # every kind of bad file is reported the same way
-            unreadable.append(FileProblem(str(entry.path), one_line(exc)))
+    summaries = summarize(scan.root, scan.result_files, None)
+    for simulation_type, entry, outcome in progress(
+        summaries, total=len(scan.result_files), description="Reading results"
+    ):
+        if not isinstance(outcome, Summary):
+            reason = outcome.reason if isinstance(outcome, ParseFailure) else one_line(outcome)
+            unreadable.append(FileProblem(str(entry.path), reason))
             continue
+        assert entry.stamp is not None  # a regular file's
+        result = _result_file(simulation_type, entry, outcome)
         results.append(result)
-        judged[result.path] = read[1]
+        judged[result.path] = _Judged(entry.path, entry.stamp)
     return results, unreadable, judged
 
 

@@ -5,6 +5,8 @@ from __future__ import annotations
 import argparse
 import re
 
+from lumora.summaries import Condition, parse_condition
+
 _ID_PATTERN = re.compile(r"[0-9a-f]{16}")
 
 
@@ -27,6 +29,27 @@ def add_filters(parser: argparse.ArgumentParser, *, status: bool) -> None:
     parser.add_argument("--pdk", dest="pdk_name", metavar="NAME", help="only this design kit")
     if status:
         parser.add_argument("--status", choices=("success", "error"), help="only results with this status")
+
+
+def condition(text: str) -> Condition:
+    """An argparse type: a condition of --where."""
+    try:
+        return parse_condition(text)
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
+
+
+def add_where(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument(
+        "--where",
+        metavar="COND",
+        type=condition,
+        action="append",
+        default=[],
+        help="only results whose identity field meets COND, such as gap=0.2 or component_settings.length>5 "
+        "(OP one of = != < <= > >=; a bare name is looked for in component_settings, then model_parameters); "
+        "repeat to combine",
+    )
 
 
 def filters(args: argparse.Namespace, *, status: bool) -> dict[str, str | None]:

@@ -10,8 +10,11 @@ from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass, field
 from pathlib import Path
+from typing import Any
 
-from lumora.cli._arguments import add_filters, filters, simulation_id
+import orjson
+
+from lumora.cli._arguments import add_filters, add_where, filters, simulation_id
 from lumora.cli._messages import complain, store_is_missing
 from lumora.cli._terminal import confirm, stdin_is_terminal, terminal_width
 from lumora.core import simulation_storage as storage
@@ -20,7 +23,8 @@ from lumora.logger import get_logger, one_line
 from lumora.paths import read_failures
 from lumora.progress import progress_shown, store_progress
 from lumora.settings import get_simulations_dir
-from lumora.text import dump, format_table
+from lumora.summaries import MISSING, Summary, list_summaries, load_records, varying_settings
+from lumora.text import dump, format_listing
 
 # What the store logs, as a warning, for each file a listing skips, whether
 # it could not be read or not be parsed; the command line says the first so.
@@ -59,17 +63,41 @@ def _json_names(directory: Path) -> int:
         return sum(1 for entry in entries if entry.name.endswith(RESULT_SUFFIX))
 
 
+def _cell(value: Any) -> str:
+    if value is MISSING:
+        return "-"
+    return value if isinstance(value, str) else orjson.dumps(value).decode()
+
+
+def _print_records(summaries: list[Summary]) -> None:
+    """The full records as one JSON array, each read and written in turn (a store's
+    worth of records never in memory at once)."""
+    if not summaries:
+        print("[]")
+        return
+    print("[")
+    for index, record in enumerate(load_records(summaries)):
+        text = dump(record.model_dump(mode="json")).replace("\n", "\n  ")
+        print(("  " if index == 0 else ",\n  ") + text, end="")
+    print("\n]")
+
+
 def _cmd_list(args: argparse.Namespace) -> int:
     if store_is_missing():
         return 1
-    with _skipped_files() as skipped, store_progress(("read", READING, _files_to_read(args.simulation_type))):
-        records = storage.list_simulation_results(**filters(args, status=True))
+    with _skipped_files() as skipped, store_progress(("read", READING, None)):
+        summaries = list_summaries(**filters(args, status=True), where=args.where)
     if said := skipped.said("skipped"):
         complain(said)
     if args.json:
-        print(dump([record.model_dump(mode="json") for record in records]))
-    elif records:
-        print(format_table(records, width=None if args.wide else terminal_width()))
+        with store_progress(("read", READING, len(summaries))):
+            _print_records(summaries)
+    elif summaries:
+        extra = [(name, [_cell(value) for value in values]) for name, values in varying_settings(summaries)]
+        table, hidden = format_listing(summaries, extra, width=None if args.wide else terminal_width())
+        print(table)
+        if hidden:
+            complain(f"{hidden} more setting(s) vary among these results; --wide shows them")
     else:
         print("No simulation results.")
     return 0
@@ -198,8 +226,9 @@ def _cmd_clear(args: argparse.Namespace) -> int:
 
 
 def register(add: Callable[[str, str], argparse.ArgumentParser]) -> None:
-    sub = add("list", "List stored results, newest first.")
+    sub = add("list", "List stored results, newest first, with the settings that vary among them.")
     add_filters(sub, status=True)
+    add_where(sub)
     sub.add_argument("--json", action="store_true", help="print a JSON array of the records")
     sub.add_argument(
         "--wide", action="store_true", help="show names whole (by default they are shortened to fit the terminal)"

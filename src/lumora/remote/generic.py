@@ -180,6 +180,14 @@ class StorePath(ProxyUPath):
     def single_flight(self, simulation_id: str) -> AbstractContextManager[None] | None:
         return None  # no operation here lets exactly one of many writers in
 
+    def known_version(self, listed: Stamp | None, read: Stamp) -> bool:
+        # Only an ETag that is the MD5 of the content tells which version was
+        # read; a date does not (the object may have been replaced within it).
+        if listed is None or read[0] != "content":
+            return False
+        size, etag = listed
+        return isinstance(etag, str) and size == read[1] and etag.strip('"') == read[2]
+
     def remove_if_unchanged(self, stamp: Stamp) -> bool:
         # From one request where it can.
         info: dict[str, Any] = self.fs.info(self.path)

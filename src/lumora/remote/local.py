@@ -18,6 +18,7 @@ from lumora.paths import (
     DirEntry,
     Stamp,
     local_entries,
+    local_known_version,
     read_local_stamped,
     read_regular_file,
     remove_local_if_unchanged,
@@ -47,6 +48,9 @@ class LocalURLPath(StorePath):
 
     def remove_if_unchanged(self, stamp: Stamp) -> bool:
         return remove_local_if_unchanged(self.local_path(), stamp)
+
+    def known_version(self, listed: Stamp | None, read: Stamp) -> bool:
+        return local_known_version(listed, read)
 
     def single_flight(self, simulation_id: str) -> AbstractContextManager[None]:
         return result_lock(self.local_path(), simulation_id)

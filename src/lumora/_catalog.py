@@ -1,0 +1,160 @@
+"""The catalog of result summaries kept between invocations, one SQLite file per store.
+
+It lies outside the store (the user's cache directory, see
+`lumora.settings.get_catalog_dir`), so that read-only and shared stores have
+one too. Nothing in it is taken on trust: each row holds the stamp of the file
+it was read from, and `lumora.summaries` uses a row only while the store's
+listing shows that very stamp. A catalog that cannot be read (corrupt, not a
+database, of another layout) is rebuilt; one that stays locked or cannot be
+written is passed by, and the listing reads the files instead.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import hashlib
+import os
+import sqlite3
+from collections.abc import Iterable
+from pathlib import Path
+from typing import NamedTuple
+
+from lumora.logger import get_logger, one_line
+from lumora.settings import get_catalog_dir
+
+__all__ = ["Catalog", "Row"]
+
+# Changed whenever what a row holds changes: a catalog of another layout is rebuilt.
+_LAYOUT = 1
+# How long a write waits for another process's; then this one's is dropped.
+_BUSY_SECONDS = 2.0
+
+_SCHEMA = f"""
+PRAGMA journal_mode = WAL;
+CREATE TABLE IF NOT EXISTS store (key TEXT NOT NULL);
+CREATE TABLE IF NOT EXISTS files (
+    dir TEXT NOT NULL,
+    name TEXT NOT NULL,
+    stamp TEXT NOT NULL,
+    summary BLOB,
+    problem TEXT,
+    PRIMARY KEY (dir, name)
+) WITHOUT ROWID;
+PRAGMA user_version = {_LAYOUT};
+"""
+
+
+class Row(NamedTuple):
+    stamp: str
+    summary: bytes | None  # None: the file could not be parsed, for the reason in problem
+    problem: str | None
+
+
+def _file_for(key: str, directory: Path) -> Path:
+    return directory / f"{hashlib.sha256(key.encode()).hexdigest()[:32]}.sqlite"
+
+
+class Catalog:
+    """The open catalog of one store; `open` gives None where there is none to use."""
+
+    def __init__(self, connection: sqlite3.Connection, path: Path, key: str) -> None:
+        self._db = connection
+        self._path = path
+        self._key = key
+
+    @classmethod
+    def open(cls, key: str) -> Catalog | None:
+        """The catalog of the store known by key (its URL or absolute path), made if need be."""
+        directory = get_catalog_dir()
+        if directory is None:
+            return None
+        path = _file_for(key, directory)
+        try:
+            directory.mkdir(parents=True, exist_ok=True)
+            return cls._connect(path, key)
+        except sqlite3.OperationalError as exc:
+            if "locked" not in str(exc) and "busy" not in str(exc):
+                return cls._rebuilt(path, key)
+            get_logger().debug("Catalog %s passed by: %s", path, one_line(exc))
+            return None
+        except sqlite3.DatabaseError as exc:
+            get_logger().debug("Rebuilding the catalog %s: %s", path, one_line(exc))
+            return cls._rebuilt(path, key)
+        except OSError as exc:
+            get_logger().debug("No catalog at %s: %s", path, one_line(exc))
+            return None
+
+    @classmethod
+    def _connect(cls, path: Path, key: str) -> Catalog:
+        db = sqlite3.connect(path, timeout=_BUSY_SECONDS, isolation_level=None, check_same_thread=False)
+        try:
+            # A checkpoint at each close would cost a listing more than its reads
+            # of the catalog; SQLite's own, every thousand pages written, is enough.
+            if hasattr(sqlite3, "SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE"):
+                db.setconfig(sqlite3.SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, True)
+            layout = db.execute("PRAGMA user_version").fetchone()[0]
+            if layout == 0:
+                db.executescript(_SCHEMA)
+            elif layout != _LAYOUT:
+                raise sqlite3.DatabaseError(f"catalog layout {layout}, not {_LAYOUT}")
+            stored = db.execute("SELECT key FROM store").fetchall()
+            if not stored:
+                db.execute("INSERT INTO store (key) VALUES (?)", (key,))
+            elif stored != [(key,)]:
+                raise sqlite3.DatabaseError("the catalog of another store")
+        except BaseException:
+            db.close()
+            raise
+        return cls(db, path, key)
+
+    @classmethod
+    def _rebuilt(cls, path: Path, key: str) -> Catalog | None:
+        for suffix in ("", "-wal", "-shm"):
+            with contextlib.suppress(OSError):
+                os.unlink(f"{path}{suffix}")
+        try:
+            return cls._connect(path, key)
+        except (sqlite3.DatabaseError, OSError) as exc:
+            get_logger().debug("No catalog at %s: %s", path, one_line(exc))
+            return None
+
+    def rows(self, directory: str | None) -> dict[tuple[str, str], Row] | None:
+        """The rows of one type directory (of all with None), by (directory, name);
+        None when the catalog cannot be read now (it is then passed by)."""
+        query = "SELECT dir, name, stamp, summary, problem FROM files"
+        try:
+            if directory is None:
+                found = self._db.execute(query).fetchall()
+            else:
+                found = self._db.execute(query + " WHERE dir = ?", (directory,)).fetchall()
+        except sqlite3.DatabaseError as exc:
+            self._recover(exc)
+            return None
+        return {(d, n): Row(s, b, p) for d, n, s, b, p in found}
+
+    def update(self, put: Iterable[tuple[str, str, Row]], drop: Iterable[tuple[str, str, str]]) -> None:
+        """Store rows and remove those of files gone, each only while it still has the stamp
+        seen (another process may have put a newer one meanwhile)."""
+        written = [(d, n, row.stamp, row.summary, row.problem) for d, n, row in put]
+        dropped = list(drop)
+        if not written and not dropped:
+            return
+        try:
+            with self._db:
+                self._db.execute("BEGIN IMMEDIATE")
+                self._db.executemany("INSERT OR REPLACE INTO files VALUES (?, ?, ?, ?, ?)", written)
+                self._db.executemany("DELETE FROM files WHERE dir = ? AND name = ? AND stamp = ?", dropped)
+        except sqlite3.DatabaseError as exc:
+            self._recover(exc)
+
+    def _recover(self, exc: sqlite3.DatabaseError) -> None:
+        get_logger().debug("Catalog %s passed by: %s", self._path, one_line(exc))
+        if isinstance(exc, sqlite3.OperationalError) and ("locked" in str(exc) or "busy" in str(exc)):
+            return  # another process holds it: the next invocation tries again
+        self._db.close()
+        rebuilt = self._rebuilt(self._path, self._key)
+        if rebuilt is not None:
+            self._db = rebuilt._db
+
+    def close(self) -> None:
+        self._db.close()

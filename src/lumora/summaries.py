@@ -1,0 +1,444 @@
+"""Summaries of stored results: everything but their data, listed without reading it.
+
+A result's summary holds its identity fields, its metadata and the sizes of
+its ``result`` and ``wavelengths``. `list_summaries` answers what
+`list_simulation_results` answers (same filters, newest first, the same files
+skipped), plus conditions on any identity field, and `load_records` reads
+the full records of the summaries the caller then wants.
+
+Each file is parsed once per version: its summary is kept in the store's
+catalog (`lumora._catalog`) under the stamp that the store's listing gives
+it (local disk: device, inode, size, modification and change times in ns;
+object stores: size and ETag). A listing uses a kept summary only while the
+file still shows that stamp; a new or changed file is read again and a
+vanished one dropped, so an answer always equals a fresh parse of every file.
+LUMORA_CATALOG=0 turns the catalog off.
+
+Conditions (`where`) are texts ``FIELD OP VALUE``: OP one of ``=`` (or
+``==``), ``!=``, ``<``, ``<=``, ``>``, ``>=``; FIELD a member of the
+settings (``gap``: component_settings, then model_parameters), a path into
+them (``component_settings.length``, ``model_parameters.neff``,
+``hyperparameters.mesh_resolution``, ``component_settings.xs.width``), or a
+field of the summary (``component_name``, ``pdk_name``, ``status``...).
+VALUE is read as JSON where it is JSON (``0.2``, ``true``, ``null``,
+``"0.2"``), otherwise as text. Numbers compare as numbers (``5 == 5.0``);
+``<`` and the like compare numbers with numbers and text with text. A result
+that lacks the field matches no condition on it; one whose value is of
+another kind differs from it (matches ``!=``, nothing else).
+"""
+
+from __future__ import annotations
+
+import operator
+import os
+import re
+from collections.abc import Callable, Iterable, Iterator, Sequence
+from dataclasses import dataclass
+from typing import Any
+
+import orjson
+
+from lumora._catalog import Catalog, Row
+from lumora.layout import RESULT_SUFFIX
+from lumora.logger import get_logger, one_line
+from lumora.models import StoredSimulationResult
+from lumora.observe import observe
+from lumora.paths import DirEntry, StoreDir, note_read_failure
+from lumora.settings import get_simulations_dir
+
+__all__ = [
+    "MISSING",
+    "Condition",
+    "ParseFailure",
+    "Summary",
+    "list_summaries",
+    "load_records",
+    "parse_condition",
+    "result_files",
+    "summarize",
+    "varying_settings",
+]
+
+# What the store logs for each file that a listing skips (as the extension words it).
+SKIPPED = "Failed to parse simulation file: "
+
+_FIELDS = (
+    "simulation_id",
+    "simulation_type",
+    "component_name",
+    "factory_name",
+    "component_settings",
+    "model_parameters",
+    "hyperparameters",
+    "pdk_name",
+    "pdk_version",
+    "simulation_date",
+    "lumora_version",
+    "execution_time_seconds",
+    "status",
+    "error_message",
+)
+_INDEX = {name: i for i, name in enumerate(_FIELDS)}
+_SECTIONS = ("component_settings", "model_parameters", "hyperparameters")
+
+
+class Summary:
+    """A stored result without its data: the record's fields but `result` and
+    `wavelengths`, whose sizes `result_size` and `wavelengths_size` give; and
+    its file (`path`, `bytes`, and `directory`, the type directory it lies in)."""
+
+    __slots__ = ("_values", "_entry", "directory")
+
+    def __init__(self, values: list[Any], entry: DirEntry, directory: str) -> None:
+        self._values = values
+        self._entry = entry
+        self.directory = directory
+
+    def __repr__(self) -> str:
+        return f"Summary({self.simulation_id!r}, {self.component_name!r}, {self.simulation_date!r})"
+
+    def __eq__(self, other: object) -> bool:
+        return isinstance(other, Summary) and (self._values, self.directory) == (other._values, other.directory)
+
+    __hash__ = None  # type: ignore[assignment]
+
+    # fmt: off
+    @property
+    def simulation_id(self) -> str: return str(self._values[0])
+    @property
+    def simulation_type(self) -> str: return str(self._values[1])
+    @property
+    def component_name(self) -> str: return str(self._values[2])
+    @property
+    def factory_name(self) -> str: return str(self._values[3])
+    @property
+    def component_settings(self) -> dict[str, Any]: return dict(self._values[4])
+    @property
+    def model_parameters(self) -> dict[str, Any]: return dict(self._values[5])
+    @property
+    def hyperparameters(self) -> dict[str, Any]: return dict(self._values[6])
+    @property
+    def pdk_name(self) -> str | None: return self._values[7]  # type: ignore[no-any-return]
+    @property
+    def pdk_version(self) -> str: return str(self._values[8])
+    @property
+    def simulation_date(self) -> str: return str(self._values[9])
+    @property
+    def lumora_version(self) -> str: return str(self._values[10])
+    @property
+    def execution_time_seconds(self) -> float: return float(self._values[11])
+    @property
+    def status(self) -> str: return str(self._values[12])
+    @property
+    def error_message(self) -> str: return str(self._values[13])
+    @property
+    def result_size(self) -> int: return int(self._values[14])
+    @property
+    def wavelengths_size(self) -> int: return int(self._values[15])
+    # fmt: on
+
+    @property
+    def path(self) -> StoreDir:
+        return self._entry.path
+
+    @property
+    def bytes(self) -> int:
+        return self._entry.size
+
+    @property
+    def entry(self) -> DirEntry:
+        """The store's listing entry of the file, with its stamp."""
+        return self._entry
+
+    def field(self, name: str) -> Any:
+        """The value of one of the record's fields but result and wavelengths."""
+        return self._values[_INDEX[name]]
+
+    def load(self) -> StoredSimulationResult:
+        """The full record, read from the file now (OSError if it cannot be read)."""
+        return _record(self.path.read_bytes())
+
+
+def _record(data: bytes) -> StoredSimulationResult:
+    # What the extension does with each file it lists.
+    return StoredSimulationResult.model_validate(orjson.loads(data))
+
+
+def _summary_values(record: StoredSimulationResult) -> list[Any]:
+    values = [getattr(record, name) for name in _FIELDS]
+    values[_INDEX["hyperparameters"]] = record.hyperparameters.model_dump()
+    return [*values, len(record.result), len(record.wavelengths)]
+
+
+# --- conditions on identity fields ------------------------------------------------
+
+_CONDITION = re.compile(r"\s*(?P<field>[^\s=!<>]+)\s*(?P<op>==|!=|<=|>=|=|<|>)\s*(?P<value>.*?)\s*", re.DOTALL)
+_OPERATORS: dict[str, Callable[[Any, Any], bool]] = {
+    "=": operator.eq,
+    "==": operator.eq,
+    "!=": operator.ne,
+    "<": operator.lt,
+    "<=": operator.le,
+    ">": operator.gt,
+    ">=": operator.ge,
+}
+# Where a summary has no such field.
+MISSING: Any = type("Missing", (), {"__repr__": lambda self: "MISSING"})()
+
+
+def _is_number(value: object) -> bool:
+    return isinstance(value, int | float) and not isinstance(value, bool)
+
+
+@dataclass(frozen=True)
+class Condition:
+    """A condition on a field of the summaries (see the module's documentation)."""
+
+    field: str
+    op: str
+    value: Any
+
+    def __str__(self) -> str:
+        return f"{self.field}{self.op}{orjson.dumps(self.value).decode()}"
+
+    def value_in(self, summary: Summary) -> Any:
+        """The field's value in summary; MISSING where it has none."""
+        head, _, rest = self.field.partition(".")
+        if head in _SECTIONS:
+            return _member(summary.field(head), rest.split(".")) if rest else summary.field(head)
+        if head in _INDEX and not rest:
+            return summary.field(head)
+        for section in ("component_settings", "model_parameters"):
+            found = _member(summary.field(section), self.field.split("."))
+            if found is not MISSING:
+                return found
+        return MISSING
+
+    def matches(self, summary: Summary) -> bool:
+        actual = self.value_in(summary)
+        if actual is MISSING:
+            return False
+        wanted, compare = self.value, _OPERATORS[self.op]
+        if _is_number(actual) and _is_number(wanted):
+            return compare(actual, wanted)
+        same_kind = type(actual) is type(wanted) or (actual is None and wanted is None)
+        if self.op in ("=", "==", "!="):
+            return compare(actual, wanted) if same_kind else self.op == "!="
+        return isinstance(actual, str) and isinstance(wanted, str) and compare(actual, wanted)
+
+
+def _member(value: Any, keys: Sequence[str]) -> Any:
+    for key in keys:
+        if not isinstance(value, dict) or key not in value:
+            return MISSING
+        value = value[key]
+    return value
+
+
+def parse_condition(text: str) -> Condition:
+    """A Condition from "gap=0.2", "component_settings.length>5" and the like; ValueError if it is none."""
+    match = _CONDITION.fullmatch(text)
+    if match is None or not all(match["field"].split(".")):
+        raise ValueError(
+            f"invalid condition {text!r}: give FIELD OP VALUE, such as gap=0.2 or "
+            "component_settings.length>5 (OP one of = != < <= > >=)"
+        )
+    raw = match["value"]
+    try:
+        value = orjson.loads(raw)
+    except orjson.JSONDecodeError:
+        value = raw
+    if match["op"] not in ("=", "==", "!=") and not (_is_number(value) or isinstance(value, str)):
+        raise ValueError(f"invalid condition {text!r}: {match['op']} compares numbers or text")
+    return Condition(match["field"], match["op"], value)
+
+
+# --- reading the store ------------------------------------------------------------
+
+Outcome = Summary | BaseException
+
+
+class ParseFailure(ValueError):
+    """A file read whole that is no valid record; reason says why, as one line."""
+
+    def __init__(self, reason: str) -> None:
+        super().__init__(reason)
+        self.reason = reason
+
+
+def _store_key(root: StoreDir) -> str:
+    local = root.local_path()
+    return f"file:{os.path.realpath(local)}" if local is not None else str(root)
+
+
+def _stamp_key(entry: DirEntry) -> str:
+    return repr(entry.stamp)
+
+
+def result_files(root: StoreDir, simulation_type: str | None) -> list[tuple[str, DirEntry]]:
+    """(type directory, entry) of each name that a listing takes for a result file, as the
+    extension's listing finds them (one type directory when simulation_type is given)."""
+    if simulation_type is None:
+        directories = [(entry.name, entry.path) for entry in root.entries() if entry.kind == "directory"]
+    else:
+        directories = [(simulation_type, root / simulation_type if simulation_type else root)]
+    found = []
+    for name, directory in directories:
+        try:
+            entries = directory.entries()
+        except NotADirectoryError:
+            continue
+        found += [(name, entry) for entry in entries if entry.name.endswith(RESULT_SUFFIX)]
+    return found
+
+
+def summarize(
+    root: StoreDir, files: Sequence[tuple[str, DirEntry]], scope: str | None
+) -> Iterator[tuple[str, DirEntry, Outcome]]:
+    """(type directory, entry, its summary or why it has none) of each file, in order.
+
+    files are what `result_files` gives for scope (one type directory, or
+    None for all): catalog rows within scope that no file has any more are
+    dropped. A file removed since the listing is left out.
+    """
+    catalog = Catalog.open(_store_key(root))
+    try:
+        yield from _summarize(root, files, scope, catalog)
+    finally:
+        if catalog is not None:
+            catalog.close()
+
+
+def _summarize(
+    root: StoreDir, files: Sequence[tuple[str, DirEntry]], scope: str | None, catalog: Catalog | None
+) -> Iterator[tuple[str, DirEntry, Outcome]]:
+    known = (catalog.rows(scope) if catalog is not None else None) or {}
+    outcomes: list[Outcome | None] = []
+    missed: list[int] = []
+    loads = orjson.loads
+    for index, (directory, entry) in enumerate(files):
+        row = known.pop((directory, entry.name), None)
+        outcome: Outcome | None = None
+        if entry.kind != "file":
+            what = "a directory" if entry.kind == "directory" else "a special file"
+            outcome = OSError(f"not a regular file but {what}")
+        elif row is not None and row.stamp == _stamp_key(entry):
+            try:
+                outcome = (
+                    Summary(loads(row.summary), entry, directory) if row.summary else ParseFailure(str(row.problem))
+                )
+            except orjson.JSONDecodeError:
+                outcome = None  # a damaged row: read the file
+        if outcome is None:
+            missed.append(index)
+        outcomes.append(outcome)
+
+    put: list[tuple[str, str, Row]] = []
+    reads = root.read_stamped([files[i][1].path for i in missed])
+    for index, read in zip(missed, reads, strict=True):
+        directory, entry = files[index]
+        observe("read")
+        if isinstance(read, BaseException):
+            if not isinstance(read, FileNotFoundError):
+                note_read_failure(entry.path, read if isinstance(read, OSError) else OSError(one_line(read)))
+            outcomes[index] = read
+            continue
+        data, stamp = read
+        try:
+            values = _summary_values(_record(data))
+            outcomes[index] = Summary(values, entry, directory)
+            row = Row(_stamp_key(entry), orjson.dumps(values), None)
+        except Exception as exc:  # every kind of bad file is skipped alike
+            outcomes[index] = ParseFailure(one_line(exc))
+            row = Row(_stamp_key(entry), None, one_line(exc))
+        if root.known_version(entry.stamp, stamp):
+            put.append((directory, entry.name, row))
+
+    if catalog is not None:
+        catalog.update(put, ((d, n, row.stamp) for (d, n), row in known.items()))
+    for (directory, entry), outcome in zip(files, outcomes, strict=True):
+        assert outcome is not None
+        if not isinstance(outcome, FileNotFoundError):
+            yield directory, entry, outcome
+
+
+def _module_filter(summary: Summary, wanted: Sequence[tuple[int, str]]) -> bool:
+    values = summary._values
+    return all(values[i] == value for i, value in wanted)
+
+
+def list_summaries(
+    *,
+    component_name: str | None = None,
+    factory_name: str | None = None,
+    simulation_type: str | None = None,
+    pdk_name: str | None = None,
+    status: str | None = None,
+    where: str | Condition | Iterable[str | Condition] = (),
+) -> list[Summary]:
+    """The summaries of the stored results that match, newest first.
+
+    The filters are those of `list_simulation_results` (exact equality;
+    simulation_type chooses the type directory); where adds conditions on
+    identity fields (texts as parsed by `parse_condition`, or Conditions),
+    all of which must hold. Each file that cannot be read or parsed is
+    logged as a warning, as the extension logs it, and skipped.
+    """
+    conditions = [
+        c if isinstance(c, Condition) else parse_condition(c)
+        for c in ([where] if isinstance(where, str | Condition) else where)
+    ]
+    root = get_simulations_dir()
+    if not root.exists():
+        return []
+    wanted = [
+        (_INDEX[name], value)
+        for name, value in (
+            ("component_name", component_name),
+            ("factory_name", factory_name),
+            ("pdk_name", pdk_name),
+            ("status", status),
+        )
+        if value is not None
+    ]
+    summaries = []
+    logger = get_logger()
+    for _, entry, outcome in summarize(root, result_files(root, simulation_type), simulation_type):
+        if not isinstance(outcome, Summary):
+            logger.warning(f"{SKIPPED}{entry.path}")
+        elif _module_filter(outcome, wanted) and all(c.matches(outcome) for c in conditions):
+            summaries.append(outcome)
+    summaries.sort(key=lambda s: s._values[9], reverse=True)
+    return summaries
+
+
+def varying_settings(summaries: Sequence[Summary]) -> list[tuple[str, list[Any]]]:
+    """The settings (members of component_settings, then of model_parameters) whose
+    values are not the same in all summaries, each as a field name that
+    `parse_condition` takes (bare where no other varying setting has the key)
+    and its value in each summary (`MISSING` where it has none)."""
+    found: list[tuple[str, str, list[Any]]] = []
+    for section in ("component_settings", "model_parameters"):
+        keys = dict.fromkeys(key for s in summaries for key in s.field(section))
+        for key in keys:
+            values = [s.field(section).get(key, MISSING) for s in summaries]
+            texts = {orjson.dumps(v, option=orjson.OPT_SORT_KEYS) if v is not MISSING else b"" for v in values}
+            if len(texts) > 1:
+                found.append((section, key, values))
+    bare = [key for _, key, _ in found]
+    return [(key if bare.count(key) == 1 else f"{section}.{key}", values) for section, key, values in found]
+
+
+def load_records(summaries: Sequence[Summary]) -> Iterator[StoredSimulationResult]:
+    """The full records of summaries, read now, in order; a file that cannot be read
+    or parsed any more is logged as a warning and skipped."""
+    root: StoreDir = get_simulations_dir()
+    logger = get_logger()
+    for summary, read in zip(summaries, root.read_stamped([s.path for s in summaries]), strict=True):
+        observe("read")
+        try:
+            if isinstance(read, BaseException):
+                raise read
+            yield _record(read[0])
+        except Exception:
+            logger.warning(f"{SKIPPED}{summary.path}")
