@@ -235,7 +235,7 @@ def _ordered(pairs: Mapping[Pair, ComplexArray], ports: tuple[str, ...]) -> dict
     return {pair: pairs[pair] for pair in sorted(pairs, key=lambda pair: (index[pair[0]], index[pair[1]]))}
 
 
-def sparameters(record: StoredSimulationResult | Mapping[str, Any]) -> SParameters:
+def sparameters(record: StoredSimulationResult | Mapping[str, Any] | None) -> SParameters:
     """The S-parameters that ``record`` holds (a stored record, or its dump as a dict).
 
     Every member of its result must be a port pair ``"source,output"``
