@@ -309,20 +309,20 @@ def _draw(plan: _Plan, axes: Sequence[Axes], linear: bool, ylim: tuple[float, fl
 
     where = {(panel.kind, panel.key): ax for panel, ax in zip(plan.panels, axes, strict=True)}
     keys = list(dict.fromkeys(series.key for _, found in plan.series for series in found))
-    legend: dict[int, str] = {}
+    results = curve_labels(plan.records) if plan.several else []
     for number, (record, found) in enumerate(plan.series):
         marker = "o" if len(record.wavelengths) <= _MARKER_LIMIT else None
         for series in found:
             colour = number if plan.several else keys.index(series.key)
-            style = {**_style(colour), "marker": marker, "markersize": 3}
+            label = printable(f"{results[number]}: {series.key}" if plan.several else series.key)
+            style = {**_style(colour), "marker": marker, "markersize": 3, "label": label}
             key = series.key if plan.several else None
             kind: Literal["power", "values"] = "power" if series.is_complex else "values"
             where[kind, key].plot(record.wavelengths, _drawn_values(series, linear), **style)
             if series.is_complex and ("phase", key) in where:
                 phases = np.unwrap(np.angle(np.asarray(series.values)))
                 where["phase", key].plot(record.wavelengths, phases, **style)
-            legend[colour] = series.key
-    labels = curve_labels(plan.records) if plan.several else [legend[i] for i in sorted(legend)]
+    labels = results or keys
     handles = [Line2D([], [], **_style(i)) for i in range(len(labels))]
     figure = axes[0].get_figure()
     assert figure is not None  # axes drawn on always belong to one

@@ -241,8 +241,11 @@ def sparameters(record: StoredSimulationResult | Mapping[str, Any] | None) -> SP
     Every member of its result must be a port pair ``"source,output"``
     holding one ``[re, im]`` pair (or complex number) per wavelength.
     Raises SParametersError, naming the record and the first member that is
-    not, for a failed simulation and for results that are not S-parameters.
+    not, for a failed simulation and for results that are not S-parameters,
+    and for None (what ``load_simulation_result`` gives for an ID not stored).
     """
+    if record is None:
+        raise SParametersError("the result is not stored: load_simulation_result gave None for its ID")
     if not isinstance(record, StoredSimulationResult):
         record = StoredSimulationResult.model_validate(record)
     where = _where(record)
