@@ -87,7 +87,7 @@ def test_overlay_keeps_only_the_series_asked_for(saved, monkeypatch):
     second = saved("mmi2x2")
     figure = draw([first, second.model_dump(mode="json")], keys=["o1@0,o2@0"])
     # Labelled by what differs between them, not by their IDs.
-    labels = ['component_name="mmi1x2"', 'component_name="mmi2x2"']
+    labels = ["component=mmi1x2", "component=mmi2x2"]
     assert sorted(curves(figure)) == [f"{label}: o1@0,o2@0" for label in labels]
     assert [t.get_text() for t in figure.legends[0].get_texts()] == labels
     assert figure.axes[0].get_title() == "o1@0,o2@0"

@@ -20,7 +20,7 @@ from typing import TYPE_CHECKING, Any, Literal
 from lumora.compare import MISSING, format_value, identity_leaves, varying_paths
 from lumora.models import StoredSimulationResult
 from lumora.series import Series, result_series
-from lumora.text import printable, shorten
+from lumora.text import display_width, printable, shorten
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
@@ -56,12 +56,13 @@ _MARKER_LIMIT = 30
 # panels, 250 pixels more for each further row.
 _WIDTH = 11.0
 _ROW_HEIGHT = 2.5
-# Inches taken by one legend entry at the "small" font, and by the rest of
-# the figure around the legend.
+# The legend goes below the panels, in as many columns as its entries fit
+# across the figure: beside them, a sweep's labels would take the panels'
+# width. Inches of one row of it at the "small" font; characters of an
+# entry (its line included) across the figure; characters of the longest entry.
 _LEGEND_ROW = 0.2
-_LEGEND_MARGIN = 0.8
-# Characters of a legend entry: the legend stays narrow beside the panels.
-_LABEL_WIDTH = 36
+_LEGEND_CHARACTERS = 150
+_LABEL_WIDTH = 60
 # More real series than this and the y label stops naming them.
 _NAMED_KEYS_LIMIT = 3
 # Names are anyone's text: drawn as written, never as mathtext or TeX.
@@ -135,8 +136,16 @@ def _records(records: Records) -> list[StoredSimulationResult]:
 
 
 def _setting(path: str) -> str:
-    # Settings are what a sweep varies: named bare, the other fields in full.
-    return path.removeprefix("component_settings.")
+    # Settings are what a sweep varies: named bare, the other fields in short.
+    return _NAMES.get(path, path.removeprefix("component_settings."))
+
+
+_NAMES = {"component_name": "component", "factory_name": "factory", "simulation_type": "type"}
+
+
+def _shown(value: Any) -> str:
+    # A name reads better bare than as JSON text; numbers as hashed (20 is not 20.0).
+    return shorten(value, 24) if isinstance(value, str) else format_value(value, 24)
 
 
 def curve_labels(records: Sequence[StoredSimulationResult]) -> list[str]:
@@ -148,7 +157,7 @@ def curve_labels(records: Sequence[StoredSimulationResult]) -> list[str]:
     labels = []
     for record in records:
         leaves = identity_leaves(record)
-        labels.append(", ".join(f"{_setting(path)}={format_value(leaves.get(path, MISSING), 24)}" for path in paths))
+        labels.append(", ".join(f"{_setting(path)}={_shown(leaves.get(path, MISSING))}" for path in paths))
     return labels
 
 
@@ -229,13 +238,13 @@ def _columns(panels: int, several: bool) -> int:
 
 
 def new_figure(
-    *, panels: int = 1, columns: int = 1, curves: int = 0, phase: bool = False, pyplot: bool = True
+    *, panels: int = 1, columns: int = 1, legend_rows: int = 1, phase: bool = False, pyplot: bool = True
 ) -> tuple[Figure, list[Axes]]:
     """A figure sized for ``plot_results`` and its ``panels`` axes, in rows of ``columns``.
 
-    ``phase`` asks for two panels at least. ``curves``: how many entries the
-    legend will list; the figure grows taller when the legend beside the
-    panels would not fit. Made through pyplot by default, so that notebooks
+    ``phase`` asks for two panels at least. ``legend_rows``: the rows of the
+    legend below the panels; the figure grows taller by each beyond the
+    first. Made through pyplot by default, so that notebooks
     show it and ``plt.show()`` opens it; ``pyplot=False`` gives a standalone
     figure for writing a file, which needs no display and leaves pyplot's
     state alone.
@@ -243,7 +252,7 @@ def new_figure(
     require_matplotlib()
     panels = max(panels, 2 if phase else 1)
     rows = -(-panels // columns)
-    size = (_WIDTH, max(_ROW_HEIGHT * (rows + 1), _LEGEND_MARGIN + _LEGEND_ROW * curves))
+    size = (_WIDTH, _ROW_HEIGHT * (rows + 1) + _LEGEND_ROW * max(legend_rows - 1, 0))
     if pyplot:
         import matplotlib.pyplot as plt
 
@@ -264,13 +273,17 @@ class _Plan:
     series: list[tuple[StoredSimulationResult, list[Series]]]
     panels: list[_Panel]
     several: bool
+    labels: list[str]
+    """Of the legend: one per result, or one per series of a single result."""
 
     @property
-    def entries(self) -> int:
-        """The legend's entries: one per result, or one per series of a single result."""
-        if self.several:
-            return len(self.records)
-        return len({series.key for series in self.series[0][1]})
+    def legend_columns(self) -> int:
+        widest = max(display_width(label) for label in self.labels) + 6  # the line and the gap
+        return max(1, min(len(self.labels), _LEGEND_CHARACTERS // widest))
+
+    @property
+    def legend_rows(self) -> int:
+        return -(-len(self.labels) // self.legend_columns)
 
 
 def _plan(records: Records, keys: Iterable[str] | None, phase: bool, linear: bool) -> _Plan:
@@ -300,7 +313,11 @@ def _plan(records: Records, keys: Iterable[str] | None, phase: bool, linear: boo
         panels = [_Panel(kind) for kind in sorted(kinds)]  # power above values
         if phase:
             panels.append(_Panel("phase"))
-    return _Plan(chosen, plan, panels, several)
+    if several:
+        labels = curve_labels(chosen)
+    else:
+        labels = list(dict.fromkeys(series.key for series in drawn))
+    return _Plan(chosen, plan, panels, several, [shorten(printable(label), _LABEL_WIDTH) for label in labels])
 
 
 def _draw(plan: _Plan, axes: Sequence[Axes], linear: bool, ylim: tuple[float, float] | None) -> None:
@@ -309,12 +326,11 @@ def _draw(plan: _Plan, axes: Sequence[Axes], linear: bool, ylim: tuple[float, fl
 
     where = {(panel.kind, panel.key): ax for panel, ax in zip(plan.panels, axes, strict=True)}
     keys = list(dict.fromkeys(series.key for _, found in plan.series for series in found))
-    results = curve_labels(plan.records) if plan.several else []
     for number, (record, found) in enumerate(plan.series):
         marker = "o" if len(record.wavelengths) <= _MARKER_LIMIT else None
         for series in found:
             colour = number if plan.several else keys.index(series.key)
-            label = printable(f"{results[number]}: {series.key}" if plan.several else series.key)
+            label = f"{plan.labels[number]}: {printable(series.key)}" if plan.several else plan.labels[colour]
             style = {**_style(colour), "marker": marker, "markersize": 3, "label": label}
             key = series.key if plan.several else None
             kind: Literal["power", "values"] = "power" if series.is_complex else "values"
@@ -322,13 +338,11 @@ def _draw(plan: _Plan, axes: Sequence[Axes], linear: bool, ylim: tuple[float, fl
             if series.is_complex and ("phase", key) in where:
                 phases = np.unwrap(np.angle(np.asarray(series.values)))
                 where["phase", key].plot(record.wavelengths, phases, **style)
-    labels = results or keys
-    handles = [Line2D([], [], **_style(i)) for i in range(len(labels))]
+    handles = [Line2D([], [], **_style(i)) for i in range(len(plan.labels))]
     figure = axes[0].get_figure()
     assert figure is not None  # axes drawn on always belong to one
     shown = figure.legend(
-        handles, [shorten(printable(label), _LABEL_WIDTH) for label in labels], loc="outside right upper",
-        fontsize="small",
+        handles, plan.labels, loc="outside lower center", ncols=plan.legend_columns, fontsize="small", frameon=False
     )
     for text in shown.get_texts():
         text.set(**_LITERAL)
@@ -370,7 +384,7 @@ def plot_figure(
     require_matplotlib()
     plan = _plan(records, keys, phase, linear)
     columns = _columns(len(plan.panels), plan.several)
-    figure, axes = new_figure(panels=len(plan.panels), columns=columns, curves=plan.entries, pyplot=pyplot)
+    figure, axes = new_figure(panels=len(plan.panels), columns=columns, legend_rows=plan.legend_rows, pyplot=pyplot)
     _draw(plan, axes, linear, ylim)
     return figure
 

@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import json
 import re
+import textwrap
 import unicodedata
 from collections.abc import Callable, Sequence
 from datetime import UTC, datetime
@@ -279,7 +280,16 @@ def summary(record: StoredSimulationResult, *, width: int = 80) -> str:
         low, high = min(wavelengths), max(wavelengths)
         fields.append(("Wavelengths", f"{len(wavelengths)} points, {low:.6g} to {high:.6g} µm"))
     label_width = max(len(label) for label, _ in fields)
-    lines = [f"{label.ljust(label_width)}  {value}" for label, value in fields]
+    lines = []
+    for label, value in fields:
+        # Wrapped, not cut, where the end says something: why a run failed,
+        # which hyperparameters it set. Settings are cut: --json has them whole.
+        room = max(width - label_width - 2, 20)
+        wrapped = textwrap.wrap(printable(value), room, max_lines=3, placeholder=f" {ELLIPSIS}")
+        if label not in ("Error", "Hyperparameters") or len(wrapped) < 2:
+            wrapped = [printable(value)]
+        lines.append(f"{label.ljust(label_width)}  {wrapped[0]}")
+        lines.extend(" " * (label_width + 2) + more for more in wrapped[1:])
 
     found = result_series(record)
     if found:
@@ -295,6 +305,6 @@ def summary(record: StoredSimulationResult, *, width: int = 80) -> str:
             lines.append(f"  {ELLIPSIS} and {len(found) - len(shown)} more")
     others = [key for key in record.result if key not in {series.key for series in found}]
     if others:
-        lines.append(f"Other members: {', '.join(others)}")
+        lines.append(printable(f"Other members: {', '.join(others)}"))
     lines.append(f"Full record: {PROG} show --json {record.simulation_id}")
-    return "\n".join(shorten(printable(line), width) for line in lines)
+    return "\n".join(shorten(line, width) for line in lines)
