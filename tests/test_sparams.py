@@ -84,7 +84,9 @@ def test_what_is_not_s_parameters_is_refused_naming_why(saved, result, overrides
 
 
 def test_a_result_not_stored_is_said_so(ss, store):
-    with pytest.raises(SParametersError, match="^the result is not stored: load_simulation_result gave None for its ID$"):
+    with pytest.raises(
+        SParametersError, match="^the result is not stored: load_simulation_result gave None for its ID$"
+    ):
         sparameters(ss.load_simulation_result("0123456789abcdef"))
 
 

@@ -41,10 +41,7 @@ __all__ = [
 INSTALL_HINT = "pip install 'lumora[plot]'"
 
 Records = (
-    StoredSimulationResult
-    | Mapping[str, Any]
-    | None
-    | Iterable[StoredSimulationResult | Mapping[str, Any] | None]
+    StoredSimulationResult | Mapping[str, Any] | None | Iterable[StoredSimulationResult | Mapping[str, Any] | None]
 )
 
 # With more curves than colours, line styles tell them apart.
@@ -309,8 +306,8 @@ def _plan(records: Records, keys: Iterable[str] | None, phase: bool, linear: boo
             if phase and is_complex:
                 panels.append(_Panel("phase", key))
     else:
-        kinds = dict.fromkeys("power" if series.is_complex else "values" for series in drawn)
-        panels = [_Panel(kind) for kind in sorted(kinds)]  # power above values
+        kinds = {series.is_complex for series in drawn}
+        panels = [_Panel("power" if is_complex else "values") for is_complex in sorted(kinds, reverse=True)]
         if phase:
             panels.append(_Panel("phase"))
     if several:
@@ -348,7 +345,8 @@ def _draw(plan: _Plan, axes: Sequence[Axes], linear: bool, ylim: tuple[float, fl
         text.set(**_LITERAL)
     figure.suptitle(printable(_title(plan.records)), **_LITERAL)
 
-    columns = axes[0].get_subplotspec().get_geometry()[1] if axes[0].get_subplotspec() else 1
+    spec = axes[0].get_subplotspec()
+    columns = 1 if spec is None else spec.get_geometry()[1]
     for index, (panel, ax) in enumerate(zip(plan.panels, axes, strict=True)):
         if panel.kind == "phase":
             ax.set_ylabel("Unwrapped phase (rad)", **_LITERAL)
@@ -428,6 +426,8 @@ def plot_results(
         axes = [ax] if isinstance(ax, Axes) else list(ax)
         if len(axes) != len(plan.panels):
             kinds = ", ".join(panel.kind + (f" of {panel.key}" if panel.key else "") for panel in plan.panels)
-            raise ValueError(f"plot_results draws these results on {len(plan.panels)} axes ({kinds}); {len(axes)} given")
+            raise ValueError(
+                f"plot_results draws these results on {len(plan.panels)} axes ({kinds}); {len(axes)} given"
+            )
         _draw(plan, axes, linear, ylim)
     return axes[0] if len(axes) == 1 else tuple(axes)

@@ -98,9 +98,7 @@ def _cmd_plot(args: argparse.Namespace) -> int:
     window = args.output is None and _display_available() and _window_backend()
     ylim = None if args.ylim is None else (min(args.ylim), max(args.ylim))
     try:
-        figure = plot_figure(
-            records, linear=args.linear, phase=args.phase, keys=args.series, ylim=ylim, pyplot=window
-        )
+        figure = plot_figure(records, linear=args.linear, phase=args.phase, keys=args.series, ylim=ylim, pyplot=window)
     except PlotError as exc:
         complain(str(exc))
         return 1
