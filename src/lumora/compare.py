@@ -24,7 +24,7 @@ import orjson
 from lumora.cache import IDENTITY_FIELDS, _identity, _stored_record
 from lumora.core import simulation_storage as storage
 from lumora.models import SimulationHyperparameters, SimulationType, StoredSimulationResult
-from lumora.series import Series, decibels, interpolate, result_series
+from lumora.series import Series, interpolate, result_series
 
 __all__ = [
     "METADATA_FIELDS",
@@ -423,10 +423,8 @@ def _ascending(wavelengths: Sequence[float], values: Sequence[float]) -> tuple[l
 
 def _levels(series: Series) -> tuple[list[float], list[float] | None]:
     """What is compared: levels (dB for [re, im]) and, for [re, im], the magnitudes."""
-    if series.is_complex:
-        magnitudes = [abs(value) for value in series.values]
-        return [decibels(m) for m in magnitudes], magnitudes
-    return [float(value.real) for value in series.values], None
+    magnitudes = [abs(value) for value in series.values] if series.is_complex else None
+    return list(series.levels()), magnitudes
 
 
 def _grid(first: list[float], second: list[float]) -> list[float]:

@@ -30,8 +30,8 @@ __all__ = [
     "INSTALL_HINT",
     "PlotError",
     "Series",
-    "drawable_series",
     "curve_labels",
+    "drawable_series",
     "new_figure",
     "plot_figure",
     "plot_results",
@@ -226,12 +226,12 @@ def _style(index: int) -> dict[str, Any]:
     return {"color": ordered[index % len(ordered)], "linestyle": _LINE_STYLES[index // 10 % len(_LINE_STYLES)]}
 
 
-def _columns(panels: int, several: bool) -> int:
+def _columns(panels: Sequence[_Panel], several: bool) -> int:
     # One result: its panels stacked, sharing the wavelength axis. Several:
-    # a grid, one panel per series (and its phase beside it).
-    if not several or panels == 1:
+    # a grid, one panel per series, its phase beside it.
+    if not several or len(panels) == 1:
         return 1
-    return 3 if panels > 8 else 2
+    return 3 if len(panels) > 8 and all(panel.kind != "phase" for panel in panels) else 2
 
 
 def new_figure(
@@ -381,7 +381,7 @@ def plot_figure(
     """
     require_matplotlib()
     plan = _plan(records, keys, phase, linear)
-    columns = _columns(len(plan.panels), plan.several)
+    columns = _columns(plan.panels, plan.several)
     figure, axes = new_figure(panels=len(plan.panels), columns=columns, legend_rows=plan.legend_rows, pyplot=pyplot)
     _draw(plan, axes, linear, ylim)
     return figure
