@@ -322,7 +322,51 @@ def test_diff_results_shows_identity_then_metadata(ss, store, monkeypatch):
     second = ss.find_simulation_result(**identity(factory_name="mmi_v2"))
     diff = diff_results(first, second)
     assert [d.path for d in diff.identity] == ["factory_name"]
-    assert {d.path for d in diff.metadata} == {"pdk_name", "simulation_date", "status"}
+    assert {d.path for d in diff.metadata} == {"pdk_name", "status"}  # two runs' dates always differ
+    assert {d.path for d in diff_results(first, second, dates=True).metadata} == {
+        "pdk_name",
+        "simulation_date",
+        "status",
+    }
+    assert str(diff).splitlines()[:2] == [
+        "Identity (hashed into the ID): 1 difference",
+        '  factory_name  "mmi1x2_factory"  "mmi_v2"',
+    ]
+
+
+@pytest.mark.parametrize(
+    ("first", "second", "expected", "text"),
+    [
+        (  # [re, im]: in dB of |s|^2, and by |s|
+            ({"s": [[1, 0], [0.5, 0]]}, [1.5, 1.6]),
+            ({"s": [[0, 1], [0.25, 0]]}, [1.5, 1.6]),
+            {"series": "s", "wavelength": 1.6, "largest_db": pytest.approx(6.0206), "largest_magnitude": 0.25},
+            "Curves (the same 2 wavelengths): largest difference per series\n  s  6.02 dB (|s| by 0.25) at 1.6 µm",
+        ),
+        (  # other wavelengths: interpolated onto both within the common range
+            ({"n": [0.0, 1.0], "x": [1.0, 2.0]}, [1.5, 1.6]),
+            ({"n": [0.0, 0.5, 2.0, 9.0]}, [1.5, 1.55, 1.6, 1.7]),
+            {"series": "n", "wavelength": 1.6, "largest": 1.0},
+            "Curves (interpolated onto 3 wavelengths, 1.5 to 1.6 µm): largest difference per series\n"
+            "  n  1 at 1.6 µm\nSeries in one result only: x",
+        ),
+        (  # |s| = 0 is no level in dB: taken as the floor
+            ({"s": [[0, 0]]}, [1.55]),
+            ({"s": [[1e-3, 0]]}, [1.55]),
+            {"series": "s", "wavelength": 1.55, "largest_db": pytest.approx(240), "largest_magnitude": 1e-3},
+            "Curves (the same 1 wavelengths): largest difference per series\n  s  240.00 dB (|s| by 0.001) at 1.55 µm",
+        ),
+    ],
+    ids=["pairs", "interpolated", "zero"],
+)
+def test_diff_results_compares_the_curves(ss, store, first, second, expected, text):
+    records = [
+        get_or_simulate(**identity(component_name=name), simulate=lambda out=out: out)
+        for name, out in (("a", first), ("b", second))
+    ]
+    diff = diff_results(*records)
+    assert diff.as_json()["curves"]["series"] == [expected]
+    assert str(diff).split("\n", 3)[-1] == text
 
 
 # --- the commands -----------------------------------------------------------------
@@ -402,7 +446,10 @@ def test_cli_diff(ss, store, capsys):
     assert main(["diff", first.simulation_id, second.simulation_id, "--json"]) == 0
     out = json.loads(capsys.readouterr().out)
     assert out["identity"] == [{"path": "model_parameters.neff", "first": 2.4, "second": 2.5, "type_only": False}]
-    assert [d["path"] for d in out["metadata"]] == ["simulation_date"]
+    assert out["metadata"] == []
+    assert out["curves"]["series"] == [{"series": "s21", "largest": 0.0, "wavelength": 1.55}]
+    assert main(["diff", first.simulation_id, second.simulation_id, "--dates"]) == 0
+    assert "  simulation_date  " in capsys.readouterr().out
 
 
 @pytest.mark.parametrize("name", sorted(set(cache.__all__) & set(compare.__all__)))

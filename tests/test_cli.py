@@ -160,12 +160,41 @@ def test_list_reports_an_unreadable_file_and_goes_on(saved, store, capsys):
 
 
 @pytest.mark.parametrize("spelling", [str.lower, str.upper])
-def test_show_prints_the_record(ss, saved, capsys, spelling):
+def test_show_json_prints_the_record(ss, saved, capsys, spelling):
     record = saved["d"]
-    code, out, err = run(capsys, "show", spelling(record.simulation_id))
+    code, out, err = run(capsys, "show", "--json", spelling(record.simulation_id))
     assert (code, err) == (0, "")
     assert json.loads(out) == ss.load_simulation_result(record.simulation_id).model_dump(mode="json")
     assert out.startswith('{\n  "')
+
+
+def test_show_summarises_the_record_within_the_terminal(ss, store, capsys, monkeypatch):
+    pairs = [[[1.0, 0.0], [0.1, 0.0]]] * 30  # 0 and -20 dB
+    record = save(
+        ss,
+        monkeypatch,
+        component_settings={"note": "x" * 100},
+        hyperparameters=SimulationHyperparameters(wavelength_points=2),
+        result={f"o1@0,o{i}@0": pairs[i] for i in range(30)} | {"neff": [2.4, 2.5], "solver": "fdtd"},
+        wavelengths=[1.5, 1.6],
+    )
+    code, out, err = run(capsys, "show", record.simulation_id)
+    lines = out.splitlines()
+    assert (code, err, len(lines)) == (0, "", 34)
+    assert max(map(len, lines)) == 80  # the settings, cut
+    assert lines[8:14] == [
+        "Hyperparameters   wavelength_points=2 (the rest default)",
+        "Wavelengths       2 points, 1.5 to 1.6 µm",
+        "Series: 31 ([re, im] pairs as |s|² in dB)",
+        "  o1@0,o0@0   -20.00 to 0.00 dB",
+        "  o1@0,o1@0   -20.00 to 0.00 dB",
+        "  o1@0,o2@0   -20.00 to 0.00 dB",
+    ]
+    assert lines[-3:] == [
+        "  … and 11 more",
+        "Other members: solver",
+        f"Full record: lumora-results show --json {record.simulation_id}",
+    ]
 
 
 def test_delete_removes_the_result_once(ss, saved, capsys):
@@ -177,9 +206,14 @@ def test_delete_removes_the_result_once(ss, saved, capsys):
     assert len(ss.list_simulation_results()) == 3
 
 
-@pytest.mark.parametrize("command", ["show", "delete"])
-def test_missing_id_is_not_found(saved, capsys, command):
-    assert run(capsys, command, MISSING_ID) == (1, "", f"lumora-results: no simulation result with ID {MISSING_ID}\n")
+@pytest.mark.parametrize("command", ["show", "delete", "export", "plot", "diff"])
+def test_a_missing_id_is_said_to_be_not_stored(saved, capsys, tmp_path, command):
+    argv = {
+        "diff": ["diff", saved["a"].simulation_id, MISSING_ID],
+        "plot": ["plot", MISSING_ID, "-o", str(tmp_path / "x.png")],
+        "export": ["export", MISSING_ID, "-o", str(tmp_path)],
+    }.get(command, [command, MISSING_ID])
+    assert run(capsys, *argv) == (1, "", f"lumora-results: simulation {MISSING_ID} is not stored\n")
 
 
 @pytest.mark.parametrize(
@@ -369,6 +403,7 @@ def test_names_reach_the_terminal_escaped(ss, store, capsys, monkeypatch):
         ["list", "--wide"],
         ["list", "--json"],
         ["show", record.simulation_id],
+        ["show", "--json", record.simulation_id, "--debug"],
         ["diff", record.simulation_id, other.simulation_id],
         ["--store", f"{store}\x1b", "list"],
     )
@@ -382,7 +417,8 @@ def test_names_reach_the_terminal_escaped(ss, store, capsys, monkeypatch):
     assert "no store at " in outputs["list"][1] and "\\x1b" in outputs["list"][1]
     # JSON escapes say the same: the documents read back unchanged.
     assert HOSTILE in [r["component_name"] for r in json.loads(outputs["--json"][0])]
-    assert json.loads(outputs[record.simulation_id][0])["factory_name"] == "f" + HOSTILE
+    assert "Component         a\\x1b[31mred" in outputs[record.simulation_id][0]
+    assert json.loads(outputs["--debug"][0])["factory_name"] == "f" + HOSTILE
 
 
 LONG = {

@@ -16,7 +16,7 @@ from lumora.cli import main
 plt = pytest.importorskip("matplotlib.pyplot")
 from matplotlib.figure import Figure  # noqa: E402
 
-from lumora.plot import PlotError, plot_results  # noqa: E402
+from lumora.plot import PlotError, plot_figure, plot_results  # noqa: E402
 
 WAVELENGTHS = [1.50, 1.51, 1.52, 1.53]
 # |s|^2 of 1, 0.01, 0.25, 1; the raw phase jumps from -pi/2 to +pi at the end.
@@ -56,10 +56,7 @@ def curves(figure):
 
 
 def draw(records, **options):
-    figure = Figure()
-    axes = figure.subplots(2, 1) if options.get("phase") else figure.subplots()
-    plot_results(records, axes, **options)
-    return figure
+    return plot_figure(records, pyplot=False, **options)
 
 
 @pytest.mark.parametrize(
@@ -67,26 +64,18 @@ def draw(records, **options):
     [(False, [0.0, -20.0, 10 * math.log10(0.25), 0.0], "|s|² (dB)"), (True, [1.0, 0.1, 0.5, 1.0], "|s|")],
 )
 def test_pairs_are_drawn_as_power_or_magnitude_and_numbers_as_they_are(saved, linear, expected, unit):
-    record = saved()
-    figure = draw(record, linear=linear)
-    drawn = curves(figure)
-    label = f"mmi1x2 sparams {record.simulation_id}: "
-    assert sorted(drawn) == [label + "neff", label + "o1@0,o2@0"]
-    power_axes, power = drawn[label + "o1@0,o2@0"]
-    values_axes, values = drawn[label + "neff"]
-    assert power == pytest.approx(expected)
-    assert values == RESULT["neff"]
-    # Powers and plain numbers share no scale: two y axes.
-    assert power_axes != values_axes
-    assert figure.axes[power_axes].get_ylabel() == unit
-    assert figure.axes[values_axes].get_ylabel() == "neff"
-    assert figure.axes[0].get_xlabel() == "Wavelength (µm)"
+    figure = draw(saved(), linear=linear, ylim=(-30, 5))
+    # Powers and plain numbers share no scale: a panel each, powers above.
+    assert curves(figure) == {"o1@0,o2@0": (0, pytest.approx(expected)), "neff": (1, RESULT["neff"])}
+    assert [ax.get_ylabel() for ax in figure.axes] == [unit, "neff"]
+    assert [ax.get_xlabel() for ax in figure.axes] == ["", "Wavelength (µm)"]
+    assert [ax.get_ylim() for ax in figure.axes] == [(-30, 5)] * 2
 
 
 def test_phase_panel_holds_the_unwrapped_phase_of_pairs_only(saved):
     figure = draw(saved(), phase=True)
-    phase_axes = figure.axes[1]
-    assert [line.get_label().rsplit(": ", 1)[1] for line in phase_axes.get_lines()] == ["o1@0,o2@0"]
+    phase_axes = figure.axes[2]
+    assert [line.get_label() for line in phase_axes.get_lines()] == ["o1@0,o2@0"]
     phases = list(phase_axes.get_lines()[0].get_ydata())
     assert phases == pytest.approx([math.atan2(0.8, 0.6), 0.0, -math.pi / 2, -math.pi])
     assert phase_axes.get_ylabel() == "Unwrapped phase (rad)"
@@ -97,10 +86,12 @@ def test_overlay_keeps_only_the_series_asked_for(saved, monkeypatch):
     monkeypatch.setenv("LUMORA_PDK", "si220")
     second = saved("mmi2x2")
     figure = draw([first, second.model_dump(mode="json")], keys=["o1@0,o2@0"])
-    assert sorted(curves(figure)) == sorted(
-        f"{name} sparams {record.simulation_id}: o1@0,o2@0" for name, record in [("mmi1x2", first), ("mmi2x2", second)]
-    )
-    assert re.fullmatch(r"Design kits generic, si220 · simulated \d{4}-\d\d-\d\d", figure.axes[0].get_title())
+    # Labelled by what differs between them, not by their IDs.
+    labels = ["component=mmi1x2", "component=mmi2x2"]
+    assert sorted(curves(figure)) == [f"{label}: o1@0,o2@0" for label in labels]
+    assert [t.get_text() for t in figure.legends[0].get_texts()] == labels
+    assert figure.axes[0].get_title() == "o1@0,o2@0"
+    assert re.fullmatch(r"Design kits generic, si220 · simulated \d{4}-\d\d-\d\d", figure.get_suptitle())
 
 
 @pytest.mark.parametrize(
@@ -121,6 +112,19 @@ def test_what_cannot_be_drawn_is_refused_before_drawing(saved, overrides, option
     assert curves(figure) == {}
 
 
+@pytest.mark.parametrize(
+    ("records", "message"),
+    [
+        (lambda record: None, "a result to draw is not stored: load_simulation_result gave None for its ID"),
+        (lambda record: [record, None], "a result to draw is not stored (number 2 of 2): load_simulation_result"),
+    ],
+    ids=["one", "of two"],
+)
+def test_a_result_not_stored_is_said_so(saved, records, message):
+    with pytest.raises(PlotError, match=f"^{re.escape(message)}"):
+        plot_results(records(saved()))
+
+
 def png_size(data):
     width, height = struct.unpack(">II", data[16:24])  # the IHDR chunk comes first
     return f"{width}x{height}"
@@ -129,10 +133,10 @@ def png_size(data):
 @pytest.mark.parametrize(
     ("name", "options", "magic", "size"),
     [
-        ("plot.png", [], b"\x89PNG\r\n\x1a\n", "1100x500"),
-        ("plot.png", ["--phase", "--dpi", "50"], b"\x89PNG\r\n\x1a\n", "550x375"),
-        ("plot.svg", ["--linear"], b"<?xml", 'width="792pt" height="360pt"'),
-        ("PLOT.PDF", ["--phase"], b"%PDF-", "/MediaBox [ 0 0 792 540 ]"),
+        ("plot.png", ["--series", "neff"], b"\x89PNG\r\n\x1a\n", "1100x500"),
+        ("plot.png", ["--phase", "--dpi", "50"], b"\x89PNG\r\n\x1a\n", "550x500"),
+        ("plot.svg", ["--linear"], b"<?xml", 'width="792pt" height="540pt"'),
+        ("PLOT.PDF", ["--phase"], b"%PDF-", "/MediaBox [ 0 0 792 720 ]"),
     ],
 )
 def test_output_file_is_an_image_of_its_suffix_and_size(saved, tmp_path, capsys, name, options, magic, size):
@@ -170,7 +174,7 @@ def test_with_a_display_a_window_opens_and_nothing_is_written(saved, tmp_path, m
     monkeypatch.chdir(tmp_path)
     record = saved()
     assert main(["plot", record.simulation_id, "--series", "neff"]) == 0
-    assert list(curves(shown[0])) == [f"mmi1x2 sparams {record.simulation_id}: neff"]
+    assert list(curves(shown[0])) == ["neff"]
     assert list(tmp_path.iterdir()) == [tmp_path / "store"]
 
 
@@ -178,7 +182,7 @@ def test_with_a_display_a_window_opens_and_nothing_is_written(saved, tmp_path, m
     ("case", "status", "message"),
     [
         ("failed", 1, "lumora-results: .* is a failed simulation, nothing to draw: diverged\n"),
-        ("missing", 1, "lumora-results: no simulation result with ID 0123456789abcdef\n"),
+        ("missing", 1, "lumora-results: simulation 0123456789abcdef is not stored\n"),
         ("no matplotlib", 1, "lumora-results: plotting needs matplotlib.*pip install 'lumora\\[plot\\]'\n"),
         ("bad suffix", 2, ".*the file name must end in .png, .svg, .pdf\n"),
     ],
@@ -212,9 +216,9 @@ def test_names_are_drawn_literally(saved, tmp_path, monkeypatch, capsys, where, 
     assert main(["plot", record.simulation_id, "-o", str(target)]) == 0
     assert capsys.readouterr().err == ""
     figure = draw(record)
-    shown = [figure.axes[0].get_title(), *(t.get_text() for t in figure.axes[0].get_legend().get_texts())]
+    shown = [figure.get_suptitle(), figure.axes[0].get_ylabel(), *(t.get_text() for t in figure.legends[0].get_texts())]
     assert any(name in text for text in shown)
-    assert not any(text.get_parse_math() for ax in figure.axes for text in ax.findobj(plt.Text) if text.get_text())
+    assert not any(text.get_parse_math() for text in figure.findobj(plt.Text) if text.get_text())
 
 
 @pytest.mark.parametrize(

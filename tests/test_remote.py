@@ -294,7 +294,7 @@ def test_command_line_tool(ss, remote, capsys, monkeypatch):
 
     code, out = run("list", "--json")
     assert code == 0 and [r["simulation_id"] for r in orjson.loads(out)] == [gone.simulation_id, kept.simulation_id]
-    assert orjson.loads(run("show", kept.simulation_id)[1])["simulation_id"] == kept.simulation_id
+    assert orjson.loads(run("show", "--json", kept.simulation_id)[1])["simulation_id"] == kept.simulation_id
     assert run("clear", "--type", "modes", "--yes")[0] == 0
     assert run("delete", kept.simulation_id)[0] == 0
     assert run("list", "--json") == (0, "[]\n")

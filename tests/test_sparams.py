@@ -83,6 +83,13 @@ def test_what_is_not_s_parameters_is_refused_naming_why(saved, result, overrides
         sparameters(saved(result, **overrides))
 
 
+def test_a_result_not_stored_is_said_so(ss, store):
+    with pytest.raises(
+        SParametersError, match="^the result is not stored: load_simulation_result gave None for its ID$"
+    ):
+        sparameters(ss.load_simulation_result("0123456789abcdef"))
+
+
 def test_complex_numbers_as_a_solver_returns_them_are_taken(saved):
     record = saved({"o1@0,o2@0": [[1, 0]] * 3}).model_dump()
     record["result"] = {"o1@0,o2@0": np.array([1j, 2, 3 - 1j])}

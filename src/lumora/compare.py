@@ -1,7 +1,8 @@
 """Why a look-up missed, and how two stored results differ.
 
 ``explain_miss`` says which stored results come closest to a set of identity
-fields and how each differs; ``diff_results`` compares two stored records.
+fields and how each differs; ``diff_results`` compares two stored records,
+their curves too; ``varying_paths`` names what differs among several.
 
 Comparisons are made on the text that the simulation ID is hashed from (the
 standard library's ``json.dumps(..., sort_keys=True)`` of each identity field),
@@ -14,7 +15,7 @@ from __future__ import annotations
 import enum
 import json
 import re
-from collections.abc import Sequence
+from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
 from typing import Any, NamedTuple
 
@@ -23,11 +24,13 @@ import orjson
 from lumora.cache import IDENTITY_FIELDS, _identity, _stored_record
 from lumora.core import simulation_storage as storage
 from lumora.models import SimulationHyperparameters, SimulationType, StoredSimulationResult
+from lumora.series import Series, interpolate, result_series
 from lumora.summaries import Summary, list_summaries
 
 __all__ = [
     "METADATA_FIELDS",
     "MISSING",
+    "CurveDifference",
     "Difference",
     "MissReport",
     "NearResult",
@@ -36,6 +39,8 @@ __all__ = [
     "diff_results",
     "explain_miss",
     "format_value",
+    "identity_leaves",
+    "varying_paths",
 ]
 
 # What a stored record carries about its run beyond the identity.
@@ -300,21 +305,212 @@ def explain_miss(
 # --- comparing two records --------------------------------------------------------
 
 
+def _table(differences: Sequence[Difference], width: int) -> list[str]:
+    """One aligned line per difference (path, first value, second value), its note
+    after it, or on a line of its own when the line would not fit in width."""
+    path_width = max(len(d.path) for d in differences)
+    room = max((width - path_width - 6) // 2, 12)
+    rows = [(d.path, format_value(d.stored, room), format_value(d.given, room), d.note) for d in differences]
+    first_width = max(len(row[1]) for row in rows)
+    lines = []
+    for path, first, second, note in rows:
+        line = f"  {path.ljust(path_width)}  {first.ljust(first_width)}  {second}".rstrip()
+        if note and len(line) + len(note) + 4 <= width:
+            line += f"  ({note})"
+        elif note:
+            line += f"\n    ({note})"
+        lines.append(line)
+    return lines
+
+
+def _count(count: int, what: str) -> str:
+    return f"{'no' if count == 0 else count} {what}{'' if count == 1 else 's'}"
+
+
+def _number(value: float) -> str:
+    return f"{value:.3g}"
+
+
+@dataclass(frozen=True, slots=True)
+class CurveDifference:
+    """The largest difference between one series of two results.
+
+    For ``[re, im]`` series, ``largest`` is in dB of the power ``|s|^2``
+    (levels below DB_FLOOR taken as it) and ``largest_magnitude`` the largest
+    difference of ``|s|``; for real numbers ``largest`` is the largest
+    absolute difference and ``largest_magnitude`` is None. ``wavelength``:
+    where ``largest`` is, in micrometres.
+    """
+
+    key: str
+    largest: float
+    wavelength: float
+    largest_magnitude: float | None = None
+
+    def describe(self) -> str:
+        if self.largest_magnitude is None:
+            size = _number(self.largest)
+        else:
+            size = f"{self.largest:.2f} dB (|s| by {_number(self.largest_magnitude)})"
+        return f"{size} at {self.wavelength:.6g} µm"
+
+    def as_json(self) -> dict[str, Any]:
+        out: dict[str, Any] = {"series": self.key, "wavelength": self.wavelength}
+        if self.largest_magnitude is None:
+            out["largest"] = self.largest
+        else:
+            out["largest_db"] = self.largest
+            out["largest_magnitude"] = self.largest_magnitude
+        return out
+
+
 class ResultDiff(NamedTuple):
-    """How two stored records differ: in their identity, and in what the ID leaves out."""
+    """How two stored records differ: in their identity, in what the ID leaves out, and in their curves."""
 
     identity: tuple[Difference, ...]
     metadata: tuple[Difference, ...]
+    curves: tuple[CurveDifference, ...] = ()
+    grid: tuple[float, ...] = ()
+    """The wavelengths that the curves were compared at, ascending: empty when none are common."""
+    interpolated: bool = False
+    """Whether the two results have other wavelengths, interpolated onto ``grid``."""
+    unmatched: tuple[str, ...] = ()
+    """Series that only one of the two holds (or not at the same kind of values)."""
+
+    def __str__(self) -> str:
+        return self.format()
+
+    def format(self, width: int = 80) -> str:
+        """The differences as text, lines of at most width columns where the values allow."""
+        lines = []
+        for title, differences in (
+            ("Identity (hashed into the ID)", self.identity),
+            ("Metadata (not part of the ID)", self.metadata),
+        ):
+            lines.append(f"{title}: {_count(len(differences), 'difference')}")
+            if differences:
+                lines.extend(_table(differences, width))
+        if self.curves:
+            lines.append(f"Curves ({self._grid_words()}): largest difference per series")
+            key_width = max(len(curve.key) for curve in self.curves)
+            lines.extend(f"  {curve.key.ljust(key_width)}  {curve.describe()}" for curve in self.curves)
+        elif self.interpolated:
+            lines.append("Curves: no wavelengths in common, not compared")
+        if self.unmatched:
+            lines.append(f"Series in one result only: {', '.join(self.unmatched)}")
+        return "\n".join(lines)
+
+    def _grid_words(self) -> str:
+        if not self.interpolated:
+            return f"the same {len(self.grid)} wavelengths"
+        return f"interpolated onto {len(self.grid)} wavelengths, {self.grid[0]:.6g} to {self.grid[-1]:.6g} µm"
+
+    def as_json(self, left: str = "first", right: str = "second") -> dict[str, Any]:
+        return {
+            "identity": [d.as_json(left, right) for d in self.identity],
+            "metadata": [d.as_json(left, right) for d in self.metadata],
+            "curves": {
+                "wavelengths": len(self.grid),
+                "interpolated": self.interpolated,
+                "series": [curve.as_json() for curve in self.curves],
+                "unmatched": list(self.unmatched),
+            },
+        }
 
 
-def diff_results(first: StoredSimulationResult, second: StoredSimulationResult) -> ResultDiff:
-    """The differences between two records; ``stored`` is the first's side, ``given`` the second's."""
+def _ascending(wavelengths: Sequence[float], values: Sequence[float]) -> tuple[list[float], list[float]]:
+    order = sorted(range(len(wavelengths)), key=lambda i: wavelengths[i])
+    return [wavelengths[i] for i in order], [values[i] for i in order]
+
+
+def _levels(series: Series) -> tuple[list[float], list[float] | None]:
+    """What is compared: levels (dB for [re, im]) and, for [re, im], the magnitudes."""
+    magnitudes = [abs(value) for value in series.values] if series.is_complex else None
+    return list(series.levels()), magnitudes
+
+
+def _grid(first: list[float], second: list[float]) -> list[float]:
+    """The wavelengths to compare at: the same, or those of both within their common range."""
+    if first == second:
+        return first
+    low, high = max(first[0], second[0]), min(first[-1], second[-1])
+    return sorted({w for w in first + second if low <= w <= high})
+
+
+def _curves(first: StoredSimulationResult, second: StoredSimulationResult) -> ResultDiff:
+    """A ResultDiff of the curves alone."""
+    ours = {series.key: series for series in result_series(first)} if first.status == "success" else {}
+    theirs = {series.key: series for series in result_series(second)} if second.status == "success" else {}
+    keys = [k for k in ours if k in theirs and ours[k].is_complex == theirs[k].is_complex]
+    unmatched = tuple(k for k in {**ours, **theirs} if k not in keys)
+    if not keys:
+        return ResultDiff((), (), unmatched=unmatched)
+    first_wl, second_wl = sorted(first.wavelengths), sorted(second.wavelengths)
+    grid = _grid(first_wl, second_wl)
+    found = []
+    for key in keys if grid else ():
+        sides = []
+        for record, series in ((first, ours[key]), (second, theirs[key])):
+            levels, magnitudes = _levels(series)
+            wavelengths, levels = _ascending(record.wavelengths, levels)
+            if magnitudes is not None:
+                magnitudes = _ascending(record.wavelengths, magnitudes)[1]
+                magnitudes = interpolate(wavelengths, magnitudes, grid)
+            sides.append((interpolate(wavelengths, levels, grid), magnitudes))
+        (a, a_mag), (b, b_mag) = sides
+        gaps = [abs(x - y) for x, y in zip(a, b, strict=True)]
+        where = max(range(len(gaps)), key=gaps.__getitem__)
+        magnitude = None
+        if a_mag is not None and b_mag is not None:
+            magnitude = max(abs(x - y) for x, y in zip(a_mag, b_mag, strict=True))
+        found.append(CurveDifference(key, gaps[where], grid[where], magnitude))
+    return ResultDiff((), (), tuple(found), tuple(grid), first_wl != second_wl, unmatched)
+
+
+def diff_results(first: StoredSimulationResult, second: StoredSimulationResult, *, dates: bool = False) -> ResultDiff:
+    """The differences between two records; ``stored`` is the first's side, ``given`` the second's.
+
+    The simulation dates are compared only with ``dates``: two runs always
+    differ there. Series that both hold are compared at the same wavelengths,
+    or interpolated onto the wavelengths of both within their common range.
+    """
     identity = _differences(
         _canonical_identity(_record_identity(first)), _canonical_identity(_record_identity(second)), IDENTITY_FIELDS
     )
+    names = [name for name in METADATA_FIELDS if dates or name != "simulation_date"]
     metadata = _differences(
-        {name: _canonical(getattr(first, name)) for name in METADATA_FIELDS},
-        {name: _canonical(getattr(second, name)) for name in METADATA_FIELDS},
-        METADATA_FIELDS,
+        {name: _canonical(getattr(first, name)) for name in names},
+        {name: _canonical(getattr(second, name)) for name in names},
+        names,
     )
-    return ResultDiff(tuple(identity), tuple(metadata))
+    return _curves(first, second)._replace(identity=tuple(identity), metadata=tuple(metadata))
+
+
+# --- what differs among several ---------------------------------------------------
+
+
+def _leaves(path: str, value: Any, out: dict[str, Any]) -> None:
+    if isinstance(value, dict) and value:
+        for key, member in value.items():
+            _leaves(_member_path(path, key), member, out)
+    elif isinstance(value, list) and value:
+        for index, member in enumerate(value):
+            _leaves(f"{path}[{index}]", member, out)
+    else:
+        out[path] = value
+
+
+def identity_leaves(record: StoredSimulationResult) -> dict[str, Any]:
+    """The identity of ``record`` as one value per path (``component_settings.gap``), as hashed."""
+    out: dict[str, Any] = {}
+    for name, value in _canonical_identity(_record_identity(record)).items():
+        _leaves(name, value, out)
+    return out
+
+
+def varying_paths(records: Iterable[StoredSimulationResult]) -> list[str]:
+    """The identity paths whose values are not the same in all of ``records`` (missing in some counts),
+    in the order in which they first appear."""
+    leaves = [identity_leaves(record) for record in records]
+    paths = dict.fromkeys(path for leaf in leaves for path in leaf)
+    return [path for path in paths if len({_text(leaf.get(path, MISSING)) for leaf in leaves}) > 1]

@@ -235,14 +235,17 @@ def _ordered(pairs: Mapping[Pair, ComplexArray], ports: tuple[str, ...]) -> dict
     return {pair: pairs[pair] for pair in sorted(pairs, key=lambda pair: (index[pair[0]], index[pair[1]]))}
 
 
-def sparameters(record: StoredSimulationResult | Mapping[str, Any]) -> SParameters:
+def sparameters(record: StoredSimulationResult | Mapping[str, Any] | None) -> SParameters:
     """The S-parameters that ``record`` holds (a stored record, or its dump as a dict).
 
     Every member of its result must be a port pair ``"source,output"``
     holding one ``[re, im]`` pair (or complex number) per wavelength.
     Raises SParametersError, naming the record and the first member that is
-    not, for a failed simulation and for results that are not S-parameters.
+    not, for a failed simulation and for results that are not S-parameters,
+    and for None (what ``load_simulation_result`` gives for an ID not stored).
     """
+    if record is None:
+        raise SParametersError("the result is not stored: load_simulation_result gave None for its ID")
     if not isinstance(record, StoredSimulationResult):
         record = StoredSimulationResult.model_validate(record)
     where = _where(record)

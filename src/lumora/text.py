@@ -8,10 +8,14 @@ from __future__ import annotations
 
 import json
 import re
+import textwrap
 import unicodedata
 from collections.abc import Callable, Sequence
 from datetime import UTC, datetime
 from typing import Any, Protocol
+
+from lumora.models import SimulationHyperparameters, StoredSimulationResult
+from lumora.series import result_series
 
 __all__ = [
     "ELLIPSIS",
@@ -25,6 +29,7 @@ __all__ = [
     "format_table",
     "printable",
     "shorten",
+    "summary",
 ]
 
 # The command line's name, in its own messages and in the demonstration's hints.
@@ -266,3 +271,85 @@ def dump(value: Any) -> str:
         line if line.isprintable() else "".join(c if c.isprintable() else _json_escape(c) for c in line)
         for line in lines
     )
+
+
+# --- one result at a glance -----------------------------------------------------
+
+# Beyond this many series the summary counts the rest: a 16-port matrix has 256.
+_SUMMARY_SERIES = 20
+
+
+def _json_line(value: Any) -> str:
+    return json.dumps(value, ensure_ascii=False)
+
+
+def _hyperparameters(record: StoredSimulationResult) -> str:
+    # Only what a run set: the defaults say nothing about this result.
+    defaults = SimulationHyperparameters().model_dump()
+    changed = [f"{k}={_json_line(v)}" for k, v in record.hyperparameters.model_dump().items() if defaults[k] != v]
+    return f"{', '.join(changed)} (the rest default)" if changed else "all default"
+
+
+def _level(value: float, decibels: bool) -> str:
+    return f"{value:.2f}" if decibels else f"{value:.4g}"
+
+
+def summary(record: StoredSimulationResult, *, width: int = 80) -> str:
+    """One stored result in a screenful: its identity, metadata, and each series with its range.
+
+    Lines are escaped (printable) and cut to width columns; the full record
+    is ``dump(record.model_dump(mode="json"))``.
+    """
+    kit = " ".join(part for part in (record.pdk_name or "-", record.pdk_version) if part)
+    fields = [
+        ("ID", record.simulation_id),
+        ("Component", f"{record.component_name} (factory {record.factory_name})"),
+        ("Type", str(record.simulation_type)),
+        ("Status", str(record.status)),
+    ]
+    if record.error_message:
+        fields.append(("Error", record.error_message))
+    fields += [
+        ("Design kit", kit),
+        (
+            "Simulated",
+            f"{format_date(record.simulation_date)} UTC in {format_seconds(record.execution_time_seconds)}"
+            f" (lumora {record.lumora_version})",
+        ),
+        ("Settings", _json_line(record.component_settings)),
+        ("Model parameters", _json_line(record.model_parameters)),
+        ("Hyperparameters", _hyperparameters(record)),
+    ]
+    wavelengths = record.wavelengths
+    if wavelengths:
+        low, high = min(wavelengths), max(wavelengths)
+        fields.append(("Wavelengths", f"{len(wavelengths)} points, {low:.6g} to {high:.6g} µm"))
+    label_width = max(len(label) for label, _ in fields)
+    lines = []
+    for label, value in fields:
+        # Wrapped, not cut, where the end says something: why a run failed,
+        # which hyperparameters it set. Settings are cut: --json has them whole.
+        room = max(width - label_width - 2, 20)
+        wrapped = textwrap.wrap(printable(value), room, max_lines=3, placeholder=f" {ELLIPSIS}")
+        if label not in ("Error", "Hyperparameters") or len(wrapped) < 2:
+            wrapped = [printable(value)]
+        lines.append(f"{label.ljust(label_width)}  {wrapped[0]}")
+        lines.extend(" " * (label_width + 2) + more for more in wrapped[1:])
+
+    found = result_series(record)
+    if found:
+        unit = " ([re, im] pairs as |s|² in dB)" if any(series.is_complex for series in found) else ""
+        lines.append(f"Series: {len(found)}{unit}")
+        shown = found[:_SUMMARY_SERIES]
+        key_width = max(display_width(printable(series.key)) for series in shown)
+        for series in shown:
+            levels, db = series.levels(), series.is_complex
+            key = _pad(printable(series.key), key_width)
+            lines.append(f"  {key}  {_level(min(levels), db)} to {_level(max(levels), db)}{' dB' if db else ''}")
+        if len(found) > len(shown):
+            lines.append(f"  {ELLIPSIS} and {len(found) - len(shown)} more")
+    others = [key for key in record.result if key not in {series.key for series in found}]
+    if others:
+        lines.append(printable(f"Other members: {', '.join(others)}"))
+    lines.append(f"Full record: {PROG} show --json {record.simulation_id}")
+    return "\n".join(shorten(line, width) for line in lines)

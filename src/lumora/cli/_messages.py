@@ -69,6 +69,10 @@ def complain(message: str) -> None:
     print(f"{PROG}: {printable(message)}", file=sys.stderr)
 
 
+def not_stored(simulation_id: str) -> None:
+    complain(f"simulation {simulation_id} is not stored")
+
+
 def store_is_missing() -> bool:
     """Whether the store root does not exist, said on stderr if so: a mistyped
     --store would otherwise look like an empty store."""

@@ -6,16 +6,16 @@ import argparse
 import json
 import math
 import sys
-from collections.abc import Callable, Sequence
+from collections.abc import Callable
 from typing import Any, NoReturn
 
 from pydantic import ValidationError
 
 from lumora.cache import IDENTITY_FIELDS
 from lumora.cli._arguments import simulation_id
-from lumora.cli._messages import complain
-from lumora.cli._terminal import emit
-from lumora.compare import Difference, check_storable, diff_results, explain_miss, format_value
+from lumora.cli._messages import complain, not_stored
+from lumora.cli._terminal import emit, terminal_width
+from lumora.compare import check_storable, diff_results, explain_miss
 from lumora.core import simulation_storage as storage
 from lumora.logger import one_line
 from lumora.models import SimulationHyperparameters
@@ -36,49 +36,22 @@ _JSON_NAMES: dict[type, str] = {str: "a string", dict: "an object"}
 _INT_DIGITS = 20
 
 
-def _difference_table(differences: Sequence[Difference]) -> list[str]:
-    """One aligned line per difference: path, first value, second value, note."""
-    rows = [(d.path, format_value(d.stored, 40), format_value(d.given, 40), d.note) for d in differences]
-    path_width = max(len(row[0]) for row in rows)
-    first_width = max(len(row[1]) for row in rows)
-    return [
-        f"  {path.ljust(path_width)}  {first.ljust(first_width)}  {second}{f'  ({note})' if note else ''}"
-        for path, first, second, note in rows
-    ]
-
-
 def _cmd_diff(args: argparse.Namespace) -> int:
     records = []
     for wanted in (args.first, args.second):
         record = storage.load_simulation_result(wanted)
         if record is None:
-            complain(f"no simulation result with ID {wanted}")
+            not_stored(wanted)
             return 1
         records.append(record)
     first, second = records
-    diff = diff_results(first, second)
+    diff = diff_results(first, second, dates=args.dates)
     if args.json:
-        print(
-            dump(
-                {
-                    "first": first.simulation_id,
-                    "second": second.simulation_id,
-                    "identity": [d.as_json("first", "second") for d in diff.identity],
-                    "metadata": [d.as_json("first", "second") for d in diff.metadata],
-                }
-            )
-        )
+        print(dump({"first": first.simulation_id, "second": second.simulation_id, **diff.as_json()}))
         return 0
     emit(f"first:  {first.simulation_id}  {first.component_name} ({first.simulation_type})")
     emit(f"second: {second.simulation_id}  {second.component_name} ({second.simulation_type})")
-    for title, differences in (
-        ("Identity (hashed into the ID)", diff.identity),
-        ("Metadata (not part of the ID)", diff.metadata),
-    ):
-        count = len(differences)
-        print(f"{title}: {'no' if count == 0 else count} difference{'' if count == 1 else 's'}")
-        if differences:
-            emit("\n".join(_difference_table(differences)))
+    emit(diff.format(terminal_width()))
     return 0
 
 
@@ -170,9 +143,10 @@ def _limit(text: str) -> int:
 
 
 def register(add: Callable[[str, str], argparse.ArgumentParser]) -> None:
-    sub = add("diff", "Show how two stored results differ: identity fields, then metadata.")
+    sub = add("diff", "Show how two stored results differ: identity fields, metadata, then curves.")
     sub.add_argument("first", metavar="ID1", type=simulation_id)
     sub.add_argument("second", metavar="ID2", type=simulation_id)
+    sub.add_argument("--dates", action="store_true", help="compare the dates of simulation too")
     sub.add_argument("--json", action="store_true", help="print the differences as JSON")
     sub.set_defaults(handler=_cmd_diff)
 
@@ -184,7 +158,7 @@ def register(add: Callable[[str, str], argparse.ArgumentParser]) -> None:
         "file",
         metavar="FILE",
         help="a JSON object with the six identity fields (hyperparameters as an object; other members are "
-        "ignored, so a record printed by show will do), or - for standard input",
+        "ignored, so a record printed by show --json will do), or - for standard input",
     )
     sub.add_argument("--limit", type=_limit, default=3, metavar="N", help="show up to N nearest results (3)")
     sub.add_argument("--json", action="store_true", help="print the report as JSON")

@@ -7,7 +7,7 @@ from collections.abc import Callable
 from pathlib import Path
 
 from lumora.cli._arguments import simulation_id
-from lumora.cli._messages import complain, store_is_missing
+from lumora.cli._messages import complain, not_stored, store_is_missing
 from lumora.core import simulation_storage as storage
 from lumora.text import printable
 
@@ -18,7 +18,7 @@ def _export(simulation: str, args: argparse.Namespace) -> bool:
 
     record = storage.load_simulation_result(simulation)
     if record is None:
-        complain(f"no simulation result with ID {simulation}")
+        not_stored(simulation)
         return False
     try:
         found = sparameters(record)

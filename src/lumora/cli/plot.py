@@ -4,13 +4,14 @@ from __future__ import annotations
 
 import argparse
 import io
+import math
 import os
 import sys
 from collections.abc import Callable
 from pathlib import Path
 
 from lumora.cli._arguments import simulation_id
-from lumora.cli._messages import complain
+from lumora.cli._messages import complain, not_stored
 from lumora.core import simulation_storage as storage
 from lumora.models import StoredSimulationResult
 from lumora.text import printable
@@ -66,14 +67,21 @@ def _load(ids: list[str]) -> list[StoredSimulationResult] | None:
     for simulation in ids:
         record = storage.load_simulation_result(simulation)
         if record is None:
-            complain(f"no simulation result with ID {simulation}")
+            not_stored(simulation)
             return None
         records.append(record)
     return records
 
 
+def _default_name(ids: list[str]) -> Path:
+    # File names have a limit (255 bytes): a sweep's IDs do not all fit in one.
+    if len(ids) <= 2:
+        return Path("+".join(ids) + ".png")
+    return Path(f"{ids[0]}-and-{len(ids) - 1}-more.png")
+
+
 def _cmd_plot(args: argparse.Namespace) -> int:
-    from lumora.plot import PlotError, drawable_series, new_figure, plot_results, require_matplotlib
+    from lumora.plot import PlotError, plot_figure, require_matplotlib
 
     try:
         require_matplotlib()
@@ -88,21 +96,17 @@ def _cmd_plot(args: argparse.Namespace) -> int:
         return 1
 
     window = args.output is None and _display_available() and _window_backend()
-    figure = None
+    ylim = None if args.ylim is None else (min(args.ylim), max(args.ylim))
     try:
-        curves = sum(len(drawable_series(record, args.series)) for record in records)
-        figure, axes = new_figure(phase=args.phase, curves=curves, pyplot=window)
-        plot_results(records, axes if args.phase else axes[0], linear=args.linear, phase=args.phase, keys=args.series)
+        figure = plot_figure(records, linear=args.linear, phase=args.phase, keys=args.series, ylim=ylim, pyplot=window)
     except PlotError as exc:
-        if figure is not None:
-            plt.close(figure)  # a pyplot figure would stay for the next main() in this process
         complain(str(exc))
         return 1
     if window:
         plt.show()
         return 0
 
-    path = args.output if args.output is not None else Path("+".join(ids) + ".png")
+    path = args.output if args.output is not None else _default_name(ids)
     # Rendered in memory first: a failure while drawing leaves no half-written file.
     image = io.BytesIO()
     figure.savefig(image, format=_format(path), dpi=args.dpi)
@@ -111,8 +115,18 @@ def _cmd_plot(args: argparse.Namespace) -> int:
     return 0
 
 
+def _level(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = math.nan
+    if not math.isfinite(value):
+        raise argparse.ArgumentTypeError(f"{text!r} is not a number")
+    return value
+
+
 def register(add: Callable[[str, str], argparse.ArgumentParser]) -> None:
-    sub = add("plot", "Draw stored results against wavelength, several overlaid.")
+    sub = add("plot", "Draw stored results against wavelength: one panel per series, a curve per result.")
     sub.add_argument("simulation_ids", metavar="ID", nargs="+", type=simulation_id)
     sub.add_argument(
         "-o",
@@ -120,7 +134,7 @@ def register(add: Callable[[str, str], argparse.ArgumentParser]) -> None:
         metavar="FILE",
         type=_output_file,
         help="write the plot to FILE, as PNG, SVG or PDF by its suffix (default: a window where there is a "
-        "display, otherwise ID.png in the current directory)",
+        "display, otherwise ID.png in the current directory, ID1+ID2.png or ID1-and-N-more.png for several)",
     )
     sub.add_argument(
         "--linear", action="store_true", help="[re, im] series as the magnitude |s| instead of |s|^2 in dB"
@@ -131,6 +145,13 @@ def register(add: Callable[[str, str], argparse.ArgumentParser]) -> None:
         metavar="KEY",
         action="append",
         help="draw only this series of the results, for example a port pair o1@0,o2@0 (repeatable)",
+    )
+    sub.add_argument(
+        "--ylim",
+        metavar=("LOW", "HIGH"),
+        nargs=2,
+        type=_level,
+        help="the y range of the panels other than phases, for example --ylim -40 0 (dB)",
     )
     sub.add_argument(
         "--dpi", type=_positive, default=DEFAULT_DPI, help=f"pixels per inch of a PNG (default {DEFAULT_DPI})"

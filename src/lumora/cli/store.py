@@ -15,7 +15,7 @@ from typing import Any
 import orjson
 
 from lumora.cli._arguments import add_filters, add_where, filters, simulation_id
-from lumora.cli._messages import complain, store_is_missing
+from lumora.cli._messages import complain, not_stored, store_is_missing
 from lumora.cli._terminal import confirm, stdin_is_terminal, terminal_width
 from lumora.core import simulation_storage as storage
 from lumora.layout import RESULT_FILE, RESULT_SUFFIX
@@ -24,7 +24,7 @@ from lumora.paths import read_failures
 from lumora.progress import progress_shown, store_progress
 from lumora.settings import get_simulations_dir
 from lumora.summaries import MISSING, Summary, list_summaries, load_records, varying_settings
-from lumora.text import dump, format_listing
+from lumora.text import dump, format_listing, summary
 
 # What the store logs, as a warning, for each file a listing skips, whether
 # it could not be read or not be parsed; the command line says the first so.
@@ -108,9 +108,12 @@ def _cmd_show(args: argparse.Namespace) -> int:
         return 1
     record = storage.load_simulation_result(args.simulation_id)
     if record is None:
-        complain(f"no simulation result with ID {args.simulation_id}")
+        not_stored(args.simulation_id)
         return 1
-    print(dump(record.model_dump(mode="json")))
+    if args.json:
+        print(dump(record.model_dump(mode="json")))
+    else:
+        print(summary(record, width=terminal_width()))
     return 0
 
 
@@ -118,7 +121,7 @@ def _cmd_delete(args: argparse.Namespace) -> int:
     if store_is_missing():
         return 1
     if not storage.delete_simulation_result(args.simulation_id):
-        complain(f"no simulation result with ID {args.simulation_id}")
+        not_stored(args.simulation_id)
         return 1
     print(f"Deleted simulation result {args.simulation_id}.")
     return 0
@@ -235,8 +238,9 @@ def register(add: Callable[[str, str], argparse.ArgumentParser]) -> None:
     )
     sub.set_defaults(handler=_cmd_list)
 
-    sub = add("show", "Print one stored result as JSON.")
+    sub = add("show", "Summarise one stored result: identity, metadata and the range of each series.")
     sub.add_argument("simulation_id", metavar="ID", type=simulation_id)
+    sub.add_argument("--json", action="store_true", help="print the whole record as JSON")
     sub.set_defaults(handler=_cmd_show)
 
     sub = add("delete", "Delete one stored result.")
