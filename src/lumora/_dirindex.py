@@ -29,12 +29,18 @@ import ctypes
 import ctypes.util
 import errno
 import os
+import select
+import stat
 import struct
 import sys
 import threading
 from collections import OrderedDict
+from collections.abc import Callable
+from typing import TypeVar
 
-__all__ = ["names_ending_with"]
+__all__ = ["names", "names_ending_with", "paths_below_ending_with"]
+
+_T = TypeVar("_T")
 
 # inotify(7) and statfs(2) constants.
 _IN_NONBLOCK = os.O_NONBLOCK
@@ -56,6 +62,9 @@ _MAX_NAMES = 1_000_000
 # Suffix lengths indexed per directory (a look-up by ID and a listing use
 # two); any other is matched name by name.
 _MAX_SUFFIX_LENGTHS = 4
+# A store with more type directories than this is looked through by the
+# caller: keeping them all would push out what else is kept.
+_MAX_BELOW = _MAX_DIRS // 2
 
 
 class _Dir:
@@ -92,6 +101,8 @@ class _Dir:
 
     def ending_with(self, suffix: str) -> list[str]:
         length = len(suffix)
+        if not length:
+            return list(self.names)
         index = self.by_suffix.get(length)
         if index is None:
             if len(self.by_suffix) >= _MAX_SUFFIX_LENGTHS:
@@ -116,6 +127,7 @@ class _Index:
         self._watch_of: dict[str, int] = {}  # directory path -> watch descriptor
         self._kept_names = 0  # in all of _dirs
         self._owner: int | None = None  # the thread inside, if any
+        self._ready = select.poll()  # whether the queue holds anything, without a failing read
 
     def after_fork(self) -> None:
         """Forgets everything in a child: its queue is shared with the parent,
@@ -130,6 +142,7 @@ class _Index:
                 except OSError:
                     pass
         self._fd, self._pid = -1, -1
+        self._ready = select.poll()
         self._dirs.clear()
         self._watch_of.clear()
         self._kept_names = 0
@@ -137,43 +150,78 @@ class _Index:
     def ending_with(self, directory: str, suffix: str) -> list[str] | None:
         """The names in directory that end with suffix, or None when the
         directory cannot be kept (the caller then reads it itself)."""
+        return self._asked(lambda: self._ending_with(directory, suffix))
+
+    def below_ending_with(self, root: str, suffix: str) -> list[str] | None:
+        """The paths of the names ending with suffix in every directory
+        directly below root, or None when any of them cannot be kept."""
+        return self._asked(lambda: self._below_ending_with(root, suffix))
+
+    def _asked(self, answer: Callable[[], _T | None]) -> _T | None:
         me = threading.get_ident()
         if self._owner == me:
             return None  # re-entered from a finalizer or signal handler run inside our own work
         with self._lock:
             self._owner = me
             try:
-                return self._ending_with(directory, suffix)
+                if self._fd >= 0 and self._pid != os.getpid():
+                    self.after_fork()  # a fork that bypassed the hook
+                if self._fd < 0 and not self._open():
+                    return None
+                self._drain()
+                return answer()
             finally:
                 self._owner = None
 
     def _ending_with(self, directory: str, suffix: str) -> list[str] | None:
-        if self._fd >= 0 and self._pid != os.getpid():
-            self.after_fork()  # a fork that bypassed the hook
-        if self._fd < 0 and not self._open():
-            return None
-        self._drain()
         try:
             info = os.stat(directory)
         except OSError:
             return None
+        kept = self._kept(directory, info)
+        return None if kept is None else kept.ending_with(suffix)
+
+    def _below_ending_with(self, root: str, suffix: str) -> list[str] | None:
+        top = self._ending_with(root, "")
+        if top is None or len(top) > _MAX_BELOW:
+            return None
+        found: list[str] = []
+        for name in top:
+            directory = os.path.join(root, name)
+            try:
+                info = os.stat(directory)  # followed, as a type directory is
+            except (FileNotFoundError, NotADirectoryError):
+                continue  # gone since, or a link to nothing: no type directory
+            except OSError:
+                return None
+            if not stat.S_ISDIR(info.st_mode):
+                continue
+            kept = self._kept(directory, info)
+            if kept is None:
+                return None
+            found += [os.path.join(directory, match) for match in kept.ending_with(suffix)]
+        return found
+
+    def _kept(self, directory: str, info: os.stat_result) -> _Dir | None:
+        """What is kept of directory, of which info is a stat taken after the last drain."""
         wd = self._watch_of.get(directory, -1)
         kept = self._dirs.get(wd)
         if kept is not None and kept.identity == (info.st_dev, info.st_ino):
             self._dirs.move_to_end(wd)
-            return kept.ending_with(suffix)
+            return kept
         # Never kept, or the path now leads to another directory (it or
         # a parent was moved or replaced): what was kept is the old one's.
         if kept is not None:
             self._forget(wd)
-        kept = self._watch(directory)
-        return None if kept is None else kept.ending_with(suffix)
+        return self._watch(directory)
 
     def _open(self) -> bool:
         fd = self._libc.inotify_init1(_IN_NONBLOCK | _IN_CLOEXEC)
         if fd < 0:
             return False
         self._fd, self._pid = fd, os.getpid()
+        self._ready = select.poll()
+        self._ready.register(fd, select.POLLIN)
         return True
 
     def _watch(self, directory: str) -> _Dir | None:
@@ -248,6 +296,8 @@ class _Index:
             self._kept_names -= 1
 
     def _drain(self) -> None:
+        if not self._ready.poll(0):
+            return  # nothing queued: the common case, one cheap call
         moved: dict[int, dict[str, None]] = {}  # names that moves mentioned, by watch
         while True:
             try:
@@ -328,10 +378,29 @@ if _INDEX is not None:
     os.register_at_fork(after_in_child=_INDEX.after_fork)
 
 
+def _index() -> _Index | None:
+    if _INDEX is None or os.environ.get("LUMORA_DIR_INDEX", "").strip() == "0":
+        return None
+    return _INDEX
+
+
 def names_ending_with(directory: str, suffix: str) -> list[str] | None:
     """The names of the entries in directory that end with suffix, as a
     fresh read of it would give them (in the order first seen), or None when
     this directory is not kept: read it yourself."""
-    if _INDEX is None or os.environ.get("LUMORA_DIR_INDEX", "").strip() == "0":
-        return None
-    return _INDEX.ending_with(directory, suffix)
+    index = _index()
+    return None if index is None else index.ending_with(directory, suffix)
+
+
+def names(directory: str) -> list[str] | None:
+    """The names of the entries in directory, as names_ending_with."""
+    return names_ending_with(directory, "")
+
+
+def paths_below_ending_with(root: str, suffix: str) -> list[str] | None:
+    """The paths of the entries ending with suffix in the directories directly
+    below root (links to directories followed, as a look-up by ID follows
+    them), as fresh reads would give them; None when not every one of them
+    is kept: look through them yourself."""
+    index = _index()
+    return None if index is None else index.below_ending_with(root, suffix)

@@ -5,7 +5,8 @@
   cannot be read, the temporary files that interrupted saves left and the
   lock files and leases of simulations.
 - `prune(...)` removes the results that its options select (by age, status,
-  type, kit, component, count or size).
+  type, kit, component, count or size); `clear(...)` every result that the
+  listing filters select.
 - `tidy(...)` removes stray temporary files older than a safe age, lock
   files that no one holds and leases that expired.
 
@@ -48,6 +49,7 @@ __all__ = [
     "TemporaryFile",
     "TidyReport",
     "TypeStats",
+    "clear",
     "parse_age",
     "parse_size",
     "prune",
@@ -263,11 +265,12 @@ class _Scan:
     leases: list[DirEntry] = field(default_factory=list)
 
 
-def _scan(root: StoreDir) -> _Scan:
+def _scan(root: StoreDir, only: str | None = None) -> _Scan:
+    """The store below root; only the type directory named only, when given."""
     scan = _Scan(root)
     local = root.local_path() is not None
     for directory in root.entries():
-        if directory.kind != "directory":
+        if directory.kind != "directory" or only not in (None, directory.name):
             continue  # files beside the type directories are not part of the store
         scan.types.append(directory.name)
         for entry in directory.path.entries():
@@ -562,6 +565,38 @@ def prune(
     plan = PruneReport(tuple(selected), (), (), (), tuple(unreadable), len(results), dry_run=True)
     if dry_run or not selected or not _asks(confirm, plan):
         return replace(plan, dry_run=dry_run)
+    return _done(plan, _remove_all(selected, judged, "Removing results"))
+
+
+def clear(
+    *,
+    simulation_type: str | None = None,
+    component_name: str | None = None,
+    factory_name: str | None = None,
+    pdk_name: str | None = None,
+    confirm: Callable[[PruneReport], bool] | None = None,
+) -> PruneReport:
+    """Remove every result that these filters select, all of them without
+    filters: what the module's ``clear_simulation_results`` selects.
+
+    Each file is read once and removed by its path as `prune` removes, with
+    `confirm` as there; files that cannot be read are reported, never removed.
+    """
+    results, unreadable, judged = _read(_scan(get_simulations_dir(), simulation_type))
+    selected = _select(
+        results,
+        older_than=None,
+        status=None,
+        simulation_type=simulation_type,
+        pdk_name=pdk_name,
+        component_name=component_name,
+        factory_name=factory_name,
+        max_count=None,
+        max_size=None,
+    )
+    plan = PruneReport(tuple(selected), (), (), (), tuple(unreadable), len(results), dry_run=True)
+    if not selected or not _asks(confirm, plan):
+        return replace(plan, dry_run=False)
     return _done(plan, _remove_all(selected, judged, "Removing results"))
 
 

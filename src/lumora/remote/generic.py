@@ -180,6 +180,9 @@ class StorePath(ProxyUPath):
     def single_flight(self, simulation_id: str) -> AbstractContextManager[None] | None:
         return None  # no operation here lets exactly one of many writers in
 
+    def kept_below(self, suffix: str) -> list[Self] | None:
+        return None  # nothing is kept between requests: only a listing tells
+
     def remove_if_unchanged(self, stamp: Stamp) -> bool:
         # From one request where it can.
         info: dict[str, Any] = self.fs.info(self.path)
