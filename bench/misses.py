@@ -1,15 +1,18 @@
 """A look-up that misses, and clearing, on a store of realistic results.
 
-Misses (median per call): ``get_or_simulate`` up to the point where it would
-simulate (the identity made plain, its ID, the look-up; no lock, nothing
-saved), as it looks up today and as it looked up before (the file that the
-layout names, then the module's ``find_simulation_result``), and the
-module's ``find_simulation_result``; each also with LUMORA_DIR_INDEX=0.
+Misses (median per call): ``get_or_simulate``'s look-up (the identity made
+plain, its ID, the stored record or None), as it is and as it was before
+(the file that the layout names, then the module's
+``find_simulation_result``); the whole call up to where it would simulate,
+without the lock (which adds the module's path with its mkdir) and with it;
+and the module's ``find_simulation_result``. Each also with
+LUMORA_DIR_INDEX=0.
 
 Clearing (per result, each on a fresh copy of the store): the command
 line's ``clear --yes``; the command line's former way (the module's listing
-for the count, then its ``clear_simulation_results``); and the module's
-``clear_simulation_results`` alone.
+for the count, then its ``clear_simulation_results``); the module's
+``clear_simulation_results`` alone; and, for the floor, unlinking the same
+files by their paths, which the disk's own load can make the larger part.
 
     .venv/bin/python bench/misses.py [--results 10000] [--calls 2000] [--no-clear]
 """
@@ -35,7 +38,7 @@ from run import realistic_identity
 from scale import write_store
 
 from lumora import layout
-from lumora.cache import _plain_identity, get_or_simulate
+from lumora.cache import _plain_identity, _stored_record, get_or_simulate
 from lumora.cli._app import main as cli
 from lumora.core import simulation_storage as ss
 from lumora.settings import get_simulations_dir
@@ -53,8 +56,13 @@ def _simulate() -> Any:
 
 
 def lookup_now(identity: dict[str, Any]) -> None:
+    fields = _plain_identity(*identity.values())
+    assert _stored_record(fields, ss._compute_simulation_id(**fields)) is None
+
+
+def call_until_simulate(identity: dict[str, Any], lock: bool) -> None:
     try:
-        get_or_simulate(**identity, simulate=_simulate, lock=False, store_errors=False)
+        get_or_simulate(**identity, simulate=_simulate, lock=lock, store_errors=False)
     except _Miss:
         return
     raise AssertionError("the identity is stored")
@@ -100,6 +108,11 @@ def new_cli_clear() -> None:
         assert cli(["clear", "--yes"]) == 0
 
 
+def unlink_all() -> None:
+    for path in get_simulations_dir().glob("*/*.json"):
+        os.unlink(path)
+
+
 def cleared(store: Path, scratch: Path, how: Callable[[], object], results: int) -> float:
     shutil.rmtree(scratch, ignore_errors=True)
     shutil.copytree(store, scratch)
@@ -126,8 +139,10 @@ def main(argv: list[str] | None = None) -> int:
         missing = realistic_identity(10**7)
         assert ss.find_simulation_result(**missing) is None
         for label, call, goal in (
-            ("get_or_simulate miss", lambda: lookup_now(missing), GOALS["get_or_simulate"]),
-            ("  its look-up as before", lambda: lookup_before(missing), None),
+            ("get_or_simulate's look-up, miss", lambda: lookup_now(missing), GOALS["get_or_simulate"]),
+            ("  the same as before", lambda: lookup_before(missing), None),
+            ("  the whole call until it simulates, no lock", lambda: call_until_simulate(missing, False), None),
+            ("  the same with the lock", lambda: call_until_simulate(missing, True), None),
             ("find_simulation_result miss", lambda: ss.find_simulation_result(**missing), GOALS["find_simulation_result"]),
         ):
             for on in (True, False):
@@ -139,6 +154,7 @@ def main(argv: list[str] | None = None) -> int:
                 ("clear --yes (command line)", new_cli_clear, GOALS["cli clear"]),
                 ("  the command line's clear before", old_cli_clear, None),
                 ("clear_simulation_results()", ss.clear_simulation_results, GOALS["module clear"]),
+                ("unlinking the same files (the floor)", unlink_all, None),
             ):
                 rows.append((f"{label}, per result", cleared(store, scratch, how, args.results), goal))
 
