@@ -36,7 +36,7 @@ import sys
 import threading
 from collections import OrderedDict
 from collections.abc import Callable
-from typing import TypeVar
+from typing import Literal, TypeVar
 
 __all__ = ["names", "names_ending_with", "paths_below_ending_with"]
 
@@ -70,7 +70,7 @@ _MAX_BELOW = _MAX_DIRS // 2
 class _Dir:
     """The names of one watched directory, in the order first seen."""
 
-    __slots__ = ("fd", "identity", "names", "by_suffix")
+    __slots__ = ("fd", "identity", "names", "by_suffix", "below")
 
     def __init__(self, fd: int, identity: tuple[int, int], names: list[str]) -> None:
         self.fd = fd  # the directory watched, held open to look up moved names in
@@ -78,6 +78,10 @@ class _Dir:
         self.names: dict[str, None] = dict.fromkeys(names)
         # For each suffix length asked for: suffix -> names ending with it.
         self.by_suffix: dict[int, dict[str, dict[str, None]]] = {}
+        # What names that are no symbolic link were found to be: the watch and
+        # identity of a directory, None for anything else. Only an event on
+        # the name here can change that, and every one drops it.
+        self.below: dict[str, tuple[int, tuple[int, int]] | None] = {}
 
     def add(self, name: str) -> bool:
         if name in self.names:
@@ -182,25 +186,60 @@ class _Index:
         return None if kept is None else kept.ending_with(suffix)
 
     def _below_ending_with(self, root: str, suffix: str) -> list[str] | None:
-        top = self._ending_with(root, "")
-        if top is None or len(top) > _MAX_BELOW:
+        try:
+            info = os.stat(root)
+        except OSError:
+            return None
+        top = self._kept(root, info)
+        if top is None or len(top.names) > _MAX_BELOW:
             return None
         found: list[str] = []
-        for name in top:
-            directory = os.path.join(root, name)
-            try:
-                info = os.stat(directory)  # followed, as a type directory is
-            except (FileNotFoundError, NotADirectoryError):
-                continue  # gone since, or a link to nothing: no type directory
-            except OSError:
+        for name in list(top.names):
+            kept = self._below(top, root, name)
+            if kept is False:
                 return None
-            if not stat.S_ISDIR(info.st_mode):
-                continue
-            kept = self._kept(directory, info)
-            if kept is None:
-                return None
-            found += [os.path.join(directory, match) for match in kept.ending_with(suffix)]
+            if kept is not None:
+                found += [os.path.join(root, name, match) for match in kept.ending_with(suffix)]
         return found
+
+    def _below(self, top: _Dir, root: str, name: str) -> _Dir | None | Literal[False]:
+        """The directory kept for root/name; None when it is no directory, False when it cannot be kept.
+
+        The path was found to lead to a directory, or to anything else, when
+        no symbolic link: root's own events say when that may have changed,
+        so no stat is needed until then. (A file system mounted over it
+        meanwhile is not seen: the kernel tells no watch of mounts.)
+        """
+        known = top.below.get(name, False)
+        if known is None:
+            return None
+        if known is not False:
+            wd, identity = known
+            kept = self._dirs.get(wd)
+            if kept is not None and kept.identity == identity:
+                self._dirs.move_to_end(wd)
+                return kept
+        directory = os.path.join(root, name)
+        try:
+            info = os.lstat(directory)
+            link = stat.S_ISLNK(info.st_mode)
+            if link:
+                info = os.stat(directory)  # followed, as a type directory is
+        except (FileNotFoundError, NotADirectoryError):
+            return None  # gone since, or a link to nothing: no type directory
+        except OSError:
+            return False
+        if not stat.S_ISDIR(info.st_mode):
+            if not link:
+                top.below[name] = None
+            return None
+        kept = self._kept(directory, info)
+        if kept is None:
+            return False
+        wd = self._watch_of.get(directory)
+        if not link and wd is not None:
+            top.below[name] = (wd, kept.identity)
+        return kept
 
     def _kept(self, directory: str, info: os.stat_result) -> _Dir | None:
         """What is kept of directory, of which info is a stat taken after the last drain."""
@@ -324,6 +363,7 @@ class _Index:
                     self._forget(wd)
                     continue
                 name = os.fsdecode(data[start:offset].rstrip(b"\0"))
+                kept.below.pop(name, None)
                 if mask & _MOVED:
                     moved.setdefault(wd, {})[name] = None
                 elif mask & _IN_CREATE:
