@@ -15,6 +15,12 @@ to meanwhile. A rename's events can come in an order that misleads (a swap
 of two names reports each name moved out after moved in), so the names that
 moves mention are looked up in the directory instead of replayed.
 
+A miss across the whole store asks the same of every directory below its
+root: the root's names are kept as well, and what each name leads to (a
+directory kept, or no directory) is looked at again only once an event on
+that name was reported; a symbolic link is followed on every question, as
+where it leads can change without one.
+
 Only on file systems whose every change passes through this machine's
 kernel (ext4, XFS, Btrfs, tmpfs, F2FS): on NFS, SMB or FUSE, other machines'
 changes would go unseen, so those directories are read as before. Anything
