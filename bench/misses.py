@@ -109,7 +109,7 @@ def new_cli_clear() -> None:
 
 
 def unlink_all() -> None:
-    for path in get_simulations_dir().glob("*/*.json"):
+    for path in Path(os.environ["LUMORA_SIMULATIONS_DIR"]).glob("*/*.json"):
         os.unlink(path)
 
 
@@ -143,11 +143,17 @@ def main(argv: list[str] | None = None) -> int:
             ("  the same as before", lambda: lookup_before(missing), None),
             ("  the whole call until it simulates, no lock", lambda: call_until_simulate(missing, False), None),
             ("  the same with the lock", lambda: call_until_simulate(missing, True), None),
-            ("find_simulation_result miss", lambda: ss.find_simulation_result(**missing), GOALS["find_simulation_result"]),
+            (
+                "find_simulation_result miss",
+                lambda: ss.find_simulation_result(**missing),
+                GOALS["find_simulation_result"],
+            ),
         ):
             for on in (True, False):
                 with index(on):
-                    rows.append((f"{label}{'' if on else ', index off'}", per_call(call, args.calls), goal if on else None))
+                    rows.append(
+                        (f"{label}{'' if on else ', index off'}", per_call(call, args.calls), goal if on else None)
+                    )
         if not args.no_clear:
             os.environ["LUMORA_SIMULATIONS_DIR"] = str(scratch)
             for label, how, goal in (

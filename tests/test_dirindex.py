@@ -232,8 +232,10 @@ def test_the_store_and_its_type_directories_answer_as_fresh_reads_after_random_c
         lambda: (d := rng.choice(some(root) or [root])).is_dir() and (d / f"{rng.choice('xy')}{suffix}").touch(),
         lambda: (d := rng.choice(some(root) or [root])).is_dir() and (d / "other.json").touch(),
         lambda: (files := [f for d in some(root) for f in some(d)]) and rng.choice(files).unlink(),
-        lambda: (dirs := [d for d in some(root) if d.is_dir() and not d.is_symlink()])
-        and os.rename(rng.choice(dirs), outside / f"moved{rng.random()}"),
+        lambda: (
+            (dirs := [d for d in some(root) if d.is_dir() and not d.is_symlink()])
+            and os.rename(rng.choice(dirs), outside / f"moved{rng.random()}")
+        ),
         lambda: (moved := some(outside)) and os.rename(rng.choice(moved), root / rng.choice("abcd")),
         lambda: (root / "link").is_symlink() or (root / "link").symlink_to(rng.choice(some(outside) or [outside])),
         lambda: (root / "link").unlink(missing_ok=True),

@@ -216,10 +216,10 @@ class _Index:
         so no stat is needed until then. (A file system mounted over it
         meanwhile is not seen: the kernel tells no watch of mounts.)
         """
-        known = top.below.get(name, False)
-        if known is None:
-            return None
-        if known is not False:
+        if name in top.below:
+            known = top.below[name]
+            if known is None:
+                return None
             wd, identity = known
             kept = self._dirs.get(wd)
             if kept is not None and kept.identity == identity:
@@ -242,9 +242,9 @@ class _Index:
         kept = self._kept(directory, info)
         if kept is None:
             return False
-        wd = self._watch_of.get(directory)
-        if not link and wd is not None:
-            top.below[name] = (wd, kept.identity)
+        watch = self._watch_of.get(directory)
+        if not link and watch is not None:
+            top.below[name] = (watch, kept.identity)
         return kept
 
     def _kept(self, directory: str, info: os.stat_result) -> _Dir | None:

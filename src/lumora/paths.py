@@ -14,7 +14,7 @@ from __future__ import annotations
 import errno
 import os
 import stat
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Generator, Iterator, Sequence
 from contextlib import AbstractContextManager, contextmanager
 from contextvars import ContextVar
 from dataclasses import dataclass
@@ -313,13 +313,13 @@ class LocalStorePath(Path):
                     return self._children(found)
         return super().glob(pattern, case_sensitive=case_sensitive, recurse_symlinks=recurse_symlinks)
 
-    def iterdir(self) -> Iterator[LocalStorePath]:
+    def iterdir(self) -> Generator[LocalStorePath]:
         found = names(str(self))
         return super().iterdir() if found is None else self._children(found)
 
-    def _children(self, found: list[str]) -> Iterator[LocalStorePath]:
+    def _children(self, found: list[str]) -> Generator[LocalStorePath]:
         here = str(self)
-        return iter([self.with_segments(os.path.join(here, name)) for name in found])
+        return (self.with_segments(os.path.join(here, name)) for name in found)
 
     def exists(self, *, follow_symlinks: bool = True) -> bool:
         return _stat_answer(self, bool, follow_symlinks)
