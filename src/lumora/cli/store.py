@@ -199,9 +199,9 @@ def _cmd_clear(args: argparse.Namespace) -> int:
         report_left(report)
     # Those unreadable are no results, so their staying is said but is no
     # failure: a bare count of what went would pass for an emptied store.
-    stayed = [item for item in report.unreadable if _may_match(item.path, chosen["component_name"])]
-    if stayed:
-        complain(f"{len(stayed)} file(s) stayed in the store: they could not be read")
+    stayed = _Skipped(unread={item.path for item in report.unreadable})
+    if said := stayed.said("stayed in the store", chosen["component_name"]):
+        complain(said)
     return report_failures(report.failed)
 
 
