@@ -184,19 +184,11 @@ class _Index:
                 self._owner = None
 
     def _ending_with(self, directory: str, suffix: str) -> list[str] | None:
-        try:
-            info = os.stat(directory)
-        except OSError:
-            return None
-        kept = self._kept(directory, info)
+        kept = self._kept_at(directory)
         return None if kept is None else kept.ending_with(suffix)
 
     def _below_ending_with(self, root: str, suffix: str) -> list[str] | None:
-        try:
-            info = os.stat(root)
-        except OSError:
-            return None
-        top = self._kept(root, info)
+        top = self._kept_at(root)
         if top is None or len(top.names) > _MAX_BELOW:
             return None
         found: list[str] = []
@@ -246,6 +238,13 @@ class _Index:
         if not link and watch is not None:
             top.below[name] = (watch, kept.identity)
         return kept
+
+    def _kept_at(self, directory: str) -> _Dir | None:
+        try:
+            info = os.stat(directory)
+        except OSError:
+            return None
+        return self._kept(directory, info)
 
     def _kept(self, directory: str, info: os.stat_result) -> _Dir | None:
         """What is kept of directory, of which info is a stat taken after the last drain."""

@@ -405,16 +405,16 @@ def stats() -> StoreStats:
 def _select(
     results: list[ResultFile],
     *,
-    older_than: timedelta | None,
-    status: str | None,
-    simulation_type: str | None,
-    pdk_name: str | None,
-    component_name: str | None,
-    factory_name: str | None,
-    max_count: int | None,
-    max_size: int | None,
+    older_than: timedelta | None = None,
+    status: str | None = None,
+    simulation_type: str | None = None,
+    pdk_name: str | None = None,
+    component_name: str | None = None,
+    factory_name: str | None = None,
+    max_count: int | None = None,
+    max_size: int | None = None,
 ) -> list[ResultFile]:
-    """What the options remove, oldest first."""
+    """What the options remove, oldest first; every result without options."""
     cutoff = None  # "0d" selects everything
     if older_than:
         try:
@@ -550,9 +550,10 @@ def prune(
         if value is not None and value < 0:
             raise ValueError(f"{name} must not be negative")
 
-    results, unreadable, judged = _read(_scan(get_simulations_dir()))
-    selected = _select(
-        results,
+    return _remove_selected(
+        _scan(get_simulations_dir()),
+        dry_run,
+        confirm,
         older_than=age,
         status=status,
         simulation_type=simulation_type,
@@ -562,6 +563,14 @@ def prune(
         max_count=max_count,
         max_size=limit,
     )
+
+
+def _remove_selected(
+    scan: _Scan, dry_run: bool, confirm: Callable[[PruneReport], bool] | None, **options: Any
+) -> PruneReport:
+    """Reads the results of scan and removes what _select's options select."""
+    results, unreadable, judged = _read(scan)
+    selected = _select(results, **options)
     plan = PruneReport(tuple(selected), (), (), (), tuple(unreadable), len(results), dry_run=True)
     if dry_run or not selected or not _asks(confirm, plan):
         return replace(plan, dry_run=dry_run)
@@ -582,22 +591,9 @@ def clear(
     Each file is read once and removed by its path as `prune` removes, with
     `confirm` as there; files that cannot be read are reported, never removed.
     """
-    results, unreadable, judged = _read(_scan(get_simulations_dir(), simulation_type))
-    selected = _select(
-        results,
-        older_than=None,
-        status=None,
-        simulation_type=simulation_type,
-        pdk_name=pdk_name,
-        component_name=component_name,
-        factory_name=factory_name,
-        max_count=None,
-        max_size=None,
-    )
-    plan = PruneReport(tuple(selected), (), (), (), tuple(unreadable), len(results), dry_run=True)
-    if not selected or not _asks(confirm, plan):
-        return replace(plan, dry_run=False)
-    return _done(plan, _remove_all(selected, judged, "Removing results"))
+    scan = _scan(get_simulations_dir(), simulation_type)
+    filters = {"pdk_name": pdk_name, "component_name": component_name, "factory_name": factory_name}
+    return _remove_selected(scan, False, confirm, simulation_type=simulation_type, **filters)
 
 
 # --- tidy ---------------------------------------------------------------------
