@@ -307,7 +307,7 @@ class LocalStorePath(Path):
         # directory per look-up. Anything else is pathlib's.
         if type(pattern) is str and pattern[:1] == "*" and case_sensitive in (None, True):
             suffix = pattern[1:]
-            if suffix and not _GLOB_SPECIAL.intersection(suffix):
+            if suffix and _GLOB_SPECIAL.isdisjoint(suffix):
                 found = names_ending_with(str(self), suffix)
                 if found is not None:
                     return self._children(found)
