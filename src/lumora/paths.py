@@ -318,8 +318,12 @@ class LocalStorePath(Path):
         return super().iterdir() if found is None else self._children(found)
 
     def _children(self, found: list[str]) -> Generator[LocalStorePath]:
+        # Made from their text as pathlib's own iterdir makes them: a path
+        # made otherwise parses itself again when it is first used, which a
+        # look-up by ID would pay for every type directory.
         here = str(self)
-        return (self.with_segments(os.path.join(here, name)) for name in found)
+        made: Callable[[str], LocalStorePath] = self._from_parsed_string  # type: ignore[attr-defined]
+        return (made(name if here == "." else os.path.join(here, name)) for name in found)
 
     def exists(self, *, follow_symlinks: bool = True) -> bool:
         return _stat_answer(self, bool, follow_symlinks)
