@@ -271,7 +271,7 @@ def _scan(root: StoreDir, only: str | None = None) -> _Scan:
     local = root.local_path() is not None
     for directory in root.entries():
         if directory.kind != "directory" or only not in (None, directory.name):
-            continue  # files beside the type directories are not part of the store
+            continue  # files beside the type directories are not part of the store; nor types not asked for
         scan.types.append(directory.name)
         for entry in directory.path.entries():
             if entry.name.endswith(RESULT_SUFFIX):
