@@ -181,7 +181,8 @@ soak: build ## every function 100,000 times, failing if memory grows (SOAK_ITERA
 # The extension timed against the plain-Python baseline in bench/; a table on
 # stdout. BENCH_ARGS="--quick" for a short smoke run, "--json FILE" for raw figures.
 # Then how listing and clearing grow with realistic results, the store on
-# other file systems, how result files are read, and lumora as a cache beside
+# other file systems, how result files are read, a look-up that misses and
+# clearing at 10,000 results, and lumora as a cache beside
 # diskcache and joblib.Memory (the bench extra, installed here;
 # BENCH_PEERS_ARGS="--quick"), and a sweep's own cost per point in this
 # process, on a process pool and on a Dask LocalCluster (BENCH_SWEEP_ARGS="--quick"); and how often the solver runs when processes
@@ -194,6 +195,7 @@ bench: build ## time the extension against the plain-Python module and peer cach
 	$(VENV_PYTHON) bench/remote.py $(BENCH_REMOTE_ARGS)
 	$(VENV_PYTHON) bench/read_file.py
 	$(VENV_PYTHON) bench/save_arrays.py
+	$(VENV_PYTHON) bench/misses.py
 	$(PIP) $$($(VENV_PYTHON) -c "$$BENCH_EXTRA")
 	$(VENV_PYTHON) bench/peers.py $(BENCH_PEERS_ARGS)
 	$(VENV_PYTHON) bench/sweep.py $(BENCH_SWEEP_ARGS)

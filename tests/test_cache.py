@@ -17,7 +17,7 @@ from conftest import identity
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from lumora import cache, compare, upkeep
+from lumora import _dirindex, cache, compare, upkeep
 from lumora.cache import SimulationFailed, get_or_simulate
 from lumora.compare import MISSING, diff_results, explain_miss
 from lumora.core import simulation_storage
@@ -63,6 +63,15 @@ def test_a_result_moved_by_hand_is_still_a_hit(ss, store):
     simulate = Simulator()
     assert get_or_simulate(**identity(), simulate=simulate) == record
     assert simulate.runs == 0
+
+
+@pytest.mark.skipif(_dirindex._INDEX is None, reason="needs inotify")
+def test_a_miss_is_told_from_the_kept_names_without_a_look_up_by_id(ss, store, monkeypatch):
+    get_or_simulate(**identity(), simulate=Simulator())
+    monkeypatch.setattr(simulation_storage, "load_simulation_result", None)  # a scan would fail
+    simulate = Simulator()
+    get_or_simulate(**identity(component_name="other"), simulate=simulate)
+    assert simulate.runs == 1
 
 
 @pytest.mark.parametrize("store_errors", [True, False])

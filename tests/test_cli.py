@@ -366,7 +366,7 @@ def test_progress_shows_on_a_terminal_only(saved, capsys, monkeypatch, terminal)
     assert run(capsys, "clear", "--yes")[:2] == (0, "Removed 4 simulation result(s).\n")
     shown = stderr.getvalue()
     # On local disk the number of files to read is known: a percentage.
-    assert ("Reading results:   0%" in shown and "Deleting 4 results" in shown) if terminal else shown == ""
+    assert ("Reading results:   0%" in shown and "Removing results" in shown) if terminal else shown == ""
 
 
 def test_a_bar_that_fails_does_not_fail_the_listing(saved, capsys, monkeypatch):
@@ -469,9 +469,9 @@ def test_clear_says_what_stayed_behind(saved, store, capsys, component, stayed):
     filters = [] if component is None else ["--component", component]
     code, out, err = run(capsys, "clear", "--yes", *filters)
     assert out.startswith(("Removed", "No simulation results to clear."))
-    warnings = [line for line in err.splitlines() if "Failed to parse" in line]
-    assert warnings == [f"lumora-results: warning: Failed to parse simulation file: {unreadable}"]  # once
-    assert ("1 file(s) stayed in the store: 1 could not be parsed" in err) == stayed
+    warnings = [line for line in err.splitlines() if "warning" in line]
+    assert len(warnings) == 1 and f"cannot read {unreadable}" in warnings[0]  # once
+    assert ("1 file(s) stayed in the store" in err) == stayed
     assert code == 0
     assert unreadable.exists()
 

@@ -3,9 +3,12 @@ changed it and however."""
 
 from __future__ import annotations
 
+import contextlib
 import ctypes
 import errno
 import os
+import random
+import shutil
 import subprocess
 import sys
 from collections.abc import Callable
@@ -201,3 +204,47 @@ def test_the_cap_on_kept_names_holds_as_names_arrive(tmp_path, monkeypatch, dirs
     assert sum(len(d.names) for d in index._dirs.values()) <= 5
     for d in kept:
         same_as_pathlib(d)
+
+
+def fresh_below(root: Path, suffix: str) -> list[str]:
+    """What a look-up by ID finds below root, read afresh."""
+    return [
+        str(path)
+        for directory in Path(root).iterdir()
+        if directory.is_dir()
+        for path in directory.iterdir()
+        if path.name.endswith(suffix)
+    ]
+
+
+def test_the_store_and_its_type_directories_answer_as_fresh_reads_after_random_changes(tmp_path):
+    rng = random.Random(7)
+    root, outside = LocalStorePath(tmp_path / "root"), tmp_path / "outside"
+    root.mkdir()
+    outside.mkdir()
+    suffix = f"_{ID}.json"
+
+    def some(where: Path) -> list[Path]:
+        return sorted(where.iterdir()) if where.is_dir() else []
+
+    changes: list[Callable[[], object]] = [
+        lambda: (root / rng.choice("abc")).mkdir(exist_ok=True),
+        lambda: (d := rng.choice(some(root) or [root])).is_dir() and (d / f"{rng.choice('xy')}{suffix}").touch(),
+        lambda: (d := rng.choice(some(root) or [root])).is_dir() and (d / "other.json").touch(),
+        lambda: (files := [f for d in some(root) for f in some(d)]) and rng.choice(files).unlink(),
+        lambda: (
+            (dirs := [d for d in some(root) if d.is_dir() and not d.is_symlink()])
+            and os.rename(rng.choice(dirs), outside / f"moved{rng.random()}")
+        ),
+        lambda: (moved := some(outside)) and os.rename(rng.choice(moved), root / rng.choice("abcd")),
+        lambda: (root / "link").is_symlink() or (root / "link").symlink_to(rng.choice(some(outside) or [outside])),
+        lambda: (root / "link").unlink(missing_ok=True),
+        lambda: (root / f"file{suffix}").touch(),
+        lambda: (d := root / rng.choice("abcd")).is_dir() and not d.is_symlink() and shutil.rmtree(d),
+    ]
+    for _ in range(300):
+        with contextlib.suppress(OSError):
+            rng.choice(changes)()
+        kept = root.kept_below(suffix)
+        assert kept is not None and sorted(map(str, kept)) == sorted(fresh_below(root, suffix))
+        assert sorted(map(str, root.iterdir())) == sorted(map(str, Path(root).iterdir()))

@@ -310,10 +310,9 @@ def test_command_line_progress(ss, remote, monkeypatch):
     monkeypatch.setattr(sys, "stderr", stderr)
     monkeypatch.setattr(progress, "DELAY", 0)
     assert main(["clear", "--yes"]) == 0
-    # A running count while the first listing finds the results; clearing's
-    # own listing then knows how many files there are to read.
+    # The listing tells how many files there are to read, then each is removed.
     shown = stderr.getvalue()
-    assert all(bar in shown for bar in ("Reading results: 0 [", "Reading results:   0%", "Deleting 2 results"))
+    assert all(bar in shown for bar in ("Reading results:   0%", "Removing results"))
 
 
 def test_upkeep_on_an_object_store(ss, remote):

@@ -217,26 +217,37 @@ def changed_after_the_plan(ss, root, command, save_again):
     temporary.write_bytes(b"12345")
 
     def meanwhile(plan):
-        save_again() if command == "prune" else temporary.write_bytes(b"54321")
+        save_again() if command != "tidy" else temporary.write_bytes(b"54321")
         return True
 
     if command == "prune":
         report = upkeep.prune(older_than="30d", confirm=meanwhile)
+    elif command == "clear":
+        report = upkeep.clear(confirm=meanwhile)
     else:
         report = upkeep.tidy(older_than="0d", confirm=meanwhile)
     assert (len(report.selected), report.changed, report.removed) == (1, report.selected, ())
-    if command == "prune":
+    if command != "tidy":
         assert ss.load_simulation_result(simulation_id).simulation_date > (datetime.now(UTC) - DAY).isoformat()
     else:
         assert temporary.read_bytes() == b"54321"
 
 
-@pytest.mark.parametrize("command", ["prune", "tidy"])
+@pytest.mark.parametrize("command", ["prune", "clear", "tidy"])
 def test_a_file_changed_since_it_was_judged_is_left(ss, store, command):
     def in_another_process():
         subprocess.run([sys.executable, "-c", SAVE_AGAIN, os.path.dirname(__file__)], check=True)
 
     changed_after_the_plan(ss, store, command, in_another_process)
+
+
+@pytest.mark.parametrize("chosen", [{}, {"simulation_type": "modes"}, {"pdk_name": "si220"}, {"component_name": "a"}])
+def test_clear_removes_what_the_module_lists_and_nothing_unreadable(ss, aged, store, chosen):
+    listed = {r.simulation_id for r in ss.list_simulation_results(**chosen)}
+    report = upkeep.clear(**chosen)
+    assert {r.simulation_id for r in report.removed} == listed and not report.changed
+    assert not ss.list_simulation_results(**chosen)
+    assert (store / "sparams" / "broken_00000000000000ff.json").exists()
 
 
 def test_prune_needs_an_option(aged):

@@ -15,6 +15,12 @@ to meanwhile. A rename's events can come in an order that misleads (a swap
 of two names reports each name moved out after moved in), so the names that
 moves mention are looked up in the directory instead of replayed.
 
+A miss across the whole store asks the same of every directory below its
+root: the root's names are kept as well, and what each name leads to (a
+directory kept, or no directory) is looked at again only once an event on
+that name was reported; a symbolic link is followed on every question, as
+where it leads can change without one.
+
 Only on file systems whose every change passes through this machine's
 kernel (ext4, XFS, Btrfs, tmpfs, F2FS): on NFS, SMB or FUSE, other machines'
 changes would go unseen, so those directories are read as before. Anything
@@ -29,12 +35,18 @@ import ctypes
 import ctypes.util
 import errno
 import os
+import select
+import stat
 import struct
 import sys
 import threading
 from collections import OrderedDict
+from collections.abc import Callable
+from typing import Literal, TypeVar
 
-__all__ = ["names_ending_with"]
+__all__ = ["names", "names_ending_with", "paths_below_ending_with"]
+
+_T = TypeVar("_T")
 
 # inotify(7) and statfs(2) constants.
 _IN_NONBLOCK = os.O_NONBLOCK
@@ -56,12 +68,15 @@ _MAX_NAMES = 1_000_000
 # Suffix lengths indexed per directory (a look-up by ID and a listing use
 # two); any other is matched name by name.
 _MAX_SUFFIX_LENGTHS = 4
+# A store with more type directories than this is looked through by the
+# caller: keeping them all would push out what else is kept.
+_MAX_BELOW = _MAX_DIRS // 2
 
 
 class _Dir:
     """The names of one watched directory, in the order first seen."""
 
-    __slots__ = ("fd", "identity", "names", "by_suffix")
+    __slots__ = ("fd", "identity", "names", "by_suffix", "below")
 
     def __init__(self, fd: int, identity: tuple[int, int], names: list[str]) -> None:
         self.fd = fd  # the directory watched, held open to look up moved names in
@@ -69,6 +84,10 @@ class _Dir:
         self.names: dict[str, None] = dict.fromkeys(names)
         # For each suffix length asked for: suffix -> names ending with it.
         self.by_suffix: dict[int, dict[str, dict[str, None]]] = {}
+        # What names that are no symbolic link were found to be: the watch and
+        # identity of a directory, None for anything else. Only an event on
+        # the name here can change that, and every one drops it.
+        self.below: dict[str, tuple[int, tuple[int, int]] | None] = {}
 
     def add(self, name: str) -> bool:
         if name in self.names:
@@ -92,6 +111,8 @@ class _Dir:
 
     def ending_with(self, suffix: str) -> list[str]:
         length = len(suffix)
+        if not length:
+            return list(self.names)
         index = self.by_suffix.get(length)
         if index is None:
             if len(self.by_suffix) >= _MAX_SUFFIX_LENGTHS:
@@ -116,6 +137,7 @@ class _Index:
         self._watch_of: dict[str, int] = {}  # directory path -> watch descriptor
         self._kept_names = 0  # in all of _dirs
         self._owner: int | None = None  # the thread inside, if any
+        self._ready = select.poll()  # whether the queue holds anything, without a failing read
 
     def after_fork(self) -> None:
         """Forgets everything in a child: its queue is shared with the parent,
@@ -130,6 +152,7 @@ class _Index:
                 except OSError:
                     pass
         self._fd, self._pid = -1, -1
+        self._ready = select.poll()
         self._dirs.clear()
         self._watch_of.clear()
         self._kept_names = 0
@@ -137,43 +160,112 @@ class _Index:
     def ending_with(self, directory: str, suffix: str) -> list[str] | None:
         """The names in directory that end with suffix, or None when the
         directory cannot be kept (the caller then reads it itself)."""
+        return self._asked(lambda: self._ending_with(directory, suffix))
+
+    def below_ending_with(self, root: str, suffix: str) -> list[str] | None:
+        """The paths of the names ending with suffix in every directory
+        directly below root, or None when any of them cannot be kept."""
+        return self._asked(lambda: self._below_ending_with(root, suffix))
+
+    def _asked(self, answer: Callable[[], _T | None]) -> _T | None:
         me = threading.get_ident()
         if self._owner == me:
             return None  # re-entered from a finalizer or signal handler run inside our own work
         with self._lock:
             self._owner = me
             try:
-                return self._ending_with(directory, suffix)
+                if self._fd >= 0 and self._pid != os.getpid():
+                    self.after_fork()  # a fork that bypassed the hook
+                if self._fd < 0 and not self._open():
+                    return None
+                self._drain()
+                return answer()
             finally:
                 self._owner = None
 
     def _ending_with(self, directory: str, suffix: str) -> list[str] | None:
-        if self._fd >= 0 and self._pid != os.getpid():
-            self.after_fork()  # a fork that bypassed the hook
-        if self._fd < 0 and not self._open():
+        kept = self._kept_at(directory)
+        return None if kept is None else kept.ending_with(suffix)
+
+    def _below_ending_with(self, root: str, suffix: str) -> list[str] | None:
+        top = self._kept_at(root)
+        if top is None or len(top.names) > _MAX_BELOW:
             return None
-        self._drain()
+        found: list[str] = []
+        for name in list(top.names):
+            kept = self._below(top, root, name)
+            if kept is False:
+                return None
+            if kept is not None:
+                found += [os.path.join(root, name, match) for match in kept.ending_with(suffix)]
+        return found
+
+    def _below(self, top: _Dir, root: str, name: str) -> _Dir | None | Literal[False]:
+        """The directory kept for root/name; None when it is no directory, False when it cannot be kept.
+
+        The path was found to lead to a directory, or to anything else, when
+        no symbolic link: root's own events say when that may have changed,
+        so no stat is needed until then. (A file system mounted over it
+        meanwhile is not seen: the kernel tells no watch of mounts.)
+        """
+        if name in top.below:
+            known = top.below[name]
+            if known is None:
+                return None
+            wd, identity = known
+            kept = self._dirs.get(wd)
+            if kept is not None and kept.identity == identity:
+                self._dirs.move_to_end(wd)
+                return kept
+        directory = os.path.join(root, name)
+        try:
+            info = os.lstat(directory)
+            link = stat.S_ISLNK(info.st_mode)
+            if link:
+                info = os.stat(directory)  # followed, as a type directory is
+        except (FileNotFoundError, NotADirectoryError):
+            return None  # gone since, or a link to nothing: no type directory
+        except OSError:
+            return False
+        if not stat.S_ISDIR(info.st_mode):
+            if not link:
+                top.below[name] = None
+            return None
+        kept = self._kept(directory, info)
+        if kept is None:
+            return False
+        watch = self._watch_of.get(directory)
+        if not link and watch is not None:
+            top.below[name] = (watch, kept.identity)
+        return kept
+
+    def _kept_at(self, directory: str) -> _Dir | None:
         try:
             info = os.stat(directory)
         except OSError:
             return None
+        return self._kept(directory, info)
+
+    def _kept(self, directory: str, info: os.stat_result) -> _Dir | None:
+        """What is kept of directory, of which info is a stat taken after the last drain."""
         wd = self._watch_of.get(directory, -1)
         kept = self._dirs.get(wd)
         if kept is not None and kept.identity == (info.st_dev, info.st_ino):
             self._dirs.move_to_end(wd)
-            return kept.ending_with(suffix)
+            return kept
         # Never kept, or the path now leads to another directory (it or
         # a parent was moved or replaced): what was kept is the old one's.
         if kept is not None:
             self._forget(wd)
-        kept = self._watch(directory)
-        return None if kept is None else kept.ending_with(suffix)
+        return self._watch(directory)
 
     def _open(self) -> bool:
         fd = self._libc.inotify_init1(_IN_NONBLOCK | _IN_CLOEXEC)
         if fd < 0:
             return False
         self._fd, self._pid = fd, os.getpid()
+        self._ready = select.poll()
+        self._ready.register(fd, select.POLLIN)
         return True
 
     def _watch(self, directory: str) -> _Dir | None:
@@ -248,6 +340,8 @@ class _Index:
             self._kept_names -= 1
 
     def _drain(self) -> None:
+        if not self._ready.poll(0):
+            return  # nothing queued: the common case, one cheap call
         moved: dict[int, dict[str, None]] = {}  # names that moves mentioned, by watch
         while True:
             try:
@@ -274,6 +368,7 @@ class _Index:
                     self._forget(wd)
                     continue
                 name = os.fsdecode(data[start:offset].rstrip(b"\0"))
+                kept.below.pop(name, None)
                 if mask & _MOVED:
                     moved.setdefault(wd, {})[name] = None
                 elif mask & _IN_CREATE:
@@ -328,10 +423,29 @@ if _INDEX is not None:
     os.register_at_fork(after_in_child=_INDEX.after_fork)
 
 
+def _index() -> _Index | None:
+    if _INDEX is None or os.environ.get("LUMORA_DIR_INDEX", "").strip() == "0":
+        return None
+    return _INDEX
+
+
 def names_ending_with(directory: str, suffix: str) -> list[str] | None:
     """The names of the entries in directory that end with suffix, as a
     fresh read of it would give them (in the order first seen), or None when
     this directory is not kept: read it yourself."""
-    if _INDEX is None or os.environ.get("LUMORA_DIR_INDEX", "").strip() == "0":
-        return None
-    return _INDEX.ending_with(directory, suffix)
+    index = _index()
+    return None if index is None else index.ending_with(directory, suffix)
+
+
+def names(directory: str) -> list[str] | None:
+    """The names of the entries in directory, as names_ending_with."""
+    return names_ending_with(directory, "")
+
+
+def paths_below_ending_with(root: str, suffix: str) -> list[str] | None:
+    """The paths of the entries ending with suffix in the directories directly
+    below root (links to directories followed, as a look-up by ID follows
+    them), as fresh reads would give them; None when not every one of them
+    is kept: look through them yourself."""
+    index = _index()
+    return None if index is None else index.below_ending_with(root, suffix)

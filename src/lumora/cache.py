@@ -202,17 +202,24 @@ def _stored_record(
     can only be the file that the layout names for them: reading it directly
     costs the same at any store size, where the module's look-up scans every
     type directory. A file moved elsewhere by hand is still found by that
-    look-up, the fallback, unless not ``anywhere``. The record is built as
-    the module's load builds it.
+    look-up by ID, the fallback, unless not ``anywhere``. The record is built
+    as the module's load builds it.
     """
     simulation_type, component_name = identity["simulation_type"], identity["component_name"]
     if not layout.storable(simulation_type, component_name):
         return None  # the module saves no such names, and no path is built from them
-    path = layout.result_path(get_simulations_dir(), simulation_type, component_name, simulation_id)
+    root = get_simulations_dir()
+    path = layout.result_path(root, simulation_type, component_name, simulation_id)
     try:
         content = path.read_bytes()
     except (FileNotFoundError, NotADirectoryError):
-        return storage.find_simulation_result(**identity) if anywhere else None
+        if not anywhere:
+            return None
+        # Where the store keeps its directories' names, a miss is told
+        # without looking through them.
+        if root.kept_below(f"_{simulation_id}{layout.RESULT_SUFFIX}") == []:
+            return None
+        return storage.load_simulation_result(simulation_id)
     try:
         return StoredSimulationResult.model_validate(orjson.loads(content))
     except Exception as exc:

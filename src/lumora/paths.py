@@ -15,7 +15,7 @@ import errno
 import os
 import stat
 import time
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Generator, Iterator, Sequence
 from contextlib import AbstractContextManager, contextmanager
 from contextvars import ContextVar
 from dataclasses import dataclass
@@ -23,7 +23,7 @@ from functools import cached_property
 from pathlib import Path
 from typing import Literal, Protocol, Self
 
-from lumora._dirindex import names_ending_with
+from lumora._dirindex import names, names_ending_with, paths_below_ending_with
 from lumora._lockfile import result_lock
 from lumora.observe import observe
 
@@ -96,6 +96,12 @@ class StoreDir(Protocol):
         """The content and stamp of each regular file, or why it could not be read, in order."""
         ...
 
+    def kept_below(self, suffix: str) -> list[Self] | None:
+        """The entries whose names end with suffix in the directories directly
+        below this one, as fresh listings would find them, where that is
+        known without listing them; else None."""
+        ...
+
     def remove_if_unchanged(self, stamp: Stamp) -> bool:
         """Removes this file if it is still the one stamped; False if it changed.
 
@@ -126,6 +132,8 @@ _OPEN_FLAGS = (
 
 # What makes a pattern more than a literal suffix after its leading "*".
 _GLOB_SPECIAL = frozenset("*?[/" + (os.altsep or ""))
+# What pathlib's exists() and is_dir() take for "no": anything else is raised.
+_ABSENT = frozenset({errno.ENOENT, errno.ENOTDIR, errno.EBADF, errno.ELOOP})
 
 _KINDS = (
     (stat.S_ISFIFO, "a FIFO"),
@@ -280,11 +288,25 @@ def remove_local_if_unchanged(local: Path, stamp: Stamp) -> bool:
     return True
 
 
+def _stat_answer(path: Path, test: Callable[[int], bool], follow_symlinks: bool) -> bool:
+    # pathlib's own rules, without its layers of calls: a look-up by ID asks
+    # this of every type directory.
+    try:
+        return test(os.stat(path, follow_symlinks=follow_symlinks).st_mode)
+    except OSError as exc:
+        if exc.errno not in _ABSENT:
+            raise
+        return False
+    except ValueError:  # not representable on this system
+        return False
+
+
 class LocalStorePath(Path):
     """A `pathlib.Path` whose ``read_bytes`` reads regular files only, and
-    whose ``glob`` of a ``*<name part>`` pattern (a look-up by ID) is
-    answered from directory names that the kernel keeps current where it can
-    (see `lumora._dirindex`), as a fresh read of the directory would be.
+    whose ``iterdir`` and ``glob`` of a ``*<name part>`` pattern (a look-up
+    by ID) are answered from directory names that the kernel keeps current
+    where it can (see `lumora._dirindex`), as a fresh read of the directory
+    would be.
 
     Reads and deletions are reported to `lumora.observe.STORE_OBSERVER`
     when one is set (the command line's progress bars). Everything else is
@@ -311,11 +333,29 @@ class LocalStorePath(Path):
         # directory per look-up. Anything else is pathlib's.
         if type(pattern) is str and pattern[:1] == "*" and case_sensitive in (None, True):
             suffix = pattern[1:]
-            if suffix and not _GLOB_SPECIAL.intersection(suffix):
-                names = names_ending_with(str(self), suffix)
-                if names is not None:
-                    return iter([self / name for name in names])
+            if suffix and _GLOB_SPECIAL.isdisjoint(suffix):
+                found = names_ending_with(str(self), suffix)
+                if found is not None:
+                    return self._children(found)
         return super().glob(pattern, case_sensitive=case_sensitive, recurse_symlinks=recurse_symlinks)
+
+    def iterdir(self) -> Generator[LocalStorePath]:
+        found = names(str(self))
+        return super().iterdir() if found is None else self._children(found)
+
+    def _children(self, found: list[str]) -> Generator[LocalStorePath]:
+        # Made from their text as pathlib's own iterdir makes them: a path
+        # made otherwise parses itself again when it is first used, which a
+        # look-up by ID would pay for every type directory.
+        here = str(self)
+        made: Callable[[str], LocalStorePath] = self._from_parsed_string  # type: ignore[attr-defined]
+        return (made(name if here == "." else os.path.join(here, name)) for name in found)
+
+    def exists(self, *, follow_symlinks: bool = True) -> bool:
+        return _stat_answer(self, bool, follow_symlinks)
+
+    def is_dir(self, *, follow_symlinks: bool = True) -> bool:
+        return _stat_answer(self, stat.S_ISDIR, follow_symlinks)
 
     def unlink(self, missing_ok: bool = False) -> None:
         observe("unlink")
@@ -329,6 +369,10 @@ class LocalStorePath(Path):
 
     def read_stamped(self, paths: Sequence[Self]) -> Iterator[tuple[bytes, Stamp] | BaseException]:
         return read_local_stamped(paths)
+
+    def kept_below(self, suffix: str) -> list[Self] | None:
+        found = paths_below_ending_with(str(self), suffix)
+        return None if found is None else [self.with_segments(path) for path in found]
 
     def remove_if_unchanged(self, stamp: Stamp) -> bool:
         return remove_local_if_unchanged(self, stamp)

@@ -5,7 +5,8 @@
   cannot be read, the temporary files that interrupted saves left and the
   lock files and leases of simulations.
 - `prune(...)` removes the results that its options select (by age, status,
-  type, kit, component, count or size).
+  type, kit, component, count or size); `clear(...)` every result that the
+  listing filters select.
 - `tidy(...)` removes stray temporary files older than a safe age, lock
   files that no one holds and leases that expired.
 
@@ -47,6 +48,7 @@ __all__ = [
     "TemporaryFile",
     "TidyReport",
     "TypeStats",
+    "clear",
     "parse_age",
     "parse_size",
     "prune",
@@ -262,12 +264,13 @@ class _Scan:
     leases: list[DirEntry] = field(default_factory=list)
 
 
-def _scan(root: StoreDir) -> _Scan:
+def _scan(root: StoreDir, only: str | None = None) -> _Scan:
+    """The store below root; only the type directory named only, when given."""
     scan = _Scan(root)
     local = root.local_path() is not None
     for directory in root.entries():
-        if directory.kind != "directory":
-            continue  # files beside the type directories are not part of the store
+        if directory.kind != "directory" or only not in (None, directory.name):
+            continue  # files beside the type directories are not part of the store; nor types not asked for
         scan.types.append(directory.name)
         for entry in directory.path.entries():
             if entry.name.endswith(RESULT_SUFFIX):
@@ -401,16 +404,16 @@ def stats() -> StoreStats:
 def _select(
     results: list[ResultFile],
     *,
-    older_than: timedelta | None,
-    status: str | None,
-    simulation_type: str | None,
-    pdk_name: str | None,
-    component_name: str | None,
-    factory_name: str | None,
-    max_count: int | None,
-    max_size: int | None,
+    older_than: timedelta | None = None,
+    status: str | None = None,
+    simulation_type: str | None = None,
+    pdk_name: str | None = None,
+    component_name: str | None = None,
+    factory_name: str | None = None,
+    max_count: int | None = None,
+    max_size: int | None = None,
 ) -> list[ResultFile]:
-    """What the options remove, oldest first."""
+    """What the options remove, oldest first; every result without options."""
     cutoff = None  # "0d" selects everything
     if older_than:
         try:
@@ -546,9 +549,10 @@ def prune(
         if value is not None and value < 0:
             raise ValueError(f"{name} must not be negative")
 
-    results, unreadable, judged = _read(_scan(get_simulations_dir()))
-    selected = _select(
-        results,
+    return _remove_selected(
+        _scan(get_simulations_dir()),
+        dry_run,
+        confirm,
         older_than=age,
         status=status,
         simulation_type=simulation_type,
@@ -558,10 +562,37 @@ def prune(
         max_count=max_count,
         max_size=limit,
     )
+
+
+def _remove_selected(
+    scan: _Scan, dry_run: bool, confirm: Callable[[PruneReport], bool] | None, **options: Any
+) -> PruneReport:
+    """Reads the results of scan and removes what _select's options select."""
+    results, unreadable, judged = _read(scan)
+    selected = _select(results, **options)
     plan = PruneReport(tuple(selected), (), (), (), tuple(unreadable), len(results), dry_run=True)
     if dry_run or not selected or not _asks(confirm, plan):
         return replace(plan, dry_run=dry_run)
     return _done(plan, _remove_all(selected, judged, "Removing results"))
+
+
+def clear(
+    *,
+    simulation_type: str | None = None,
+    component_name: str | None = None,
+    factory_name: str | None = None,
+    pdk_name: str | None = None,
+    confirm: Callable[[PruneReport], bool] | None = None,
+) -> PruneReport:
+    """Remove every result that these filters select, all of them without
+    filters: what the module's ``clear_simulation_results`` selects.
+
+    Each file is read once and removed by its path as `prune` removes, with
+    `confirm` as there; files that cannot be read are reported, never removed.
+    """
+    scan = _scan(get_simulations_dir(), simulation_type)
+    filters = {"pdk_name": pdk_name, "component_name": component_name, "factory_name": factory_name}
+    return _remove_selected(scan, False, confirm, simulation_type=simulation_type, **filters)
 
 
 # --- tidy ---------------------------------------------------------------------

@@ -14,9 +14,11 @@ from typing import Any
 
 import orjson
 
+from lumora import upkeep
 from lumora.cli._arguments import add_filters, add_where, filters, simulation_id
 from lumora.cli._messages import complain, not_stored, store_is_missing
 from lumora.cli._terminal import confirm, stdin_is_terminal, terminal_width
+from lumora.cli.upkeep import report_failures, report_left, report_unreadable
 from lumora.core import simulation_storage as storage
 from lumora.layout import RESULT_FILE, RESULT_SUFFIX
 from lumora.logger import get_logger, one_line
@@ -197,35 +199,41 @@ def _cmd_clear(args: argparse.Namespace) -> int:
     chosen = filters(args, status=False)
     if store_is_missing():
         return 1
-    with _skipped_files() as skipped:
-        with store_progress(("read", READING, _files_to_read(chosen["simulation_type"]))) as reads:
-            count = len(storage.list_simulation_results(**chosen))
-        if count == 0:
-            print("No simulation results to clear.")
-        elif not args.yes and not stdin_is_terminal():
+    refused: list[bool] = []
+
+    def confirm_plan(plan: upkeep.PruneReport) -> bool:
+        report_unreadable(plan.unreadable)  # before the question, which they may change
+        count = len(plan.selected)
+        if args.yes:
+            return True
+        refused.append(True)
+        if not stdin_is_terminal():
             # A script that forgot --yes must not wipe a store because some
             # input happened to be waiting on its stdin.
             complain(f"refusing to clear {count} simulation result(s) without confirmation; use --yes")
-            return 1
-        elif not args.yes and not confirm(
-            f"Delete {count} simulation result(s){_describe(chosen)} from {get_simulations_dir()}? [y/N] "
-        ):
+            return False
+        if not confirm(f"Delete {count} simulation result(s){_describe(chosen)} from {get_simulations_dir()}? [y/N] "):
             print("Nothing deleted.")
-            return 1
-        else:
-            # Clearing lists the store again, then deletes one result after another.
-            deleting = f"Deleting {count} result{'s' if count > 1 else ''}"
-            skipped.unread.clear()  # what stays is what this listing skips
-            skipped.unparsed.clear()
-            with store_progress(("read", READING, reads[0] or None), ("unlink", deleting, count)):
-                removed = storage.clear_simulation_results(**chosen)
-            print(f"Removed {removed} simulation result(s).")
-    # The listing skipped these (each named in a warning above), so a bare
-    # count of what went would pass for an emptied store. They are no
-    # results, so their staying is said but is no failure.
-    if said := skipped.said("stayed in the store", chosen["component_name"]):
+            return False
+        refused.clear()
+        return True
+
+    # Each file is read once and removed by its path, if it is still the file read.
+    report = upkeep.clear(**chosen, confirm=confirm_plan)
+    if refused:
+        return 1
+    if not report.selected:
+        report_unreadable(report.unreadable)
+        print("No simulation results to clear.")
+    else:
+        print(f"Removed {len(report.removed)} simulation result(s).")
+        report_left(report)
+    # Those unreadable are no results, so their staying is said but is no
+    # failure: a bare count of what went would pass for an emptied store.
+    stayed = _Skipped(unread={item.path for item in report.unreadable})
+    if said := stayed.said("stayed in the store", chosen["component_name"]):
         complain(said)
-    return 0
+    return report_failures(report.failed)
 
 
 def register(add: Callable[[str, str], argparse.ArgumentParser]) -> None:

@@ -55,12 +55,12 @@ def _tally(counts: Iterable[tuple[str, str]]) -> str:
     return ", ".join(f"{name} {figure}" for name, figure in counts) or "-"
 
 
-def _report_unreadable(files: tuple[upkeep.FileProblem, ...]) -> None:
+def report_unreadable(files: tuple[upkeep.FileProblem, ...]) -> None:
     for item in files:
         complain(f"warning: cannot read {item.path} ({item.reason}); left in place")
 
 
-def _report_failures(failures: tuple[upkeep.FileProblem, ...]) -> int:
+def report_failures(failures: tuple[upkeep.FileProblem, ...]) -> int:
     for failure in failures:
         complain(f"error: could not remove {failure.path}: {failure.reason}")
     return 1 if failures else 0
@@ -160,7 +160,7 @@ def _cmd_prune(args: argparse.Namespace) -> int:
     warned = []
 
     def confirm_plan(plan: upkeep.PruneReport) -> bool:
-        _report_unreadable(plan.unreadable)  # before the question, which they may change
+        report_unreadable(plan.unreadable)  # before the question, which they may change
         warned.append(True)
         what = f"{len(plan.selected)} simulation result(s)"
         size = format_bytes(plan.selected_bytes)
@@ -168,7 +168,7 @@ def _cmd_prune(args: argparse.Namespace) -> int:
 
     report = upkeep.prune(**options, dry_run=args.dry_run, confirm=confirm_plan)
     if not warned:
-        _report_unreadable(report.unreadable)
+        report_unreadable(report.unreadable)
     if report.dry_run:
         if report.selected:
             print(_result_table(report.selected))
@@ -183,11 +183,15 @@ def _cmd_prune(args: argparse.Namespace) -> int:
         print("No simulation results to prune.")
         return 0
     print(f"Removed {len(report.removed)} simulation result(s), {format_bytes(report.removed_bytes)}.")
+    report_left(report)
+    return report_failures(report.failed)
+
+
+def report_left(report: upkeep.PruneReport) -> None:
     if report.vanished:
         print(f"{len(report.vanished)} selected result(s) had already gone.")
     if report.changed:
         print(f"{len(report.changed)} selected result(s) changed since they were read (saved again?): left in place.")
-    return _report_failures(report.failed)
 
 
 def _cmd_tidy(args: argparse.Namespace) -> int:
@@ -219,7 +223,7 @@ def _cmd_tidy(args: argparse.Namespace) -> int:
         print(f"No temporary or lock files to remove{recent}.")
         return 0
     print(f"Removed {len(report.removed)} temporary or lock file(s), {format_bytes(report.removed_bytes)}{recent}.")
-    return _report_failures(report.failed)
+    return report_failures(report.failed)
 
 
 def register(add: Callable[[str, str], argparse.ArgumentParser]) -> None:

@@ -188,6 +188,9 @@ class StorePath(ProxyUPath):
         size, etag = listed
         return isinstance(etag, str) and size == read[1] and etag.strip('"') == read[2]
 
+    def kept_below(self, suffix: str) -> list[Self] | None:
+        return None  # nothing is kept between requests: only a listing tells
+
     def remove_if_unchanged(self, stamp: Stamp) -> bool:
         # From one request where it can.
         info: dict[str, Any] = self.fs.info(self.path)

@@ -1,0 +1,176 @@
+"""A look-up that misses, and clearing, on a store of realistic results.
+
+Misses (median per call): ``get_or_simulate``'s look-up (the identity made
+plain, its ID, the stored record or None), as it is and as it was before
+(the file that the layout names, then the module's
+``find_simulation_result``); the whole call up to where it would simulate,
+without the lock (which adds the module's path with its mkdir) and with it;
+and the module's ``find_simulation_result``. Each also with
+LUMORA_DIR_INDEX=0.
+
+Clearing (per result, each on a fresh copy of the store): the command
+line's ``clear --yes``; the command line's former way (the module's listing
+for the count, then its ``clear_simulation_results``); the module's
+``clear_simulation_results`` alone; and, for the floor, unlinking the same
+files by their paths, which the disk's own load can make the larger part.
+
+    .venv/bin/python bench/misses.py [--results 10000] [--calls 2000] [--no-clear]
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import io
+import os
+import shutil
+import statistics
+import sys
+import tempfile
+import time
+from collections.abc import Callable, Iterator
+from pathlib import Path
+from typing import Any
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+from run import realistic_identity
+from scale import write_store
+
+from lumora import layout
+from lumora.cache import _plain_identity, _stored_record, get_or_simulate
+from lumora.cli._app import main as cli
+from lumora.core import simulation_storage as ss
+from lumora.settings import get_simulations_dir
+
+# The goals, in microseconds.
+GOALS = {"get_or_simulate": 50.0, "find_simulation_result": 60.0, "cli clear": 150.0, "module clear": 300.0}
+
+
+class _Miss(Exception):
+    pass
+
+
+def _simulate() -> Any:
+    raise _Miss
+
+
+def lookup_now(identity: dict[str, Any]) -> None:
+    fields = _plain_identity(*identity.values())
+    assert _stored_record(fields, ss._compute_simulation_id(**fields)) is None
+
+
+def call_until_simulate(identity: dict[str, Any], lock: bool) -> None:
+    try:
+        get_or_simulate(**identity, simulate=_simulate, lock=lock, store_errors=False)
+    except _Miss:
+        return
+    raise AssertionError("the identity is stored")
+
+
+def lookup_before(identity: dict[str, Any]) -> None:
+    # The look-up as it was: the named file, then a scan by the module.
+    fields = _plain_identity(*identity.values())
+    simulation_id = ss._compute_simulation_id(**fields)
+    path = layout.result_path(get_simulations_dir(), fields["simulation_type"], fields["component_name"], simulation_id)
+    try:
+        path.read_bytes()
+    except FileNotFoundError:
+        assert ss.find_simulation_result(**fields) is None
+
+
+def per_call(call: Callable[[], object], calls: int) -> float:
+    call()
+    samples = []
+    for _ in range(calls):
+        start = time.perf_counter()
+        call()
+        samples.append(time.perf_counter() - start)
+    return statistics.median(samples) * 1e6
+
+
+@contextlib.contextmanager
+def index(on: bool) -> Iterator[None]:
+    os.environ["LUMORA_DIR_INDEX"] = "1" if on else "0"
+    try:
+        yield
+    finally:
+        del os.environ["LUMORA_DIR_INDEX"]
+
+
+def old_cli_clear() -> None:
+    ss.list_simulation_results()  # the count it asked confirmation for
+    ss.clear_simulation_results()
+
+
+def new_cli_clear() -> None:
+    with contextlib.redirect_stdout(io.StringIO()):
+        assert cli(["clear", "--yes"]) == 0
+
+
+def unlink_all() -> None:
+    for path in Path(os.environ["LUMORA_SIMULATIONS_DIR"]).glob("*/*.json"):
+        os.unlink(path)
+
+
+def cleared(store: Path, scratch: Path, how: Callable[[], object], results: int) -> float:
+    shutil.rmtree(scratch, ignore_errors=True)
+    shutil.copytree(store, scratch)
+    os.sync()
+    start = time.perf_counter()
+    how()
+    elapsed = time.perf_counter() - start
+    assert not any(scratch.glob("*/*.json")), "results left behind"
+    return elapsed / results * 1e6
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--results", type=int, default=10_000, help="results in the store (default 10000)")
+    parser.add_argument("--calls", type=int, default=2000, help="look-ups timed per figure (default 2000)")
+    parser.add_argument("--no-clear", action="store_true", help="time the misses only")
+    args = parser.parse_args(argv)
+
+    rows: list[tuple[str, float, float | None]] = []
+    with tempfile.TemporaryDirectory(prefix="lumora-misses-") as tmp:
+        store, scratch = Path(tmp) / "store", Path(tmp) / "scratch"
+        write_store(store, args.results)
+        os.environ["LUMORA_SIMULATIONS_DIR"] = str(store)
+        missing = realistic_identity(10**7)
+        assert ss.find_simulation_result(**missing) is None
+        for label, call, goal in (
+            ("get_or_simulate's look-up, miss", lambda: lookup_now(missing), GOALS["get_or_simulate"]),
+            ("  the same as before", lambda: lookup_before(missing), None),
+            ("  the whole call until it simulates, no lock", lambda: call_until_simulate(missing, False), None),
+            ("  the same with the lock", lambda: call_until_simulate(missing, True), None),
+            (
+                "find_simulation_result miss",
+                lambda: ss.find_simulation_result(**missing),
+                GOALS["find_simulation_result"],
+            ),
+        ):
+            for on in (True, False):
+                with index(on):
+                    rows.append(
+                        (f"{label}{'' if on else ', index off'}", per_call(call, args.calls), goal if on else None)
+                    )
+        if not args.no_clear:
+            os.environ["LUMORA_SIMULATIONS_DIR"] = str(scratch)
+            for label, how, goal in (
+                ("clear --yes (command line)", new_cli_clear, GOALS["cli clear"]),
+                ("  the command line's clear before", old_cli_clear, None),
+                ("clear_simulation_results()", ss.clear_simulation_results, GOALS["module clear"]),
+                ("unlinking the same files (the floor)", unlink_all, None),
+            ):
+                rows.append((f"{label}, per result", cleared(store, scratch, how, args.results), goal))
+
+    print(f"{args.results:,} realistic results in 4 type directories; misses: median of {args.calls} calls")
+    print(f"{'operation':<48}{'us':>10}{'goal':>10}")
+    for label, figure, goal in rows:
+        verdict = "" if goal is None else f"<= {goal:.0f} {'met' if figure <= goal else 'MISSED'}"
+        print(f"{label:<48}{figure:>10.1f}   {verdict}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
