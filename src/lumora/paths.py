@@ -18,10 +18,9 @@ import time
 from collections.abc import Iterator, Sequence
 from contextlib import AbstractContextManager, contextmanager
 from contextvars import ContextVar
-from dataclasses import dataclass
 from functools import cached_property
 from pathlib import Path
-from typing import Literal, Protocol, Self
+from typing import Literal, NamedTuple, Protocol, Self
 
 from lumora._dirindex import names_ending_with
 from lumora._lockfile import result_lock
@@ -52,16 +51,20 @@ Kind = Literal["file", "directory", "other"]
 Stamp = tuple[object, ...]
 
 
-@dataclass(frozen=True)
-class DirEntry:
-    """One entry of a directory listing, with what the listing told of it."""
-
+class _Listed(NamedTuple):
     parent: StoreDir
     name: str
     kind: Kind
     size: int
     mtime: float | None  # None where the file system does not tell
     stamp: Stamp | None = None  # None for what could not be looked at
+
+
+class DirEntry(_Listed):
+    """One entry of a directory listing, with what the listing told of it."""
+
+    # A tuple, not a frozen dataclass: a listing makes one per file, and a
+    # dataclass's frozen __init__ costs three times as much.
 
     @cached_property
     def path(self) -> StoreDir:
@@ -230,15 +233,10 @@ def local_known_version(listed: Stamp | None, read: Stamp) -> bool:
     return time.time_ns() - max(mtime_ns, ctime_ns) >= SETTLING_NS
 
 
-def _kind_of(mode: int) -> Kind:
-    if stat.S_ISREG(mode):
-        return "file"
-    return "directory" if stat.S_ISDIR(mode) else "other"
-
-
 def local_entries(directory: StoreDir, local: Path) -> list[DirEntry]:
     """The entries of the local directory local, as paths below directory."""
     entries = []
+    append, is_regular, is_directory = entries.append, stat.S_ISREG, stat.S_ISDIR
     try:
         with os.scandir(local) as listing:
             for item in listing:
@@ -247,10 +245,13 @@ def local_entries(directory: StoreDir, local: Path) -> list[DirEntry]:
                 except OSError:
                     if not item.is_symlink():
                         continue  # removed since the listing
-                    entries.append(DirEntry(directory, item.name, "other", 0, None))
+                    append(DirEntry(directory, item.name, "other", 0, None))
                     continue
-                kind = _kind_of(info.st_mode)
-                entries.append(DirEntry(directory, item.name, kind, info.st_size, info.st_mtime, local_stamp(info)))
+                mode = info.st_mode
+                kind: Kind = "file" if is_regular(mode) else "directory" if is_directory(mode) else "other"
+                # local_stamp's, written out: this loop runs once per file of a listing.
+                stamp = (info.st_dev, info.st_ino, info.st_size, info.st_mtime_ns, info.st_ctime_ns)
+                append(DirEntry(directory, item.name, kind, info.st_size, info.st_mtime, stamp))
     except FileNotFoundError:
         return []
     return entries

@@ -38,12 +38,12 @@ from typing import Any
 
 import orjson
 
-from lumora._catalog import Catalog, Row
+from lumora._catalog import Catalog, Row, checksum
 from lumora.layout import RESULT_SUFFIX
 from lumora.logger import get_logger, one_line
 from lumora.models import StoredSimulationResult
 from lumora.observe import observe
-from lumora.paths import DirEntry, StoreDir, note_read_failure
+from lumora.paths import DirEntry, Stamp, StoreDir, note_read_failure
 from lumora.settings import get_simulations_dir
 
 __all__ = [
@@ -79,6 +79,7 @@ _FIELDS = (
     "error_message",
 )
 _INDEX = {name: i for i, name in enumerate(_FIELDS)}
+_DATE = _INDEX["simulation_date"]
 _SECTIONS = ("component_settings", "model_parameters", "hyperparameters")
 
 
@@ -87,12 +88,25 @@ class Summary:
     `wavelengths`, whose sizes `result_size` and `wavelengths_size` give; and
     its file (`path`, `bytes`, and `directory`, the type directory it lies in)."""
 
-    __slots__ = ("_values", "_entry", "directory")
+    # The fields stay one JSON text until first asked for: most of a large
+    # listing is only sorted by date and counted, or shown in part.
+    __slots__ = ("_text", "_parsed", "_entry", "directory", "_date")
 
-    def __init__(self, values: list[Any], entry: DirEntry, directory: str) -> None:
-        self._values = values
+    def __init__(
+        self, text: bytes, entry: DirEntry, directory: str, date: str, values: list[Any] | None = None
+    ) -> None:
+        self._text = text
+        self._parsed = values
         self._entry = entry
         self.directory = directory
+        self._date = date
+
+    @property
+    def _values(self) -> list[Any]:
+        values = self._parsed
+        if values is None:
+            values = self._parsed = orjson.loads(self._text)
+        return values
 
     def __repr__(self) -> str:
         return f"Summary({self.simulation_id!r}, {self.component_name!r}, {self.simulation_date!r})"
@@ -122,7 +136,7 @@ class Summary:
     @property
     def pdk_version(self) -> str: return str(self._values[8])
     @property
-    def simulation_date(self) -> str: return str(self._values[9])
+    def simulation_date(self) -> str: return self._date
     @property
     def lumora_version(self) -> str: return str(self._values[10])
     @property
@@ -271,8 +285,11 @@ def _store_key(root: StoreDir) -> str:
     return f"file:{os.path.realpath(local)}" if local is not None else str(root)
 
 
-def _stamp_key(entry: DirEntry) -> str:
-    return repr(entry.stamp)
+def _stamp_key(stamp: Stamp | None) -> bytes:
+    try:
+        return orjson.dumps(stamp)
+    except TypeError:  # a backend's stamp of other values
+        return repr(stamp).encode()
 
 
 def result_files(root: StoreDir, simulation_type: str | None) -> list[tuple[str, DirEntry]]:
@@ -315,20 +332,20 @@ def _summarize(
     known = (catalog.rows(scope) if catalog is not None else None) or {}
     outcomes: list[Outcome | None] = []
     missed: list[int] = []
-    loads = orjson.loads
+    stamp_key, no_rows = _stamp_key, {}
+    names, names_of = no_rows, None  # the catalog's rows of the type directory at hand
     for index, (directory, entry) in enumerate(files):
-        row = known.pop((directory, entry.name), None)
+        if directory is not names_of:
+            names, names_of = known.get(directory, no_rows), directory
+        row = names.pop(entry.name, None) if names else None
         outcome: Outcome | None = None
         if entry.kind != "file":
             what = "a directory" if entry.kind == "directory" else "a special file"
             outcome = OSError(f"not a regular file but {what}")
-        elif row is not None and row.stamp == _stamp_key(entry):
-            try:
-                outcome = (
-                    Summary(loads(row.summary), entry, directory) if row.summary else ParseFailure(str(row.problem))
-                )
-            except orjson.JSONDecodeError:
-                outcome = None  # a damaged row: read the file
+        elif row is not None:
+            _, _, stamp, date, summary, problem, check = row
+            if stamp == stamp_key(entry.stamp) and check == checksum(stamp, date, summary, problem):
+                outcome = Summary(summary, entry, directory, date) if summary else ParseFailure(str(problem))
         if outcome is None:
             missed.append(index)
         outcomes.append(outcome)
@@ -346,20 +363,27 @@ def _summarize(
         data, stamp = read
         try:
             values = _summary_values(_record(data))
-            outcomes[index] = Summary(values, entry, directory)
-            row = Row(_stamp_key(entry), orjson.dumps(values), None)
+            date = str(values[_DATE])
+            text = orjson.dumps(values)
+            outcomes[index] = Summary(text, entry, directory, date, values)
+            row = Row(stamp_key(entry.stamp), date, text, None)
         except Exception as exc:  # every kind of bad file is skipped alike
             outcomes[index] = ParseFailure(one_line(exc))
-            row = Row(_stamp_key(entry), None, one_line(exc))
+            row = Row(stamp_key(entry.stamp), "", None, one_line(exc))
         if root.known_version(entry.stamp, stamp):
             put.append((directory, entry.name, row))
 
     if catalog is not None:
-        catalog.update(put, ((d, n, row.stamp) for (d, n), row in known.items()))
+        gone = [(d, n, row[2]) for d, rows in known.items() for n, row in rows.items()]
+        catalog.update(put, gone)
     for (directory, entry), outcome in zip(files, outcomes, strict=True):
         assert outcome is not None
         if not isinstance(outcome, FileNotFoundError):
             yield directory, entry, outcome
+
+
+def _by_date(summary: Summary) -> str:
+    return summary._date
 
 
 def _module_filter(summary: Summary, wanted: Sequence[tuple[int, str]]) -> bool:
@@ -403,12 +427,13 @@ def list_summaries(
     ]
     summaries = []
     logger = get_logger()
+    chosen = bool(wanted or conditions)  # else no summary needs parsing here
     for _, entry, outcome in summarize(root, result_files(root, simulation_type), simulation_type):
-        if not isinstance(outcome, Summary):
+        if type(outcome) is not Summary:
             logger.warning(f"{SKIPPED}{entry.path}")
-        elif _module_filter(outcome, wanted) and all(c.matches(outcome) for c in conditions):
+        elif not chosen or (_module_filter(outcome, wanted) and all(c.matches(outcome) for c in conditions)):
             summaries.append(outcome)
-    summaries.sort(key=lambda s: s._values[9], reverse=True)
+    summaries.sort(key=_by_date, reverse=True)
     return summaries
 
 
