@@ -37,7 +37,7 @@ CREATE TABLE IF NOT EXISTS files (
     dir TEXT NOT NULL,
     name TEXT NOT NULL,
     stamp BLOB NOT NULL,
-    date TEXT NOT NULL,
+    date BLOB NOT NULL,
     summary BLOB,
     problem TEXT,
     checksum INTEGER NOT NULL,
@@ -49,7 +49,7 @@ PRAGMA user_version = {_LAYOUT};
 
 class Row(NamedTuple):
     stamp: bytes
-    date: str  # the record's simulation_date, by which listings sort without parsing summary
+    date: bytes  # the record's simulation_date (UTF-8), by which listings sort without parsing summary
     summary: bytes | None  # None: the file could not be parsed, for the reason in problem
     problem: str | None
 
@@ -58,11 +58,11 @@ class Row(NamedTuple):
 Fetched = tuple[Any, ...]
 
 
-def checksum(stamp: bytes, date: str, summary: bytes | None, problem: str | None) -> int:
+def checksum(date: bytes, summary: bytes | None, problem: str | None) -> int:
     """What a row's checksum must be: a row damaged in the file or changed by hand
-    (summaries are used without being parsed first) is told by it."""
-    body = summary if summary is not None else (problem or "").encode()
-    return zlib.crc32(body, zlib.crc32(date.encode(), zlib.crc32(stamp)))
+    (summaries are used without being parsed first) is told by it. The stamp
+    needs none: a wrong one only has its file read again."""
+    return zlib.crc32(date + summary if summary is not None else date + (problem or "").encode())
 
 
 def _file_for(key: str, directory: Path) -> Path:
@@ -157,7 +157,7 @@ class Catalog:
     def update(self, put: Iterable[tuple[str, str, Row]], drop: Iterable[tuple[str, str, bytes]]) -> None:
         """Store rows and remove those of files gone, each only while it still has the stamp
         seen (another process may have put a newer one meanwhile)."""
-        written = [(d, n, *row, checksum(*row)) for d, n, row in put]
+        written = [(d, n, *row, checksum(row.date, row.summary, row.problem)) for d, n, row in put]
         dropped = list(drop)
         if not written and not dropped:
             return

@@ -22,8 +22,6 @@ from functools import cached_property
 from pathlib import Path
 from typing import Literal, NamedTuple, Protocol, Self
 
-from lumora._dirindex import names_ending_with
-from lumora._lockfile import result_lock
 from lumora.observe import observe
 
 __all__ = [
@@ -313,6 +311,9 @@ class LocalStorePath(Path):
         if type(pattern) is str and pattern[:1] == "*" and case_sensitive in (None, True):
             suffix = pattern[1:]
             if suffix and not _GLOB_SPECIAL.intersection(suffix):
+                # Imported at first use, as is the lock below: a listing needs neither.
+                from lumora._dirindex import names_ending_with
+
                 names = names_ending_with(str(self), suffix)
                 if names is not None:
                     return iter([self / name for name in names])
@@ -338,4 +339,6 @@ class LocalStorePath(Path):
         return local_known_version(listed, read)
 
     def single_flight(self, simulation_id: str) -> AbstractContextManager[None]:
+        from lumora._lockfile import result_lock
+
         return result_lock(self, simulation_id)

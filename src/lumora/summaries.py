@@ -34,17 +34,19 @@ import os
 import re
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import orjson
 
 from lumora._catalog import Catalog, Row, checksum
 from lumora.layout import RESULT_SUFFIX
 from lumora.logger import get_logger, one_line
-from lumora.models import StoredSimulationResult
 from lumora.observe import observe
 from lumora.paths import DirEntry, Stamp, StoreDir, note_read_failure
 from lumora.settings import get_simulations_dir
+
+if TYPE_CHECKING:
+    from lumora.models import StoredSimulationResult
 
 __all__ = [
     "MISSING",
@@ -93,7 +95,7 @@ class Summary:
     __slots__ = ("_text", "_parsed", "_entry", "directory", "_date")
 
     def __init__(
-        self, text: bytes, entry: DirEntry, directory: str, date: str, values: list[Any] | None = None
+        self, text: bytes, entry: DirEntry, directory: str, date: bytes, values: list[Any] | None = None
     ) -> None:
         self._text = text
         self._parsed = values
@@ -136,7 +138,7 @@ class Summary:
     @property
     def pdk_version(self) -> str: return str(self._values[8])
     @property
-    def simulation_date(self) -> str: return self._date
+    def simulation_date(self) -> str: return self._date.decode()
     @property
     def lumora_version(self) -> str: return str(self._values[10])
     @property
@@ -174,6 +176,9 @@ class Summary:
 
 
 def _record(data: bytes) -> StoredSimulationResult:
+    # Imported here: a listing that its catalog answers needs no pydantic.
+    from lumora.models import StoredSimulationResult
+
     # What the extension does with each file it lists.
     return StoredSimulationResult.model_validate(orjson.loads(data))
 
@@ -344,7 +349,7 @@ def _summarize(
             outcome = OSError(f"not a regular file but {what}")
         elif row is not None:
             _, _, stamp, date, summary, problem, check = row
-            if stamp == stamp_key(entry.stamp) and check == checksum(stamp, date, summary, problem):
+            if stamp == stamp_key(entry.stamp) and check == checksum(date, summary, problem):
                 outcome = Summary(summary, entry, directory, date) if summary else ParseFailure(str(problem))
         if outcome is None:
             missed.append(index)
@@ -363,13 +368,13 @@ def _summarize(
         data, stamp = read
         try:
             values = _summary_values(_record(data))
-            date = str(values[_DATE])
+            date = str(values[_DATE]).encode()
             text = orjson.dumps(values)
             outcomes[index] = Summary(text, entry, directory, date, values)
             row = Row(stamp_key(entry.stamp), date, text, None)
         except Exception as exc:  # every kind of bad file is skipped alike
             outcomes[index] = ParseFailure(one_line(exc))
-            row = Row(stamp_key(entry.stamp), "", None, one_line(exc))
+            row = Row(stamp_key(entry.stamp), b"", None, one_line(exc))
         if root.known_version(entry.stamp, stamp):
             put.append((directory, entry.name, row))
 
@@ -382,7 +387,7 @@ def _summarize(
             yield directory, entry, outcome
 
 
-def _by_date(summary: Summary) -> str:
+def _by_date(summary: Summary) -> bytes:
     return summary._date
 
 

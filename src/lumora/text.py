@@ -6,6 +6,7 @@ command line, the demonstration, plot labels) escapes them here first.
 
 from __future__ import annotations
 
+import functools
 import json
 import re
 import unicodedata
@@ -47,6 +48,7 @@ def printable(text: str) -> str:
     return "".join(char if char.isprintable() else repr(char)[1:-1] for char in text)
 
 
+@functools.cache  # a table's cells repeat the same few characters
 def _char_width(char: str) -> int:
     if unicodedata.combining(char) or unicodedata.category(char) in ("Mn", "Me"):
         return 0  # drawn over the character before
@@ -66,6 +68,8 @@ ELLIPSIS = "\u2026"
 
 def shorten(text: str, width: int) -> str:
     """text cut to at most width columns, the cut marked by an ellipsis."""
+    if text.isascii():
+        return text if len(text) <= width else text[: max(width - 1, 0)] + ELLIPSIS
     if display_width(text) <= width:
         return text
     kept: list[str] = []
@@ -108,7 +112,9 @@ def format_date(value: object) -> str:
             return value
     if isinstance(moment, datetime):
         if moment.tzinfo is not None:
-            moment = moment.astimezone(UTC)
+            moment = moment.astimezone(UTC).replace(tzinfo=None)
+        if moment.year >= 1000:  # isoformat pads the year where strftime may not: the same text here
+            return moment.isoformat(" ", "seconds")
         return moment.strftime("%Y-%m-%d %H:%M:%S")
     return str(value)
 
@@ -203,7 +209,7 @@ def format_listing(
     the others: as many as fit in width beside names of a readable length (all
     without a width). Returns the table and how many extra columns were left out."""
     rows = [_COLUMNS, *(tuple(printable(cell) for cell in _row(record)) for record in records)]
-    widths = [max(display_width(row[i]) for row in rows) for i in range(len(_COLUMNS))]
+    widths = [max(map(display_width, column)) for column in zip(*rows, strict=True)]
     columns = [(printable(header), [printable(cell) for cell in cells]) for header, cells in extra]
     extra_widths = [max(display_width(cell) for cell in [header, *cells]) for header, cells in columns]
     shown = len(columns)
@@ -235,14 +241,18 @@ def _lay_out(
     right: int = -1,
 ) -> str:
     right %= len(widths)  # a column of numbers, which line up on the right
-    lines = []
-    for row in rows:
-        cells = [
-            _pad(cut(i, cell, w) if cut and i != right else cell, w, right=i == right)
-            for i, (cell, w) in enumerate(zip(row, widths, strict=True))
-        ]
-        lines.append(_GAP.join(cells).rstrip())
-    return "\n".join(lines)
+    # Column by column, plain ASCII that fits padded at once: a listing of the
+    # whole store has a few hundred thousand cells.
+    columns = []
+    for i, w in enumerate(widths):
+        cells = [row[i] for row in rows]
+        if i == right:
+            columns.append([c.rjust(w) if c.isascii() else _pad(c, w, right=True) for c in cells])
+        elif cut is None:
+            columns.append([c.ljust(w) if c.isascii() else _pad(c, w) for c in cells])
+        else:
+            columns.append([c.ljust(w) if c.isascii() and len(c) <= w else _pad(cut(i, c, w), w) for c in cells])
+    return "\n".join(_GAP.join(cells).rstrip() for cells in zip(*columns, strict=True))
 
 
 def _json_escape(char: str) -> str:

@@ -7,19 +7,18 @@ import json
 import math
 import sys
 from collections.abc import Callable, Sequence
-from typing import Any, NoReturn
+from typing import TYPE_CHECKING, Any, NoReturn
 
-from pydantic import ValidationError
-
-from lumora.cache import IDENTITY_FIELDS
 from lumora.cli._arguments import simulation_id
 from lumora.cli._messages import complain
 from lumora.cli._terminal import emit
-from lumora.compare import Difference, check_storable, diff_results, explain_miss, format_value
-from lumora.core import simulation_storage as storage
 from lumora.logger import one_line
-from lumora.models import SimulationHyperparameters
 from lumora.text import dump
+
+# The store, pydantic and the comparisons are imported by the commands that
+# use them: every other command would pay for them at start-up.
+if TYPE_CHECKING:
+    from lumora.compare import Difference
 
 # What each identity field must be in the input of explain.
 _FIELD_TYPES: dict[str, type] = {
@@ -38,6 +37,8 @@ _INT_DIGITS = 20
 
 def _difference_table(differences: Sequence[Difference]) -> list[str]:
     """One aligned line per difference: path, first value, second value, note."""
+    from lumora.compare import format_value
+
     rows = [(d.path, format_value(d.stored, 40), format_value(d.given, 40), d.note) for d in differences]
     path_width = max(len(row[0]) for row in rows)
     first_width = max(len(row[1]) for row in rows)
@@ -48,6 +49,9 @@ def _difference_table(differences: Sequence[Difference]) -> list[str]:
 
 
 def _cmd_diff(args: argparse.Namespace) -> int:
+    from lumora.compare import diff_results
+    from lumora.core import simulation_storage as storage
+
     records = []
     for wanted in (args.first, args.second):
         record = storage.load_simulation_result(wanted)
@@ -87,6 +91,12 @@ class _InputError(Exception):
 
 
 def _read_identity(source: str) -> dict[str, Any]:
+    from pydantic import ValidationError
+
+    from lumora.cache import IDENTITY_FIELDS
+    from lumora.compare import check_storable
+    from lumora.models import SimulationHyperparameters
+
     try:
         if source == "-":
             text = sys.stdin.read()
@@ -151,6 +161,8 @@ def _cmd_explain(args: argparse.Namespace) -> int:
     except _InputError as exc:
         complain(f"error: {exc}")
         return 2
+    from lumora.compare import explain_miss
+
     report = explain_miss(**fields, limit=args.limit)
     if args.json:
         print(dump(report.as_json()))

@@ -17,7 +17,6 @@ import orjson
 from lumora.cli._arguments import add_filters, add_where, filters, simulation_id
 from lumora.cli._messages import complain, store_is_missing
 from lumora.cli._terminal import confirm, stdin_is_terminal, terminal_width
-from lumora.core import simulation_storage as storage
 from lumora.layout import RESULT_FILE, RESULT_SUFFIX
 from lumora.logger import get_logger, one_line
 from lumora.paths import read_failures
@@ -25,6 +24,9 @@ from lumora.progress import progress_shown, store_progress
 from lumora.settings import get_simulations_dir
 from lumora.summaries import MISSING, Summary, list_summaries, load_records, varying_settings
 from lumora.text import dump, format_listing
+
+# The extension is imported by the commands that use it: loading it (and the
+# record models it brings) would double what a listing of summaries takes.
 
 # What the store logs, as a warning, for each file a listing skips, whether
 # it could not be read or not be parsed; the command line says the first so.
@@ -104,6 +106,8 @@ def _cmd_list(args: argparse.Namespace) -> int:
 
 
 def _cmd_show(args: argparse.Namespace) -> int:
+    from lumora.core import simulation_storage as storage
+
     if store_is_missing():
         return 1
     record = storage.load_simulation_result(args.simulation_id)
@@ -115,6 +119,8 @@ def _cmd_show(args: argparse.Namespace) -> int:
 
 
 def _cmd_delete(args: argparse.Namespace) -> int:
+    from lumora.core import simulation_storage as storage
+
     if store_is_missing():
         return 1
     if not storage.delete_simulation_result(args.simulation_id):
@@ -191,6 +197,8 @@ def _may_match(path: str, component_name: str | None) -> bool:
 
 
 def _cmd_clear(args: argparse.Namespace) -> int:
+    from lumora.core import simulation_storage as storage
+
     chosen = filters(args, status=False)
     if store_is_missing():
         return 1
