@@ -26,6 +26,7 @@ from lumora.observe import observe
 
 __all__ = [
     "DirEntry",
+    "entries_one_by_one",
     "Kind",
     "LocalStorePath",
     "Stamp",
@@ -91,6 +92,11 @@ class StoreDir(Protocol):
 
     def entries(self) -> list[DirEntry]:
         """The entries of this directory from one listing; empty when it does not exist."""
+        ...
+
+    def entries_of(self, directories: Sequence[Self]) -> list[list[DirEntry] | OSError]:
+        """What entries() gives for each directory, or the OSError it raised, in order;
+        listed at once where the store answers many requests at once."""
         ...
 
     def read_stamped(self, paths: Sequence[Self]) -> Iterator[tuple[bytes, Stamp] | BaseException]:
@@ -255,6 +261,17 @@ def local_entries(directory: StoreDir, local: Path) -> list[DirEntry]:
     return entries
 
 
+def entries_one_by_one(directories: Sequence[StoreDir]) -> list[list[DirEntry] | OSError]:
+    """StoreDir.entries_of where listings are not worth running at once."""
+    listed: list[list[DirEntry] | OSError] = []
+    for directory in directories:
+        try:
+            listed.append(directory.entries())
+        except OSError as exc:
+            listed.append(exc)
+    return listed
+
+
 def read_local_stamped(paths: Sequence[StoreDir]) -> Iterator[tuple[bytes, Stamp] | BaseException]:
     """StoreDir.read_stamped of files on the local disk."""
     for path in paths:
@@ -328,6 +345,9 @@ class LocalStorePath(Path):
 
     def entries(self) -> list[DirEntry]:
         return local_entries(self, self)
+
+    def entries_of(self, directories: Sequence[Self]) -> list[list[DirEntry] | OSError]:
+        return entries_one_by_one(directories)
 
     def read_stamped(self, paths: Sequence[Self]) -> Iterator[tuple[bytes, Stamp] | BaseException]:
         return read_local_stamped(paths)

@@ -305,11 +305,11 @@ def result_files(root: StoreDir, simulation_type: str | None) -> list[tuple[str,
     else:
         directories = [(simulation_type, root / simulation_type if simulation_type else root)]
     found = []
-    for name, directory in directories:
-        try:
-            entries = directory.entries()
-        except NotADirectoryError:
+    for (name, _), entries in zip(directories, root.entries_of([d for _, d in directories]), strict=True):
+        if isinstance(entries, NotADirectoryError):
             continue
+        if isinstance(entries, OSError):
+            raise entries
         found += [(name, entry) for entry in entries if entry.name.endswith(RESULT_SUFFIX)]
     return found
 
