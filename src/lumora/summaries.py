@@ -29,6 +29,7 @@ another kind differs from it (matches ``!=``, nothing else).
 
 from __future__ import annotations
 
+import itertools
 import operator
 import os
 import re
@@ -463,11 +464,12 @@ def varying_settings(summaries: Sequence[Summary]) -> list[tuple[str, list[Any]]
     `parse_condition` takes (bare where no other varying setting has the key)
     and its value in each summary (`MISSING` where it has none)."""
     found: list[tuple[str, str, list[Any]]] = []
+    dumps, sort_keys = orjson.dumps, orjson.OPT_SORT_KEYS
     for section in ("component_settings", "model_parameters"):
-        keys = dict.fromkeys(key for s in summaries for key in s.field(section))
-        for key in keys:
-            values = [s.field(section).get(key, MISSING) for s in summaries]
-            texts = {orjson.dumps(v, option=orjson.OPT_SORT_KEYS) if v is not MISSING else b"" for v in values}
+        members = [s.field(section) for s in summaries]
+        for key in dict.fromkeys(itertools.chain.from_iterable(members)):
+            values = [m.get(key, MISSING) for m in members]
+            texts = {dumps(v, option=sort_keys) if v is not MISSING else b"" for v in values}
             if len(texts) > 1:
                 found.append((section, key, values))
     bare = [key for _, key, _ in found]
