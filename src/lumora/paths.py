@@ -239,7 +239,7 @@ def local_known_version(listed: Stamp | None, read: Stamp) -> bool:
 
 def local_entries(directory: StoreDir, local: Path) -> list[DirEntry]:
     """The entries of the local directory local, as paths below directory."""
-    entries = []
+    entries: list[DirEntry] = []
     append, is_regular, is_directory = entries.append, stat.S_ISREG, stat.S_ISDIR
     try:
         with os.scandir(local) as listing:

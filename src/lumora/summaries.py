@@ -40,7 +40,7 @@ from typing import TYPE_CHECKING, Any
 
 import orjson
 
-from lumora._catalog import Catalog, Row, checksum
+from lumora._catalog import Catalog, Fetched, Row, checksum
 from lumora.layout import RESULT_SUFFIX
 from lumora.logger import get_logger, one_line
 from lumora.observe import observe
@@ -346,7 +346,8 @@ def _summarize(
     known = (catalog.rows(scope) if catalog is not None else None) or {}
     outcomes: list[Outcome | None] = []
     missed: list[int] = []
-    dumps, crc32, no_rows = orjson.dumps, zlib.crc32, {}
+    dumps, crc32 = orjson.dumps, zlib.crc32
+    no_rows: dict[str, Fetched] = {}
     names, names_of = no_rows, None  # the catalog's rows of the type directory at hand
     # Written for speed: this loop runs once per result of every listing.
     for index, (directory, entry) in enumerate(files):
