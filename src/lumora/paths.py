@@ -26,11 +26,11 @@ from lumora.observe import observe
 
 __all__ = [
     "DirEntry",
-    "entries_one_by_one",
     "Kind",
     "LocalStorePath",
     "Stamp",
     "StoreDir",
+    "entries_one_by_one",
     "local_entries",
     "local_known_version",
     "local_stamp",
