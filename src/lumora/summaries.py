@@ -294,7 +294,7 @@ def _store_key(root: StoreDir) -> str:
 
 def _stamp_key(stamp: Stamp | None) -> bytes:
     try:
-        return orjson.dumps(stamp)
+        return memoryview(orjson.dumps(stamp)).tobytes()  # of exact size, as kept until the catalog's update
     except TypeError:  # a backend's stamp of other values
         return repr(stamp).encode()
 
@@ -390,7 +390,8 @@ def _summarize(
         try:
             values = _summary_values(_record(data))
             date = str(values[_DATE]).encode()
-            text = orjson.dumps(values)
+            # A copy of exact size: orjson's own output holds a few KB for a short text.
+            text = memoryview(orjson.dumps(values)).tobytes()
             outcomes[index] = Summary(text, entry, directory, date, values)
             row = Row(_stamp_key(entry.stamp), date, text, None)
         except Exception as exc:  # every kind of bad file is skipped alike
@@ -459,19 +460,24 @@ def list_summaries(
     return summaries
 
 
+def _same_as(value: Any) -> bytes:
+    """What tells values apart as their JSON does (5 from 5.0, 1 from true)."""
+    return b"" if value is MISSING else orjson.dumps(value, option=orjson.OPT_SORT_KEYS)
+
+
 def varying_settings(summaries: Sequence[Summary]) -> list[tuple[str, list[Any]]]:
     """The settings (members of component_settings, then of model_parameters) whose
     values are not the same in all summaries, each as a field name that
     `parse_condition` takes (bare where no other varying setting has the key)
     and its value in each summary (`MISSING` where it has none)."""
     found: list[tuple[str, str, list[Any]]] = []
-    dumps, sort_keys = orjson.dumps, orjson.OPT_SORT_KEYS
     for section in ("component_settings", "model_parameters"):
         members = [s.field(section) for s in summaries]
         for key in dict.fromkeys(itertools.chain.from_iterable(members)):
             values = [m.get(key, MISSING) for m in members]
-            texts = {dumps(v, option=sort_keys) if v is not MISSING else b"" for v in values}
-            if len(texts) > 1:
+            # Each text compared with the first, none kept: orjson's hold a few KB each.
+            first = _same_as(values[0])
+            if any(_same_as(value) != first for value in values):
                 found.append((section, key, values))
     bare = [key for _, key, _ in found]
     return [(key if bare.count(key) == 1 else f"{section}.{key}", values) for section, key, values in found]
