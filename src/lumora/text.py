@@ -60,7 +60,11 @@ def display_width(text: str) -> int:
     characters two, combining marks none, the rest one."""
     if text.isascii():
         return len(text)
-    return sum(_char_width(char) for char in text)
+    others = text.translate(_ASCII_DROPPED)  # in C: a cut name has just its ellipsis left
+    return len(text) - len(others) + sum(_char_width(char) for char in others)
+
+
+_ASCII_DROPPED = dict.fromkeys(range(128))
 
 
 ELLIPSIS = "\u2026"
@@ -241,6 +245,13 @@ def align(rows: Sequence[Sequence[str]]) -> str:
     return _lay_out(shown, widths)
 
 
+def _cut_to(cut: Callable[[int, str, int], str], column: int, text: str, width: int) -> str:
+    shown = cut(column, text, width)
+    if text.isascii() and width and len(shown) == width:
+        return shown  # ASCII cut to width: it fills the column already
+    return _pad(shown, width)
+
+
 def _lay_out(
     rows: Sequence[Sequence[str]],
     widths: Sequence[int],
@@ -258,7 +269,7 @@ def _lay_out(
         elif cut is None:
             columns.append([c.ljust(w) if c.isascii() else _pad(c, w) for c in cells])
         else:
-            columns.append([c.ljust(w) if c.isascii() and len(c) <= w else _pad(cut(i, c, w), w) for c in cells])
+            columns.append([c.ljust(w) if c.isascii() and len(c) <= w else _cut_to(cut, i, c, w) for c in cells])
     return "\n".join(_GAP.join(cells).rstrip() for cells in zip(*columns, strict=True))
 
 
