@@ -29,6 +29,8 @@ another kind differs from it (matches ``!=``, nothing else).
 
 from __future__ import annotations
 
+import contextlib
+import gc
 import itertools
 import operator
 import os
@@ -55,6 +57,7 @@ __all__ = [
     "Condition",
     "ParseFailure",
     "Summary",
+    "collector_paused",
     "list_summaries",
     "load_records",
     "parse_condition",
@@ -432,6 +435,33 @@ def list_summaries(
         c if isinstance(c, Condition) else parse_condition(c)
         for c in ([where] if isinstance(where, str | Condition) else where)
     ]
+    with collector_paused():
+        return _listed(simulation_type, conditions, component_name, factory_name, pdk_name, status)
+
+
+@contextlib.contextmanager
+def collector_paused() -> Iterator[None]:
+    """Python's cyclic garbage collector held off during the block: a listing makes
+    a few objects per result, none in a cycle, and the collector would go
+    through them all again and again as they pile up."""
+    if not gc.isenabled():  # the caller's own choice, or an enclosing block's
+        yield
+        return
+    gc.disable()
+    try:
+        yield
+    finally:
+        gc.enable()
+
+
+def _listed(
+    simulation_type: str | None,
+    conditions: list[Condition],
+    component_name: str | None,
+    factory_name: str | None,
+    pdk_name: str | None,
+    status: str | None,
+) -> list[Summary]:
     root = get_simulations_dir()
     if not root.exists():
         return []

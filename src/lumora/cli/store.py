@@ -22,7 +22,7 @@ from lumora.logger import get_logger, one_line
 from lumora.paths import read_failures
 from lumora.progress import progress_shown, store_progress
 from lumora.settings import get_simulations_dir
-from lumora.summaries import MISSING, Summary, list_summaries, load_records, varying_settings
+from lumora.summaries import MISSING, Summary, collector_paused, list_summaries, load_records, varying_settings
 from lumora.text import dump, format_listing
 
 # The extension is imported by the commands that use it: loading it (and the
@@ -95,8 +95,9 @@ def _cmd_list(args: argparse.Namespace) -> int:
         with store_progress(("read", READING, len(summaries))):
             _print_records(summaries)
     elif summaries:
-        extra = [(name, [_cell(value) for value in values]) for name, values in varying_settings(summaries)]
-        table, hidden = format_listing(summaries, extra, width=None if args.wide else terminal_width())
+        with collector_paused():  # as for the listing: many small objects, no cycles
+            extra = [(name, [_cell(value) for value in values]) for name, values in varying_settings(summaries)]
+            table, hidden = format_listing(summaries, extra, width=None if args.wide else terminal_width())
         print(table)
         if hidden:
             complain(f"{hidden} more setting(s) vary among these results; --wide shows them")
