@@ -639,3 +639,34 @@ def test_a_read_that_keeps_failing_is_said_to_be_one(ss, faults, logs, capsys):
         f"lumora-results: warning: Could not read simulation file: {path}: {said}",
         "lumora-results: 1 file(s) skipped: 1 could not be read",
     ]
+
+
+def test_directories_listed_at_once_as_one_by_one(any_root, monkeypatch):
+    root = any_root if hasattr(any_root, "entries_of") else LocalStorePath(any_root)
+    directories = [root / name for name in ("a", "b", "missing")]
+    for directory, count in zip(directories, (2, 3), strict=False):
+        directory.mkdir(parents=True)
+        for i in range(count):
+            (directory / f"r{i}.json").write_bytes(b"x" * i)
+
+    def seen(entries):
+        return sorted((e.name, e.kind, e.size, e.stamp) for e in entries)
+
+    one_by_one = [seen(directory.entries()) for directory in directories]
+    in_flight, most = 0, 0
+    if isinstance(root, S3StorePath):
+        call = root.fs._call_s3
+
+        async def counted(*args, **kwargs):
+            nonlocal in_flight, most
+            in_flight += 1
+            most = max(most, in_flight)
+            try:
+                return await call(*args, **kwargs)
+            finally:
+                in_flight -= 1
+
+        monkeypatch.setattr(root.fs, "_call_s3", counted)
+    at_once = [seen(listed) for listed in root.entries_of(directories)]
+    assert at_once == one_by_one and [len(found) for found in at_once] == [2, 3, 0]
+    assert most == (3 if isinstance(root, S3StorePath) else 0)

@@ -15,17 +15,18 @@ import contextlib
 import hashlib
 import os
 import sqlite3
+import zlib
 from collections.abc import Iterable
 from pathlib import Path
-from typing import NamedTuple
+from typing import Any, NamedTuple
 
 from lumora.logger import get_logger, one_line
 from lumora.settings import get_catalog_dir
 
-__all__ = ["Catalog", "Row"]
+__all__ = ["Catalog", "Fetched", "Row", "checksum"]
 
 # Changed whenever what a row holds changes: a catalog of another layout is rebuilt.
-_LAYOUT = 1
+_LAYOUT = 2
 # How long a write waits for another process's; then this one's is dropped.
 _BUSY_SECONDS = 2.0
 
@@ -35,9 +36,11 @@ CREATE TABLE IF NOT EXISTS store (key TEXT NOT NULL);
 CREATE TABLE IF NOT EXISTS files (
     dir TEXT NOT NULL,
     name TEXT NOT NULL,
-    stamp TEXT NOT NULL,
+    stamp BLOB NOT NULL,
+    date BLOB NOT NULL,
     summary BLOB,
     problem TEXT,
+    checksum INTEGER NOT NULL,
     PRIMARY KEY (dir, name)
 ) WITHOUT ROWID;
 PRAGMA user_version = {_LAYOUT};
@@ -45,9 +48,21 @@ PRAGMA user_version = {_LAYOUT};
 
 
 class Row(NamedTuple):
-    stamp: str
+    stamp: bytes
+    date: bytes  # the record's simulation_date (UTF-8), by which listings sort without parsing summary
     summary: bytes | None  # None: the file could not be parsed, for the reason in problem
     problem: str | None
+
+
+# A row as read: (dir, name, stamp, date, summary, problem, checksum).
+Fetched = tuple[Any, ...]
+
+
+def checksum(date: bytes, summary: bytes | None, problem: str | None) -> int:
+    """What a row's checksum must be: a row damaged in the file or changed by hand
+    (summaries are used without being parsed first) is told by it. The stamp
+    needs none: a wrong one only has its file read again."""
+    return zlib.crc32(date + summary if summary is not None else date + (problem or "").encode())
 
 
 def _file_for(key: str, directory: Path) -> Path:
@@ -118,10 +133,10 @@ class Catalog:
             get_logger().debug("No catalog at %s: %s", path, one_line(exc))
             return None
 
-    def rows(self, directory: str | None) -> dict[tuple[str, str], Row] | None:
-        """The rows of one type directory (of all with None), by (directory, name);
+    def rows(self, directory: str | None) -> dict[str, dict[str, Fetched]] | None:
+        """The rows of one type directory (of all with None), by directory and name;
         None when the catalog cannot be read now (it is then passed by)."""
-        query = "SELECT dir, name, stamp, summary, problem FROM files"
+        query = "SELECT dir, name, stamp, date, summary, problem, checksum FROM files"
         try:
             if directory is None:
                 found = self._db.execute(query).fetchall()
@@ -130,19 +145,26 @@ class Catalog:
         except sqlite3.DatabaseError as exc:
             self._recover(exc)
             return None
-        return {(d, n): Row(s, b, p) for d, n, s, b, p in found}
+        # Plain tuples, one query: a row is looked at once, and most only for its stamp.
+        by_directory: dict[str, dict[str, Fetched]] = {}
+        for row in found:
+            names = by_directory.get(row[0])
+            if names is None:
+                names = by_directory[row[0]] = {}
+            names[row[1]] = row
+        return by_directory
 
-    def update(self, put: Iterable[tuple[str, str, Row]], drop: Iterable[tuple[str, str, str]]) -> None:
+    def update(self, put: Iterable[tuple[str, str, Row]], drop: Iterable[tuple[str, str, bytes]]) -> None:
         """Store rows and remove those of files gone, each only while it still has the stamp
         seen (another process may have put a newer one meanwhile)."""
-        written = [(d, n, row.stamp, row.summary, row.problem) for d, n, row in put]
+        written = [(d, n, *row, checksum(row.date, row.summary, row.problem)) for d, n, row in put]
         dropped = list(drop)
         if not written and not dropped:
             return
         try:
             with self._db:
                 self._db.execute("BEGIN IMMEDIATE")
-                self._db.executemany("INSERT OR REPLACE INTO files VALUES (?, ?, ?, ?, ?)", written)
+                self._db.executemany("INSERT OR REPLACE INTO files VALUES (?, ?, ?, ?, ?, ?, ?)", written)
                 self._db.executemany("DELETE FROM files WHERE dir = ? AND name = ? AND stamp = ?", dropped)
         except sqlite3.DatabaseError as exc:
             self._recover(exc)

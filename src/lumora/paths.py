@@ -18,10 +18,9 @@ import time
 from collections.abc import Callable, Generator, Iterator, Sequence
 from contextlib import AbstractContextManager, contextmanager
 from contextvars import ContextVar
-from dataclasses import dataclass
 from functools import cached_property
 from pathlib import Path
-from typing import Literal, Protocol, Self
+from typing import Literal, NamedTuple, Protocol, Self
 
 from lumora._dirindex import names, names_ending_with, paths_below_ending_with
 from lumora._lockfile import result_lock
@@ -33,6 +32,7 @@ __all__ = [
     "LocalStorePath",
     "Stamp",
     "StoreDir",
+    "entries_one_by_one",
     "local_entries",
     "local_known_version",
     "local_stamp",
@@ -52,16 +52,20 @@ Kind = Literal["file", "directory", "other"]
 Stamp = tuple[object, ...]
 
 
-@dataclass(frozen=True)
-class DirEntry:
-    """One entry of a directory listing, with what the listing told of it."""
-
+class _Listed(NamedTuple):
     parent: StoreDir
     name: str
     kind: Kind
     size: int
     mtime: float | None  # None where the file system does not tell
     stamp: Stamp | None = None  # None for what could not be looked at
+
+
+class DirEntry(_Listed):
+    """One entry of a directory listing, with what the listing told of it."""
+
+    # A tuple, not a frozen dataclass: a listing makes one per file, and a
+    # dataclass's frozen __init__ costs three times as much.
 
     @cached_property
     def path(self) -> StoreDir:
@@ -90,6 +94,11 @@ class StoreDir(Protocol):
 
     def entries(self) -> list[DirEntry]:
         """The entries of this directory from one listing; empty when it does not exist."""
+        ...
+
+    def entries_of(self, directories: Sequence[Self]) -> list[list[DirEntry] | OSError]:
+        """What entries() gives for each directory, or the OSError it raised, in order;
+        listed at once where the store answers many requests at once."""
         ...
 
     def read_stamped(self, paths: Sequence[Self]) -> Iterator[tuple[bytes, Stamp] | BaseException]:
@@ -238,15 +247,10 @@ def local_known_version(listed: Stamp | None, read: Stamp) -> bool:
     return time.time_ns() - max(mtime_ns, ctime_ns) >= SETTLING_NS
 
 
-def _kind_of(mode: int) -> Kind:
-    if stat.S_ISREG(mode):
-        return "file"
-    return "directory" if stat.S_ISDIR(mode) else "other"
-
-
 def local_entries(directory: StoreDir, local: Path) -> list[DirEntry]:
     """The entries of the local directory local, as paths below directory."""
-    entries = []
+    entries: list[DirEntry] = []
+    append, is_regular, is_directory = entries.append, stat.S_ISREG, stat.S_ISDIR
     try:
         with os.scandir(local) as listing:
             for item in listing:
@@ -255,13 +259,27 @@ def local_entries(directory: StoreDir, local: Path) -> list[DirEntry]:
                 except OSError:
                     if not item.is_symlink():
                         continue  # removed since the listing
-                    entries.append(DirEntry(directory, item.name, "other", 0, None))
+                    append(DirEntry(directory, item.name, "other", 0, None))
                     continue
-                kind = _kind_of(info.st_mode)
-                entries.append(DirEntry(directory, item.name, kind, info.st_size, info.st_mtime, local_stamp(info)))
+                mode = info.st_mode
+                kind: Kind = "file" if is_regular(mode) else "directory" if is_directory(mode) else "other"
+                # local_stamp's, written out: this loop runs once per file of a listing.
+                stamp = (info.st_dev, info.st_ino, info.st_size, info.st_mtime_ns, info.st_ctime_ns)
+                append(DirEntry(directory, item.name, kind, info.st_size, info.st_mtime, stamp))
     except FileNotFoundError:
         return []
     return entries
+
+
+def entries_one_by_one(directories: Sequence[StoreDir]) -> list[list[DirEntry] | OSError]:
+    """StoreDir.entries_of where listings are not worth running at once."""
+    listed: list[list[DirEntry] | OSError] = []
+    for directory in directories:
+        try:
+            listed.append(directory.entries())
+        except OSError as exc:
+            listed.append(exc)
+    return listed
 
 
 def read_local_stamped(paths: Sequence[StoreDir]) -> Iterator[tuple[bytes, Stamp] | BaseException]:
@@ -367,6 +385,9 @@ class LocalStorePath(Path):
     def entries(self) -> list[DirEntry]:
         return local_entries(self, self)
 
+    def entries_of(self, directories: Sequence[Self]) -> list[list[DirEntry] | OSError]:
+        return entries_one_by_one(directories)
+
     def read_stamped(self, paths: Sequence[Self]) -> Iterator[tuple[bytes, Stamp] | BaseException]:
         return read_local_stamped(paths)
 
@@ -381,4 +402,5 @@ class LocalStorePath(Path):
         return local_known_version(listed, read)
 
     def single_flight(self, simulation_id: str) -> AbstractContextManager[None]:
+
         return result_lock(self, simulation_id)

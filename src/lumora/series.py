@@ -12,8 +12,10 @@ import math
 from bisect import bisect_left
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
+from typing import TYPE_CHECKING
 
-from lumora.models import StoredSimulationResult
+if TYPE_CHECKING:
+    from lumora.models import StoredSimulationResult
 
 __all__ = ["DB_FLOOR", "Series", "decibels", "interpolate", "result_series"]
 

@@ -29,28 +29,35 @@ another kind differs from it (matches ``!=``, nothing else).
 
 from __future__ import annotations
 
+import contextlib
+import gc
+import itertools
 import operator
 import os
 import re
+import zlib
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import orjson
 
-from lumora._catalog import Catalog, Row
+from lumora._catalog import Catalog, Fetched, Row, checksum
 from lumora.layout import RESULT_SUFFIX
 from lumora.logger import get_logger, one_line
-from lumora.models import StoredSimulationResult
 from lumora.observe import observe
-from lumora.paths import DirEntry, StoreDir, note_read_failure
+from lumora.paths import DirEntry, Stamp, StoreDir, note_read_failure
 from lumora.settings import get_simulations_dir
+
+if TYPE_CHECKING:
+    from lumora.models import StoredSimulationResult
 
 __all__ = [
     "MISSING",
     "Condition",
     "ParseFailure",
     "Summary",
+    "collector_paused",
     "list_summaries",
     "load_records",
     "parse_condition",
@@ -79,6 +86,7 @@ _FIELDS = (
     "error_message",
 )
 _INDEX = {name: i for i, name in enumerate(_FIELDS)}
+_DATE = _INDEX["simulation_date"]
 _SECTIONS = ("component_settings", "model_parameters", "hyperparameters")
 
 
@@ -87,12 +95,25 @@ class Summary:
     `wavelengths`, whose sizes `result_size` and `wavelengths_size` give; and
     its file (`path`, `bytes`, and `directory`, the type directory it lies in)."""
 
-    __slots__ = ("_values", "_entry", "directory")
+    # The fields stay one JSON text until first asked for: most of a large
+    # listing is only sorted by date and counted, or shown in part.
+    __slots__ = ("_text", "_parsed", "_entry", "directory", "_date")
 
-    def __init__(self, values: list[Any], entry: DirEntry, directory: str) -> None:
-        self._values = values
+    def __init__(
+        self, text: bytes, entry: DirEntry, directory: str, date: bytes, values: list[Any] | None = None
+    ) -> None:
+        self._text = text
+        self._parsed = values
         self._entry = entry
         self.directory = directory
+        self._date = date
+
+    @property
+    def _values(self) -> list[Any]:
+        values = self._parsed
+        if values is None:
+            values = self._parsed = orjson.loads(self._text)
+        return values
 
     def __repr__(self) -> str:
         return f"Summary({self.simulation_id!r}, {self.component_name!r}, {self.simulation_date!r})"
@@ -122,7 +143,7 @@ class Summary:
     @property
     def pdk_version(self) -> str: return str(self._values[8])
     @property
-    def simulation_date(self) -> str: return str(self._values[9])
+    def simulation_date(self) -> str: return self._date.decode()
     @property
     def lumora_version(self) -> str: return str(self._values[10])
     @property
@@ -160,6 +181,9 @@ class Summary:
 
 
 def _record(data: bytes) -> StoredSimulationResult:
+    # Imported here: a listing that its catalog answers needs no pydantic.
+    from lumora.models import StoredSimulationResult
+
     # What the extension does with each file it lists.
     return StoredSimulationResult.model_validate(orjson.loads(data))
 
@@ -271,8 +295,11 @@ def _store_key(root: StoreDir) -> str:
     return f"file:{os.path.realpath(local)}" if local is not None else str(root)
 
 
-def _stamp_key(entry: DirEntry) -> str:
-    return repr(entry.stamp)
+def _stamp_key(stamp: Stamp | None) -> bytes:
+    try:
+        return memoryview(orjson.dumps(stamp)).tobytes()  # of exact size, as kept until the catalog's update
+    except TypeError:  # a backend's stamp of other values
+        return repr(stamp).encode()
 
 
 def result_files(root: StoreDir, simulation_type: str | None) -> list[tuple[str, DirEntry]]:
@@ -283,11 +310,11 @@ def result_files(root: StoreDir, simulation_type: str | None) -> list[tuple[str,
     else:
         directories = [(simulation_type, root / simulation_type if simulation_type else root)]
     found = []
-    for name, directory in directories:
-        try:
-            entries = directory.entries()
-        except NotADirectoryError:
+    for (name, _), entries in zip(directories, root.entries_of([d for _, d in directories]), strict=True):
+        if isinstance(entries, NotADirectoryError):
             continue
+        if isinstance(entries, OSError):
+            raise entries
         found += [(name, entry) for entry in entries if entry.name.endswith(RESULT_SUFFIX)]
     return found
 
@@ -301,9 +328,16 @@ def summarize(
     None for all): catalog rows within scope that no file has any more are
     dropped. A file removed since the listing is left out.
     """
+    for (directory, entry), outcome in zip(files, _outcomes(root, files, scope), strict=True):
+        if not isinstance(outcome, FileNotFoundError):
+            yield directory, entry, outcome
+
+
+def _outcomes(root: StoreDir, files: Sequence[tuple[str, DirEntry]], scope: str | None) -> list[Outcome]:
+    """What summarize gives for each file, FileNotFoundError for one removed since the listing."""
     catalog = Catalog.open(_store_key(root))
     try:
-        yield from _summarize(root, files, scope, catalog)
+        return _summarize(root, files, scope, catalog)
     finally:
         if catalog is not None:
             catalog.close()
@@ -311,24 +345,36 @@ def summarize(
 
 def _summarize(
     root: StoreDir, files: Sequence[tuple[str, DirEntry]], scope: str | None, catalog: Catalog | None
-) -> Iterator[tuple[str, DirEntry, Outcome]]:
+) -> list[Outcome]:
     known = (catalog.rows(scope) if catalog is not None else None) or {}
     outcomes: list[Outcome | None] = []
     missed: list[int] = []
-    loads = orjson.loads
+    dumps, crc32 = orjson.dumps, zlib.crc32
+    no_rows: dict[str, Fetched] = {}
+    names, names_of = no_rows, None  # the catalog's rows of the type directory at hand
+    # Written for speed: this loop runs once per result of every listing.
     for index, (directory, entry) in enumerate(files):
-        row = known.pop((directory, entry.name), None)
+        if directory is not names_of:
+            names, names_of = known.get(directory, no_rows), directory
+        row = names.pop(entry.name, None) if names else None
         outcome: Outcome | None = None
         if entry.kind != "file":
             what = "a directory" if entry.kind == "directory" else "a special file"
             outcome = OSError(f"not a regular file but {what}")
-        elif row is not None and row.stamp == _stamp_key(entry):
+        elif row is not None:
+            _, _, stamp, date, summary, problem, check = row
             try:
-                outcome = (
-                    Summary(loads(row.summary), entry, directory) if row.summary else ParseFailure(str(row.problem))
-                )
-            except orjson.JSONDecodeError:
-                outcome = None  # a damaged row: read the file
+                fresh = stamp == dumps(entry.stamp)
+            except TypeError:
+                fresh = stamp == _stamp_key(entry.stamp)
+            try:
+                if fresh and summary is not None:
+                    if check == crc32(date + summary):
+                        outcome = Summary(summary, entry, directory, date)
+                elif fresh and check == checksum(date, summary, problem):
+                    outcome = ParseFailure(str(problem))
+            except TypeError:  # a row of other types than this code writes: its file is read
+                pass
         if outcome is None:
             missed.append(index)
         outcomes.append(outcome)
@@ -346,20 +392,21 @@ def _summarize(
         data, stamp = read
         try:
             values = _summary_values(_record(data))
-            outcomes[index] = Summary(values, entry, directory)
-            row = Row(_stamp_key(entry), orjson.dumps(values), None)
+            date = str(values[_DATE]).encode()
+            # A copy of exact size: orjson's own output holds a few KB for a short text.
+            text = memoryview(orjson.dumps(values)).tobytes()
+            outcomes[index] = Summary(text, entry, directory, date, values)
+            row = Row(_stamp_key(entry.stamp), date, text, None)
         except Exception as exc:  # every kind of bad file is skipped alike
             outcomes[index] = ParseFailure(one_line(exc))
-            row = Row(_stamp_key(entry), None, one_line(exc))
+            row = Row(_stamp_key(entry.stamp), b"", None, one_line(exc))
         if root.known_version(entry.stamp, stamp):
             put.append((directory, entry.name, row))
 
     if catalog is not None:
-        catalog.update(put, ((d, n, row.stamp) for (d, n), row in known.items()))
-    for (directory, entry), outcome in zip(files, outcomes, strict=True):
-        assert outcome is not None
-        if not isinstance(outcome, FileNotFoundError):
-            yield directory, entry, outcome
+        gone = [(d, n, row[2]) for d, rows in known.items() for n, row in rows.items()]
+        catalog.update(put, gone)
+    return outcomes  # type: ignore[return-value]  # each one filled in by now
 
 
 def _module_filter(summary: Summary, wanted: Sequence[tuple[int, str]]) -> bool:
@@ -388,6 +435,33 @@ def list_summaries(
         c if isinstance(c, Condition) else parse_condition(c)
         for c in ([where] if isinstance(where, str | Condition) else where)
     ]
+    with collector_paused():
+        return _listed(simulation_type, conditions, component_name, factory_name, pdk_name, status)
+
+
+@contextlib.contextmanager
+def collector_paused() -> Iterator[None]:
+    """Python's cyclic garbage collector held off during the block: a listing makes
+    a few objects per result, none in a cycle, and the collector would go
+    through them all again and again as they pile up."""
+    if not gc.isenabled():  # the caller's own choice, or an enclosing block's
+        yield
+        return
+    gc.disable()
+    try:
+        yield
+    finally:
+        gc.enable()
+
+
+def _listed(
+    simulation_type: str | None,
+    conditions: list[Condition],
+    component_name: str | None,
+    factory_name: str | None,
+    pdk_name: str | None,
+    status: str | None,
+) -> list[Summary]:
     root = get_simulations_dir()
     if not root.exists():
         return []
@@ -403,13 +477,22 @@ def list_summaries(
     ]
     summaries = []
     logger = get_logger()
-    for _, entry, outcome in summarize(root, result_files(root, simulation_type), simulation_type):
-        if not isinstance(outcome, Summary):
+    chosen = bool(wanted or conditions)  # else no summary needs parsing here
+    files = result_files(root, simulation_type)
+    for (_, entry), outcome in zip(files, _outcomes(root, files, simulation_type), strict=True):
+        if isinstance(outcome, FileNotFoundError):
+            continue  # removed since the listing
+        if type(outcome) is not Summary:
             logger.warning(f"{SKIPPED}{entry.path}")
-        elif _module_filter(outcome, wanted) and all(c.matches(outcome) for c in conditions):
+        elif not chosen or (_module_filter(outcome, wanted) and all(c.matches(outcome) for c in conditions)):
             summaries.append(outcome)
-    summaries.sort(key=lambda s: s._values[9], reverse=True)
+    summaries.sort(key=operator.attrgetter("_date"), reverse=True)
     return summaries
+
+
+def _same_as(value: Any) -> bytes:
+    """What tells values apart as their JSON does (5 from 5.0, 1 from true)."""
+    return b"" if value is MISSING else orjson.dumps(value, option=orjson.OPT_SORT_KEYS)
 
 
 def varying_settings(summaries: Sequence[Summary]) -> list[tuple[str, list[Any]]]:
@@ -419,11 +502,12 @@ def varying_settings(summaries: Sequence[Summary]) -> list[tuple[str, list[Any]]
     and its value in each summary (`MISSING` where it has none)."""
     found: list[tuple[str, str, list[Any]]] = []
     for section in ("component_settings", "model_parameters"):
-        keys = dict.fromkeys(key for s in summaries for key in s.field(section))
-        for key in keys:
-            values = [s.field(section).get(key, MISSING) for s in summaries]
-            texts = {orjson.dumps(v, option=orjson.OPT_SORT_KEYS) if v is not MISSING else b"" for v in values}
-            if len(texts) > 1:
+        members = [s.field(section) for s in summaries]
+        for key in dict.fromkeys(itertools.chain.from_iterable(members)):
+            values = [m.get(key, MISSING) for m in members]
+            # Each text compared with the first, none kept: orjson's hold a few KB each.
+            first = _same_as(values[0])
+            if any(_same_as(value) != first for value in values):
                 found.append((section, key, values))
     bare = [key for _, key, _ in found]
     return [(key if bare.count(key) == 1 else f"{section}.{key}", values) for section, key, values in found]

@@ -6,16 +6,19 @@ command line, the demonstration, plot labels) escapes them here first.
 
 from __future__ import annotations
 
+import functools
 import json
 import re
 import textwrap
 import unicodedata
 from collections.abc import Callable, Sequence
 from datetime import UTC, datetime
-from typing import Any, Protocol
+from typing import TYPE_CHECKING, Any, Protocol
 
-from lumora.models import SimulationHyperparameters, StoredSimulationResult
-from lumora.series import result_series
+# The record models (pydantic) are loaded by the one view that needs them:
+# every command imports this module at start-up.
+if TYPE_CHECKING:
+    from lumora.models import StoredSimulationResult
 
 __all__ = [
     "ELLIPSIS",
@@ -52,6 +55,7 @@ def printable(text: str) -> str:
     return "".join(char if char.isprintable() else repr(char)[1:-1] for char in text)
 
 
+@functools.cache  # a table's cells repeat the same few characters
 def _char_width(char: str) -> int:
     if unicodedata.combining(char) or unicodedata.category(char) in ("Mn", "Me"):
         return 0  # drawn over the character before
@@ -63,7 +67,11 @@ def display_width(text: str) -> int:
     characters two, combining marks none, the rest one."""
     if text.isascii():
         return len(text)
-    return sum(_char_width(char) for char in text)
+    others = text.translate(_ASCII_DROPPED)  # in C: a cut name has just its ellipsis left
+    return len(text) - len(others) + sum(_char_width(char) for char in others)
+
+
+_ASCII_DROPPED = dict.fromkeys(range(128))
 
 
 ELLIPSIS = "\u2026"
@@ -71,6 +79,8 @@ ELLIPSIS = "\u2026"
 
 def shorten(text: str, width: int) -> str:
     """text cut to at most width columns, the cut marked by an ellipsis."""
+    if text.isascii():
+        return text if len(text) <= width else text[: max(width - 1, 0)] + ELLIPSIS
     if display_width(text) <= width:
         return text
     kept: list[str] = []
@@ -113,7 +123,9 @@ def format_date(value: object) -> str:
             return value
     if isinstance(moment, datetime):
         if moment.tzinfo is not None:
-            moment = moment.astimezone(UTC)
+            moment = moment.astimezone(UTC).replace(tzinfo=None)
+        if moment.year >= 1000:  # isoformat pads the year where strftime may not: the same text here
+            return moment.isoformat(" ", "seconds")
         return moment.strftime("%Y-%m-%d %H:%M:%S")
     return str(value)
 
@@ -201,16 +213,23 @@ def format_table(records: Sequence[Listed], *, width: int | None = None) -> str:
     return format_listing(records, width=width)[0]
 
 
+def _widest(cells: Sequence[str]) -> int:
+    """The columns that the widest of cells takes on a terminal."""
+    if "".join(cells).isascii():  # the usual case, at a fraction of the cost
+        return max(map(len, cells))
+    return max(map(display_width, cells))
+
+
 def format_listing(
     records: Sequence[Listed], extra: Sequence[tuple[str, Sequence[str]]] = (), *, width: int | None = None
 ) -> tuple[str, int]:
     """As format_table, with extra columns (a header and a cell per record) after
     the others: as many as fit in width beside names of a readable length (all
     without a width). Returns the table and how many extra columns were left out."""
-    rows = [_COLUMNS, *(tuple(printable(cell) for cell in _row(record)) for record in records)]
-    widths = [max(display_width(row[i]) for row in rows) for i in range(len(_COLUMNS))]
+    rows = [_COLUMNS, *(tuple(map(printable, _row(record))) for record in records)]
+    widths = [_widest(column) for column in zip(*rows, strict=True)]
     columns = [(printable(header), [printable(cell) for cell in cells]) for header, cells in extra]
-    extra_widths = [max(display_width(cell) for cell in [header, *cells]) for header, cells in columns]
+    extra_widths = [_widest([header, *cells]) for header, cells in columns]
     shown = len(columns)
     if width is not None:
         # Settings that tell the results apart come before the time of day.
@@ -233,6 +252,13 @@ def align(rows: Sequence[Sequence[str]]) -> str:
     return _lay_out(shown, widths)
 
 
+def _cut_to(cut: Callable[[int, str, int], str], column: int, text: str, width: int) -> str:
+    shown = cut(column, text, width)
+    if text.isascii() and width and len(shown) == width:
+        return shown  # ASCII cut to width: it fills the column already
+    return _pad(shown, width)
+
+
 def _lay_out(
     rows: Sequence[Sequence[str]],
     widths: Sequence[int],
@@ -240,14 +266,18 @@ def _lay_out(
     right: int = -1,
 ) -> str:
     right %= len(widths)  # a column of numbers, which line up on the right
-    lines = []
-    for row in rows:
-        cells = [
-            _pad(cut(i, cell, w) if cut and i != right else cell, w, right=i == right)
-            for i, (cell, w) in enumerate(zip(row, widths, strict=True))
-        ]
-        lines.append(_GAP.join(cells).rstrip())
-    return "\n".join(lines)
+    # Column by column, plain ASCII that fits padded at once: a listing of the
+    # whole store has a few hundred thousand cells.
+    columns = []
+    for i, w in enumerate(widths):
+        cells = [row[i] for row in rows]
+        if i == right:
+            columns.append([c.rjust(w) if c.isascii() else _pad(c, w, right=True) for c in cells])
+        elif cut is None:
+            columns.append([c.ljust(w) if c.isascii() else _pad(c, w) for c in cells])
+        else:
+            columns.append([c.ljust(w) if c.isascii() and len(c) <= w else _cut_to(cut, i, c, w) for c in cells])
+    return "\n".join(_GAP.join(cells).rstrip() for cells in zip(*columns, strict=True))
 
 
 def _json_escape(char: str) -> str:
@@ -285,6 +315,8 @@ def _json_line(value: Any) -> str:
 
 def _hyperparameters(record: StoredSimulationResult) -> str:
     # Only what a run set: the defaults say nothing about this result.
+    from lumora.models import SimulationHyperparameters
+
     defaults = SimulationHyperparameters().model_dump()
     changed = [f"{k}={_json_line(v)}" for k, v in record.hyperparameters.model_dump().items() if defaults[k] != v]
     return f"{', '.join(changed)} (the rest default)" if changed else "all default"
@@ -335,6 +367,8 @@ def summary(record: StoredSimulationResult, *, width: int = 80) -> str:
             wrapped = [printable(value)]
         lines.append(f"{label.ljust(label_width)}  {wrapped[0]}")
         lines.extend(" " * (label_width + 2) + more for more in wrapped[1:])
+
+    from lumora.series import result_series
 
     found = result_series(record)
     if found:

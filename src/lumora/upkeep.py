@@ -27,17 +27,19 @@ from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass, field, replace
 from datetime import UTC, datetime, timedelta
 from decimal import Decimal
-from typing import Any, Literal, TypeVar, cast
+from typing import TYPE_CHECKING, Any, Literal, TypeVar, cast
 
 from lumora._lease import LeaseRecord
 from lumora._lockfile import lock_file, remove_lock_file
 from lumora.layout import LEASE_FILE, LOCK_FILE, RESULT_SUFFIX, TEMPORARY_FILE
 from lumora.logger import one_line
-from lumora.models import SimulationStatus
 from lumora.paths import DirEntry, Stamp, StoreDir, local_stamp
 from lumora.progress import progress
 from lumora.settings import get_simulations_dir
 from lumora.summaries import ParseFailure, Summary, summarize
+
+if TYPE_CHECKING:
+    from lumora.models import SimulationStatus  # pydantic's import is no part of the command line's start-up
 
 __all__ = [
     "DEFAULT_TIDY_AGE",
@@ -329,7 +331,7 @@ def _result_file(simulation_type: str, entry: DirEntry, record: Summary) -> Resu
         component_name=record.component_name,
         factory_name=record.factory_name,
         pdk_name=record.pdk_name,
-        status=cast(SimulationStatus, record.status),
+        status=cast("SimulationStatus", record.status),
         simulation_date=record.simulation_date,
         bytes=entry.size,
         path=str(entry.path),

@@ -9,17 +9,14 @@ import sys
 from collections.abc import Callable
 from typing import Any, NoReturn
 
-from pydantic import ValidationError
-
-from lumora.cache import IDENTITY_FIELDS
 from lumora.cli._arguments import simulation_id
 from lumora.cli._messages import complain, not_stored
 from lumora.cli._terminal import emit, terminal_width
-from lumora.compare import check_storable, diff_results, explain_miss
-from lumora.core import simulation_storage as storage
 from lumora.logger import one_line
-from lumora.models import SimulationHyperparameters
 from lumora.text import dump
+
+# The store, pydantic and the comparisons are imported by the commands that
+# use them: every other command would pay for them at start-up.
 
 # What each identity field must be in the input of explain.
 _FIELD_TYPES: dict[str, type] = {
@@ -37,6 +34,9 @@ _INT_DIGITS = 20
 
 
 def _cmd_diff(args: argparse.Namespace) -> int:
+    from lumora.compare import diff_results
+    from lumora.core import simulation_storage as storage
+
     records = []
     for wanted in (args.first, args.second):
         record = storage.load_simulation_result(wanted)
@@ -60,6 +60,12 @@ class _InputError(Exception):
 
 
 def _read_identity(source: str) -> dict[str, Any]:
+    from pydantic import ValidationError
+
+    from lumora.cache import IDENTITY_FIELDS
+    from lumora.compare import check_storable
+    from lumora.models import SimulationHyperparameters
+
     try:
         if source == "-":
             text = sys.stdin.read()
@@ -124,6 +130,8 @@ def _cmd_explain(args: argparse.Namespace) -> int:
     except _InputError as exc:
         complain(f"error: {exc}")
         return 2
+    from lumora.compare import explain_miss
+
     report = explain_miss(**fields, limit=args.limit)
     if args.json:
         print(dump(report.as_json()))

@@ -4,16 +4,22 @@ from __future__ import annotations
 
 import argparse
 from collections.abc import Callable
+from typing import TYPE_CHECKING
 
 from lumora.cli._arguments import add_filters, filters
 from lumora.cli._messages import complain, store_is_missing
-from lumora.copy import CopyReport, copy_results, store_at
 from lumora.settings import STORE_ENV
 from lumora.text import printable
+
+# lumora.copy loads the extension: imported when a copy is asked for.
+if TYPE_CHECKING:
+    from lumora.copy import CopyReport
 
 
 def _target(text: str) -> str:
     """An argparse type: a --to value that names a store, said at once otherwise."""
+    from lumora.copy import store_at
+
     try:
         store_at(text)
     except (ImportError, ValueError) as exc:
@@ -30,6 +36,8 @@ def summary(report: CopyReport) -> str:
 
 
 def _cmd_copy(args: argparse.Namespace) -> int:
+    from lumora.copy import copy_results
+
     if store_is_missing():
         return 1
     report = copy_results(args.to, overwrite=args.overwrite, **filters(args, status=True))

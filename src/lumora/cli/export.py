@@ -8,11 +8,12 @@ from pathlib import Path
 
 from lumora.cli._arguments import simulation_id
 from lumora.cli._messages import complain, not_stored, store_is_missing
-from lumora.core import simulation_storage as storage
 from lumora.text import printable
 
 
 def _export(simulation: str, args: argparse.Namespace) -> bool:
+    from lumora.core import simulation_storage as storage
+
     """Write one result's file and say so; complain and return False when it cannot be."""
     from lumora.sparams import SParametersError, sparameters
 

@@ -9,12 +9,15 @@ import os
 import sys
 from collections.abc import Callable
 from pathlib import Path
+from typing import TYPE_CHECKING
 
 from lumora.cli._arguments import simulation_id
 from lumora.cli._messages import complain, not_stored
-from lumora.core import simulation_storage as storage
-from lumora.models import StoredSimulationResult
 from lumora.text import printable
+
+# The extension and its models are loaded by the plot itself, not at start-up.
+if TYPE_CHECKING:
+    from lumora.models import StoredSimulationResult
 
 # The suffix of -o picks the format; these are the ones matplotlib writes
 # without extra packages and that people put in reports.
@@ -63,6 +66,8 @@ def _window_backend() -> bool:
 
 
 def _load(ids: list[str]) -> list[StoredSimulationResult] | None:
+    from lumora.core import simulation_storage as storage
+
     records = []
     for simulation in ids:
         record = storage.load_simulation_result(simulation)

@@ -19,14 +19,16 @@ from lumora.cli._arguments import add_filters, add_where, filters, simulation_id
 from lumora.cli._messages import complain, not_stored, store_is_missing
 from lumora.cli._terminal import confirm, stdin_is_terminal, terminal_width
 from lumora.cli.upkeep import report_failures, report_left, report_unreadable
-from lumora.core import simulation_storage as storage
 from lumora.layout import RESULT_FILE, RESULT_SUFFIX
 from lumora.logger import get_logger, one_line
 from lumora.paths import read_failures
 from lumora.progress import progress_shown, store_progress
 from lumora.settings import get_simulations_dir
-from lumora.summaries import MISSING, Summary, list_summaries, load_records, varying_settings
+from lumora.summaries import MISSING, Summary, collector_paused, list_summaries, load_records, varying_settings
 from lumora.text import dump, format_listing, summary
+
+# The extension is imported by the commands that use it: loading it (and the
+# record models it brings) would double what a listing of summaries takes.
 
 # What the store logs, as a warning, for each file a listing skips, whether
 # it could not be read or not be parsed; the command line says the first so.
@@ -95,8 +97,9 @@ def _cmd_list(args: argparse.Namespace) -> int:
         with store_progress(("read", READING, len(summaries))):
             _print_records(summaries)
     elif summaries:
-        extra = [(name, [_cell(value) for value in values]) for name, values in varying_settings(summaries)]
-        table, hidden = format_listing(summaries, extra, width=None if args.wide else terminal_width())
+        with collector_paused():  # as for the listing: many small objects, no cycles
+            extra = [(name, [_cell(value) for value in values]) for name, values in varying_settings(summaries)]
+            table, hidden = format_listing(summaries, extra, width=None if args.wide else terminal_width())
         print(table)
         if hidden:
             complain(f"{hidden} more setting(s) vary among these results; --wide shows them")
@@ -106,6 +109,8 @@ def _cmd_list(args: argparse.Namespace) -> int:
 
 
 def _cmd_show(args: argparse.Namespace) -> int:
+    from lumora.core import simulation_storage as storage
+
     if store_is_missing():
         return 1
     record = storage.load_simulation_result(args.simulation_id)
@@ -120,6 +125,8 @@ def _cmd_show(args: argparse.Namespace) -> int:
 
 
 def _cmd_delete(args: argparse.Namespace) -> int:
+    from lumora.core import simulation_storage as storage
+
     if store_is_missing():
         return 1
     if not storage.delete_simulation_result(args.simulation_id):
@@ -196,6 +203,7 @@ def _may_match(path: str, component_name: str | None) -> bool:
 
 
 def _cmd_clear(args: argparse.Namespace) -> int:
+
     chosen = filters(args, status=False)
     if store_is_missing():
         return 1

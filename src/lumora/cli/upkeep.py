@@ -6,13 +6,18 @@ import argparse
 import sys
 from collections.abc import Callable, Iterable
 from datetime import timedelta
+from typing import TYPE_CHECKING
 
-from lumora import upkeep
 from lumora.cli._arguments import add_filters, filters
 from lumora.cli._messages import complain, store_is_missing
 from lumora.cli._terminal import confirm, stdin_is_terminal
 from lumora.settings import get_simulations_dir
 from lumora.text import PROG, align, dump, format_date, printable
+
+# lumora.upkeep (its locks and leases) is imported by these commands when they
+# run, so that the others start without it.
+if TYPE_CHECKING:
+    from lumora import upkeep
 
 _SELECTING = ("--older-than", "--status", "--type", "--pdk", "--component", "--factory", "--max-count", "--max-size")
 
@@ -100,6 +105,8 @@ def _asker(yes: bool) -> tuple[Callable[[str, str], bool], list[str]]:
 
 
 def _cmd_stats(args: argparse.Namespace) -> int:
+    from lumora import upkeep
+
     if store_is_missing():
         return 1
     figures = upkeep.stats()
@@ -145,6 +152,8 @@ def _result_table(results: Iterable[upkeep.ResultFile]) -> str:
 
 
 def _cmd_prune(args: argparse.Namespace) -> int:
+    from lumora import upkeep
+
     options = {**filters(args, status=True), "older_than": args.older_than}
     options.update(max_count=args.max_count, max_size=args.max_size)
     if all(value is None for value in options.values()):
@@ -195,9 +204,13 @@ def report_left(report: upkeep.PruneReport) -> None:
 
 
 def _cmd_tidy(args: argparse.Namespace) -> int:
+    from lumora import upkeep
+
     if store_is_missing():
         return 1
     ask, outcome = _asker(args.yes)
+    if args.older_than is None:
+        args.older_than = upkeep.DEFAULT_TIDY_AGE
 
     def confirm_plan(plan: upkeep.TidyReport) -> bool:
         what = f"{len(plan.selected)} temporary or lock file(s)"
@@ -226,8 +239,20 @@ def _cmd_tidy(args: argparse.Namespace) -> int:
     return report_failures(report.failed)
 
 
+def _parse_age(text: str) -> timedelta:
+    from lumora.upkeep import parse_age
+
+    return parse_age(text)
+
+
+def _parse_size(text: str) -> int:
+    from lumora.upkeep import parse_size
+
+    return parse_size(text)
+
+
 def register(add: Callable[[str, str], argparse.ArgumentParser]) -> None:
-    age = _argument(upkeep.parse_age)
+    age = _argument(_parse_age)
 
     sub = add("stats", "Count the results, bytes, dates, unreadable, temporary and lock files of the store.")
     sub.add_argument("--json", action="store_true", help="print one JSON object")
@@ -239,7 +264,7 @@ def register(add: Callable[[str, str], argparse.ArgumentParser]) -> None:
     sub.add_argument("--max-count", type=_argument(_count), metavar="N", help="keep the N newest of the selection")
     sub.add_argument(
         "--max-size",
-        type=_argument(upkeep.parse_size),
+        type=_argument(_parse_size),
         metavar="SIZE",
         help="remove the oldest selected until the store's results take at most SIZE: 5GB, 500MiB, bytes",
     )
@@ -254,7 +279,7 @@ def register(add: Callable[[str, str], argparse.ArgumentParser]) -> None:
         "--older-than",
         type=age,
         metavar="AGE",
-        default=upkeep.DEFAULT_TIDY_AGE,
+        default=None,  # lumora.upkeep's DEFAULT_TIDY_AGE
         help="only files last modified more than AGE ago (default 1h, so that saves in progress keep theirs)",
     )
     sub.add_argument("--dry-run", action="store_true", help="list what would be removed; remove nothing")

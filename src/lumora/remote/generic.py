@@ -12,27 +12,30 @@ for again at once. Backends with rules of their own subclass it
 
 from __future__ import annotations
 
+import asyncio
 import errno
 import fnmatch
+import functools
 import hashlib
 import os
 import time
-from collections.abc import Iterator, Sequence
+from collections.abc import Awaitable, Callable, Iterator, Sequence
 from contextlib import AbstractContextManager
 from datetime import UTC, datetime
 from pathlib import Path
 from typing import Any, Self
 
 import fsspec  # type: ignore[import-untyped]
+from fsspec.asyn import sync  # type: ignore[import-untyped]
 from upath import UPath
 from upath.extensions import ProxyUPath
 
 from lumora.logger import one_line
 from lumora.observe import observe
-from lumora.paths import DirEntry, Kind, Stamp, note_read_failure
+from lumora.paths import DirEntry, Kind, Stamp, entries_one_by_one, note_read_failure
 from lumora.remote.window import Prefetch, remote_window
 
-__all__ = ["StorePath"]
+__all__ = ["StorePath", "gathered"]
 
 # How long what a listing showed answers the next question about it (an
 # exists() on a listed file, an iterdir() after exists() on a directory).
@@ -73,6 +76,11 @@ def modified(info: dict[str, Any]) -> float | None:
 def listing_stamp(info: dict[str, Any]) -> Stamp:
     """The stamp of an object from what a listing or an info() says of it."""
     return (int(info.get("size") or info.get("Size") or 0), info.get("ETag") or modified(info))
+
+
+async def gathered(calls: Sequence[Callable[[], Awaitable[Any]]]) -> list[Any]:
+    """What each call returned or raised, in order, the calls made at once on the running loop."""
+    return await asyncio.gather(*(call() for call in calls), return_exceptions=True)
 
 
 def _content_stamp(data: bytes) -> Stamp:
@@ -142,6 +150,24 @@ class StorePath(ProxyUPath):
     def entries(self) -> list[DirEntry]:
         return self._entries(stamped=True)
 
+    def entries_of(self, directories: Sequence[Self]) -> list[list[DirEntry] | OSError]:
+        if len(directories) < 2 or not getattr(self.fs, "async_impl", False):
+            return entries_one_by_one(directories)
+        # One round of requests for all of them, not a round trip each.
+        calls = [functools.partial(self.fs._ls, d.path, detail=True) for d in directories]
+        listings = sync(self.fs.loop, gathered, calls)
+        found: list[list[DirEntry] | OSError] = []
+        for directory, listing in zip(directories, listings, strict=True):
+            if isinstance(listing, FileNotFoundError):
+                found.append([])
+            elif isinstance(listing, OSError):
+                found.append(listing)
+            elif isinstance(listing, BaseException):
+                raise listing
+            else:
+                found.append(directory._listed(listing, stamped=True))
+        return found
+
     def _entries(self, *, stamped: bool) -> list[DirEntry]:
         # One listing with sizes and dates: asking per file would be a request
         # each. Dates and stamps only where asked: a look-up by name needs
@@ -150,6 +176,10 @@ class StorePath(ProxyUPath):
             listing: list[dict[str, Any]] = self.fs.ls(self.path, detail=True)
         except FileNotFoundError:
             return []
+        return self._listed(listing, stamped=stamped)
+
+    def _listed(self, listing: list[dict[str, Any]], *, stamped: bool) -> list[DirEntry]:
+        """The entries of fsspec's detailed listing of this directory."""
         own = self.path.rstrip("/")
         entries = []
         for info in listing:

@@ -12,17 +12,18 @@ from __future__ import annotations
 import email.utils
 import errno
 import time
-from collections.abc import Iterator
+from collections.abc import Iterator, Sequence
 from contextlib import AbstractContextManager
 from datetime import datetime
 from typing import Any, NamedTuple, Self
 
 import fsspec  # type: ignore[import-untyped]
+from fsspec.asyn import sync  # type: ignore[import-untyped]
 
 from lumora import layout
 from lumora.paths import DirEntry
 from lumora.remote import lease
-from lumora.remote.generic import LISTING_FRESH, NO_NAMES, StorePath, listing_stamp, modified, split_url
+from lumora.remote.generic import LISTING_FRESH, NO_NAMES, StorePath, gathered, listing_stamp, modified, split_url
 from lumora.remote.window import remote_window
 
 __all__ = ["S3StorePath"]
@@ -219,28 +220,40 @@ class S3StorePath(StorePath):
         directory, whose path reads the object. Entries are sorted by name,
         as s3fs sorts them.
         """
+        return self._level(*sync(self.fs.loop, self._pages, first_page_only))
+
+    async def _pages(self, first_page_only: bool = False) -> tuple[list[dict[str, Any]], bool]:
+        """The pages of this level's listing, and whether they are all of them
+        (none without a bucket)."""
         bucket, key, _ = self.fs.split_path(self.path)
-        prefix = key.rstrip("/") + "/" if key else ""
+        request: dict[str, Any] = {"Bucket": bucket, "Prefix": self._prefix(key), "Delimiter": "/"}
+        pages = []
+        try:
+            while True:
+                page = await self.fs._call_s3("list_objects_v2", **request)
+                pages.append(page)
+                if not page.get("IsTruncated"):
+                    return pages, True
+                if first_page_only:
+                    return pages, False
+                request["ContinuationToken"] = page["NextContinuationToken"]
+        except FileNotFoundError:  # no such bucket
+            return [], True
+
+    @staticmethod
+    def _prefix(key: str) -> str:
+        return key.rstrip("/") + "/" if key else ""
+
+    def _level(self, pages: list[dict[str, Any]], complete: bool) -> tuple[bool, list[DirEntry], bool]:
+        prefix = self._prefix(self.fs.split_path(self.path)[1])
         files: dict[str, dict[str, Any]] = {}  # name: what the listing says of the object
         directories: set[str] = set()
         below = False
-        request: dict[str, Any] = {"Bucket": bucket, "Prefix": prefix, "Delimiter": "/"}
-        try:
-            while True:
-                page = self.fs.call_s3("list_objects_v2", **request)
-                common, contents = page.get("CommonPrefixes", ()), page.get("Contents", ())
-                below = below or bool(common or contents)
-                files.update((c["Key"][len(prefix) :], c) for c in contents)
-                directories.update(c["Prefix"][len(prefix) : -1] for c in common)
-                if not page.get("IsTruncated"):
-                    complete = True
-                    break
-                if first_page_only:
-                    complete = False
-                    break
-                request["ContinuationToken"] = page["NextContinuationToken"]
-        except FileNotFoundError:  # no such bucket
-            return False, [], True
+        for page in pages:
+            common, contents = page.get("CommonPrefixes", ()), page.get("Contents", ())
+            below = below or bool(common or contents)
+            files.update((c["Key"][len(prefix) :], c) for c in contents)
+            directories.update(c["Prefix"][len(prefix) : -1] for c in common)
         entries = []
         for name in sorted((files.keys() | directories) - NO_NAMES):  # "" is the marker
             if name in directories:
@@ -252,14 +265,27 @@ class S3StorePath(StorePath):
         return below, entries, complete
 
     def entries(self) -> list[DirEntry]:
-        return self._list_level()[1]
+        return self._children()
+
+    def entries_of(self, directories: Sequence[Self]) -> list[list[DirEntry] | OSError]:
+        # The type directories of a listing in one round of requests, not one after another.
+        calls = [d._pages for d in directories]
+        found: list[list[DirEntry] | OSError] = []
+        for directory, pages in zip(directories, sync(self.fs.loop, gathered, calls), strict=True):
+            if isinstance(pages, OSError):
+                found.append(pages)
+            elif isinstance(pages, BaseException):
+                raise pages
+            else:
+                found.append(directory._level(*pages)[1])
+        return found
 
     def _children(self) -> list[DirEntry]:
         # The listing that exists() has just made, if there is one.
         kept: _Listing | None = self._take("_listing")
         if kept is not None and time.monotonic() - kept.taken < LISTING_FRESH:
             return kept.entries
-        return self.entries()
+        return self._list_level()[1]
 
     def iterdir(self) -> Iterator[Self]:
         children = self._children()
