@@ -226,6 +226,12 @@ def test_a_missing_id_is_said_to_be_not_stored(saved, capsys, tmp_path, command)
         ["show", "*"],
         ["delete", "0123"],
         ["clear", "--status", "error"],
+        ["plot", "0123456789abcdef", "--dpi", "0"],
+        ["plot", "0123456789abcdef", "--dpi", "many"],
+        ["plot", "0123456789abcdef", "--ylim", "low", "0"],
+        ["plot", "0123456789abcdef", "--ylim", "nan", "0"],
+        ["list", "--where", "gap"],
+        ["copy"],
     ],
 )
 def test_usage_errors(store, capsys, argv):

@@ -170,8 +170,15 @@ def fake_module(tmp_path, monkeypatch):
         ("VERSION", repr, "'9.8.7'"),
         ("VERSION", lambda p: f"v{p:>6}", "v 9.8.7"),
         ("VERSION", lambda p: (p == "9.8.7", p < "9.9", isinstance(p, str)), (True, True, True)),
+        ("VERSION", lambda p: (p != "9", p <= "9.8.7", p > "9", p >= "9.8.7", bool(p)), (True,) * 5),
+        (
+            "VERSION",
+            lambda p: (hash(p) == hash("9.8.7"), len(p), list(p)[0], "8" in p, p[-1]),
+            (True, 5, "9", True, "7"),
+        ),
+        ("VERSION", lambda p: (p + "!", "v" + p, p % ()), ("9.8.7!", "v9.8.7", "9.8.7")),
     ],
-    ids=["module-attribute", "call", "str", "repr", "format", "compare"],
+    ids=["module-attribute", "call", "str", "repr", "format", "compare", "order", "container", "operators"],
 )
 def test_lazy_proxy_imports_at_first_use_and_forwards(fake_module, attribute, use, expected):
     proxy = lazy_import(fake_module, attribute)
