@@ -12,8 +12,8 @@ found here too.
 from __future__ import annotations
 
 import time
-from collections.abc import Callable, Iterable, Iterator
-from contextlib import AbstractContextManager, contextmanager, nullcontext
+from collections.abc import Callable, Iterable
+from contextlib import nullcontext
 from typing import TYPE_CHECKING, Any, NamedTuple, cast
 
 import orjson
@@ -241,21 +241,6 @@ def _usable(
     raise SimulationFailed(record)
 
 
-@contextmanager
-def _identity_lock(file_path: StoreDir, simulation_id: str) -> Iterator[None]:
-    """Held while one process simulates an identity; others wait for it.
-
-    Whatever the store offers for it (`StoreDir.single_flight`); where it
-    offers nothing, this does nothing.
-    """
-    guard = file_path.single_flight(simulation_id)
-    if guard is None:
-        yield
-        return
-    with guard:
-        yield
-
-
 def _error_text(exc: BaseException) -> str:
     message = str(exc)
     return f"{type(exc).__name__}: {message}" if message else type(exc).__name__
@@ -372,7 +357,9 @@ def get_or_simulate(
     # directory that the lock file goes into.
     # A path of the root's own class, which every store path class is.
     file_path = cast(StoreDir, storage._get_simulation_file_path(simulation_type, component_name, simulation_id))
-    guard: AbstractContextManager[None] = _identity_lock(file_path, simulation_id) if lock else nullcontext()
+    # Whatever the store offers so that one process simulates an identity
+    # while others wait for it; where it offers nothing, nothing is held.
+    guard = (file_path.single_flight(simulation_id) if lock else None) or nullcontext()
     with guard:
         if lock:
             # Whoever held the lock before us may have saved it meanwhile, and
