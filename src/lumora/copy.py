@@ -20,12 +20,12 @@ from dataclasses import dataclass, field
 from typing import TYPE_CHECKING
 
 from lumora import layout
-from lumora.core import simulation_storage as storage
 from lumora.layout import result_name, storable
 from lumora.logger import one_line
 from lumora.paths import DirEntry
 from lumora.progress import progress, store_progress
 from lumora.settings import STORE_ENV, environ, get_simulations_dir
+from lumora.summaries import list_summaries
 
 if TYPE_CHECKING:
     from lumora.paths import LocalStorePath
@@ -97,7 +97,9 @@ def copy_results(
     """
     source_root, target_root = store_at(source), store_at(to)
     with environ(STORE_ENV, _text(source)), store_progress(("read", READING, None)):
-        records = storage.list_simulation_results(
+        # Summaries, from the catalog where it is current: the bytes are read
+        # below anyway, and a full parse of every record would read each twice.
+        records = list_summaries(
             simulation_type=simulation_type,
             component_name=component_name,
             factory_name=factory_name,
