@@ -11,7 +11,7 @@ from lumora.cli._messages import complain, store_is_missing
 from lumora.settings import STORE_ENV
 from lumora.text import printable
 
-# lumora.copy loads the extension: imported when a copy is asked for.
+# lumora.copy loads the catalog and the store's paths: imported when a copy is asked for.
 if TYPE_CHECKING:
     from lumora.copy import CopyReport
 
