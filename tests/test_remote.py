@@ -49,7 +49,7 @@ def _loopback_available() -> bool:
 
 
 @pytest.fixture(scope="module")
-def s3_endpoint():
+def s3_endpoint(tmp_path_factory):
     """A moto S3 server on 127.0.0.1, with the environment pointing every AWS client at it."""
     server_module = pytest.importorskip("moto.server", reason="moto[server] is not installed")
     boto3 = pytest.importorskip("boto3")
@@ -64,8 +64,12 @@ def s3_endpoint():
     # Nothing from this machine's AWS set-up may steer a client elsewhere.
     for name in ("AWS_PROFILE", "AWS_SESSION_TOKEN", "AWS_ENDPOINT_URL_S3", "AWS_IGNORE_CONFIGURED_ENDPOINT_URLS"):
         env.delenv(name, raising=False)
-    env.setenv("AWS_CONFIG_FILE", os.devnull)
-    env.setenv("AWS_SHARED_CREDENTIALS_FILE", os.devnull)
+    # An empty file of our own rather than /dev/null, which a process on a
+    # shared machine may have left as a regular file with content.
+    empty = tmp_path_factory.mktemp("aws") / "empty"
+    empty.write_bytes(b"")
+    env.setenv("AWS_CONFIG_FILE", str(empty))
+    env.setenv("AWS_SHARED_CREDENTIALS_FILE", str(empty))
     env.setenv("AWS_ACCESS_KEY_ID", "testing")
     env.setenv("AWS_SECRET_ACCESS_KEY", "testing")
     env.setenv("AWS_DEFAULT_REGION", "us-east-1")
