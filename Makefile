@@ -172,7 +172,7 @@ coverage: venv ## line coverage of the Python package (coverage.py) and of the C
 	tail -n 1 $(COVERAGE_BUILD)/python.txt; \
 	echo "C++ (gcov):"; \
 	$(VENV)/bin/gcovr --root . --filter core/ --object-directory $(COVERAGE_BUILD) --txt-summary \
-		--fail-under-line $(COVERAGE_CXX_MIN) --output /dev/null $(COVERAGE_BUILD) || status=1; \
+		--fail-under-line $(COVERAGE_CXX_MIN) --output $(COVERAGE_BUILD)/cxx.txt $(COVERAGE_BUILD) || status=1; \
 	$(MAKE) build && exit $$status
 
 soak: build ## every function 100,000 times, failing if memory grows (SOAK_ITERATIONS=N)
