@@ -2,9 +2,13 @@
 
 from __future__ import annotations
 
+import datetime
+import enum
 import json
+import re
 import subprocess
 import sys
+import uuid
 from pathlib import Path
 
 import numpy as np
@@ -14,7 +18,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 from test_cache import Simulator
 
-from lumora import cache
+from lumora import cache, convert
 from lumora.cache import ResultNotStored, get_or_simulate, save_result
 from lumora.convert import identity_value
 
@@ -151,3 +155,47 @@ def test_without_numpy_nothing_imports_it(store):
     )
     out = subprocess.run([sys.executable, "-c", code], check=True, capture_output=True, text=True).stdout
     assert out.split() == ["{'s21':", "[[0.5,", "1.0]]}", "False"]
+
+
+class _Color(enum.Enum):
+    RED = 1
+
+
+def _nested(levels):
+    value = 1
+    for _ in range(levels):
+        value = [value]
+    return value
+
+
+@pytest.mark.parametrize(
+    "value",
+    [
+        {"gap": float("nan")},
+        {"gap": [1.0, float("-inf")]},
+        {"color": _Color.RED},
+        {"id": uuid.UUID(int=7)},
+        {"when": datetime.date(2026, 1, 1)},
+        {1: "int key"},
+        {"deep": _nested(252)},
+        {"deep": _nested(253)},
+        {"big": 2**64},
+        {"pair": (1, 2.5), "name": "o1"},
+    ],
+)
+def test_identity_fields_take_the_long_way_alike(value):
+    # The quick copy must accept, refuse and convert exactly what the walk does.
+    try:
+        expected = convert._plain(convert._IDENTITY, value, "x")
+    except (TypeError, ValueError) as exc:
+        with pytest.raises(type(exc), match=re.escape(str(exc))):
+            identity_value(value, "x")
+    else:
+        assert identity_value(value, "x") == expected
+
+
+def test_identity_fields_are_copied():
+    settings = {"xs": {"layers": [[1, 0]]}, "gap": 0.2}
+    plain = identity_value(settings, "component_settings")
+    settings["xs"]["layers"].append([2, 0])
+    assert plain == {"xs": {"layers": [[1, 0]]}, "gap": 0.2}

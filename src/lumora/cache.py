@@ -209,15 +209,17 @@ def _stored_record(
     if not layout.storable(simulation_type, component_name):
         return None  # the module saves no such names, and no path is built from them
     root = get_simulations_dir()
+    # Where the store keeps its directories' names, a miss is told without
+    # trying the file or looking through the directories: the named file
+    # would be among these names.
+    kept = root.kept_below(f"_{simulation_id}{layout.RESULT_SUFFIX}")
+    if kept == []:
+        return None
     path = layout.result_path(root, simulation_type, component_name, simulation_id)
     try:
         content = path.read_bytes()
     except (FileNotFoundError, NotADirectoryError):
         if not anywhere:
-            return None
-        # Where the store keeps its directories' names, a miss is told
-        # without looking through them.
-        if root.kept_below(f"_{simulation_id}{layout.RESULT_SUFFIX}") == []:
             return None
         return storage.load_simulation_result(simulation_id)
     try:

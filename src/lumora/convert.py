@@ -233,9 +233,25 @@ def identity_value(value: Any, where: str) -> Any:
     Anything else that ``json.dumps`` hashes gives the same text, hence the
     same ID, as before. Refused with TypeError or ValueError naming where:
     what cannot be hashed, and what no save could store (NaN, infinities,
-    keys that are not strings, integers beyond 64 bits).
+    keys that are not strings, integers beyond 64 bits). The value returned
+    is a copy: what the caller changes later is not what was hashed.
     """
+    try:
+        # The common case, checked and copied in C: the walk below costs a
+        # look-up several times over. Inside a list, as the record holds it,
+        # so that orjson's depth limit is the save's. What orjson writes
+        # otherwise than json.dumps hashes it (NaN and infinities as null,
+        # enums, UUIDs, tuples) reads back unequal and goes the long way.
+        copy = orjson.loads(orjson.dumps([value], option=_PASSTHROUGH))[0]
+    except TypeError:  # orjson's refusal: the walk names what and where
+        pass
+    else:
+        if copy == value:
+            return copy
     return _plain(_IDENTITY, value, where)
+
+
+_PASSTHROUGH = orjson.OPT_PASSTHROUGH_DATACLASS | orjson.OPT_PASSTHROUGH_DATETIME | orjson.OPT_PASSTHROUGH_SUBCLASS
 
 
 def as_hyperparameters(value: Any) -> SimulationHyperparameters:

@@ -319,6 +319,12 @@ def _stat_answer(path: Path, test: Callable[[int], bool], follow_symlinks: bool)
         return False
 
 
+# Directories of at most this many names have their paths kept between
+# iterdirs, for at most this many directories.
+_SMALL = 32
+_CHILDREN: dict[str, tuple[list[str], type, list[LocalStorePath]]] = {}
+
+
 class LocalStorePath(Path):
     """A `pathlib.Path` whose ``read_bytes`` reads regular files only, and
     whose ``iterdir`` and ``glob`` of a ``*<name part>`` pattern (a look-up
@@ -359,15 +365,31 @@ class LocalStorePath(Path):
 
     def iterdir(self) -> Generator[LocalStorePath]:
         found = names(str(self))
-        return super().iterdir() if found is None else self._children(found)
+        return super().iterdir() if found is None else self._kept_children(found)
 
     def _children(self, found: list[str]) -> Generator[LocalStorePath]:
+        return (path for path in self._made(str(self), found))
+
+    def _made(self, here: str, found: list[str]) -> list[LocalStorePath]:
         # Made from their text as pathlib's own iterdir makes them: a path
         # made otherwise parses itself again when it is first used, which a
         # look-up by ID would pay for every type directory.
-        here = str(self)
         made: Callable[[str], LocalStorePath] = self._from_parsed_string  # type: ignore[attr-defined]
-        return (made(name if here == "." else os.path.join(here, name)) for name in found)
+        return [made(name if here == "." else os.path.join(here, name)) for name in found]
+
+    def _kept_children(self, found: list[str]) -> Generator[LocalStorePath]:
+        if len(found) > _SMALL:
+            return self._children(found)
+        # The store root's few type directories, asked for at every look-up
+        # by ID: made once while they stay the same.
+        here = str(self)
+        known = _CHILDREN.get(here)
+        if known is None or known[0] != found or known[1] != type(self):
+            known = (found, type(self), self._made(here, found))
+            if len(_CHILDREN) >= _SMALL:
+                _CHILDREN.clear()
+            _CHILDREN[here] = known
+        return (path for path in known[2])
 
     def exists(self, *, follow_symlinks: bool = True) -> bool:
         return _stat_answer(self, bool, follow_symlinks)

@@ -66,10 +66,24 @@ def get_simulations_dir() -> LocalStorePath | StorePath:
 
     A URL gives a universal-pathlib path onto its file system.
     """
+    global _last_local
     value = os.environ.get(STORE_ENV)
     if value and _URL.match(value):
         return _remote_dir(value)
-    return LocalStorePath(value) if value else LocalStorePath(get_build_dir(), "simulations")
+    if not value:
+        return LocalStorePath(get_build_dir(), "simulations")
+    # The same object while the variable is unchanged: a path is immutable,
+    # and one made afresh parses its text again at first use, which every
+    # look-up of the store would pay.
+    last = _last_local
+    if last is not None and last[0] == value:
+        return last[1]
+    path = LocalStorePath(value)
+    _last_local = (value, path)
+    return path
+
+
+_last_local: tuple[str, LocalStorePath] | None = None
 
 
 def _remote_dir(url: str) -> StorePath:
