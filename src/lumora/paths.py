@@ -384,7 +384,7 @@ class LocalStorePath(Path):
         # by ID: made once while they stay the same.
         here = str(self)
         known = _CHILDREN.get(here)
-        if known is None or known[0] != found or known[1] != type(self):
+        if known is None or known[0] != found or known[1] is not type(self):
             known = (found, type(self), self._made(here, found))
             if len(_CHILDREN) >= _SMALL:
                 _CHILDREN.clear()
