@@ -341,6 +341,15 @@ class LocalStorePath(Path):
 
     __slots__ = ()
 
+    def __truediv__(self, key: str | os.PathLike[str]) -> Self:
+        # A plain name joined as text: pathlib's own join leaves the path to
+        # be parsed again at first use, which a listing pays for every file.
+        if type(key) is str and key and key != "." and "/" not in key and (os.altsep or "/") not in key:
+            here = str(self)
+            made: Callable[[str], Self] = self._from_parsed_string  # type: ignore[attr-defined]
+            return made(key if here == "." else here + key if here.endswith("/") else f"{here}/{key}")
+        return super().__truediv__(key)
+
     def read_bytes(self) -> bytes:
         observe("read")
         try:
