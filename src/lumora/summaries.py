@@ -369,7 +369,7 @@ def _summarize(
                 fresh = stamp == _stamp_key(entry.stamp)
             try:
                 if fresh and summary is not None:
-                    if check == crc32(date + summary):
+                    if check == crc32(summary, crc32(date)):
                         outcome = Summary(summary, entry, directory, date)
                 elif fresh and check == checksum(date, summary, problem):
                     outcome = ParseFailure(str(problem))
