@@ -248,3 +248,16 @@ def test_the_store_and_its_type_directories_answer_as_fresh_reads_after_random_c
         kept = root.kept_below(suffix)
         assert kept is not None and sorted(map(str, kept)) == sorted(fresh_below(root, suffix))
         assert sorted(map(str, root.iterdir())) == sorted(map(str, Path(root).iterdir()))
+
+
+@pytest.mark.parametrize("base", ["/", ".", "a", "a/b/", "//a", "a/./b", ""])
+@pytest.mark.parametrize("key", ["x_1.json", "..", ".", "a/b", "", "/abs"])
+def test_a_joined_path_is_pathlib_s(base, key):
+    joined = LocalStorePath(base) / key
+    assert type(joined) is LocalStorePath
+    assert (str(joined), joined.parts, joined.name, str(joined.parent)) == (
+        str(Path(base) / key),
+        (Path(base) / key).parts,
+        (Path(base) / key).name,
+        str((Path(base) / key).parent),
+    )

@@ -160,14 +160,14 @@ class _Index:
     def ending_with(self, directory: str, suffix: str) -> list[str] | None:
         """The names in directory that end with suffix, or None when the
         directory cannot be kept (the caller then reads it itself)."""
-        return self._asked(lambda: self._ending_with(directory, suffix))
+        return self._asked(self._ending_with, directory, suffix)
 
     def below_ending_with(self, root: str, suffix: str) -> list[str] | None:
         """The paths of the names ending with suffix in every directory
         directly below root, or None when any of them cannot be kept."""
-        return self._asked(lambda: self._below_ending_with(root, suffix))
+        return self._asked(self._below_ending_with, root, suffix)
 
-    def _asked(self, answer: Callable[[], _T | None]) -> _T | None:
+    def _asked(self, answer: Callable[[str, str], _T | None], directory: str, suffix: str) -> _T | None:
         me = threading.get_ident()
         if self._owner == me:
             return None  # re-entered from a finalizer or signal handler run inside our own work
@@ -179,7 +179,7 @@ class _Index:
                 if self._fd < 0 and not self._open():
                     return None
                 self._drain()
-                return answer()
+                return answer(directory, suffix)
             finally:
                 self._owner = None
 
