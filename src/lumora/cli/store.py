@@ -10,11 +10,10 @@ from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import orjson
 
-from lumora import upkeep
 from lumora.cli._arguments import add_filters, add_where, filters, simulation_id
 from lumora.cli._messages import complain, not_stored, store_is_missing
 from lumora.cli._terminal import confirm, stdin_is_terminal, terminal_width
@@ -27,8 +26,12 @@ from lumora.settings import get_simulations_dir
 from lumora.summaries import MISSING, Summary, collector_paused, list_summaries, load_records, varying_settings
 from lumora.text import dump, format_listing, summary
 
-# The extension is imported by the commands that use it: loading it (and the
-# record models it brings) would double what a listing of summaries takes.
+if TYPE_CHECKING:
+    from lumora import upkeep
+
+# The extension and lumora.upkeep are imported by the commands that use them:
+# loading the extension (and the record models it brings) would double what a
+# listing of summaries takes.
 
 # What the store logs, as a warning, for each file a listing skips, whether
 # it could not be read or not be parsed; the command line says the first so.
@@ -203,6 +206,7 @@ def _may_match(path: str, component_name: str | None) -> bool:
 
 
 def _cmd_clear(args: argparse.Namespace) -> int:
+    from lumora import upkeep
 
     chosen = filters(args, status=False)
     if store_is_missing():
