@@ -13,7 +13,7 @@ import textwrap
 import unicodedata
 from collections.abc import Sequence
 from datetime import UTC, date, datetime
-from typing import TYPE_CHECKING, Any, Protocol
+from typing import TYPE_CHECKING, Any, NamedTuple, Protocol
 
 # The record models (pydantic) are loaded by the one view that needs them:
 # every command imports this module at start-up.
@@ -266,17 +266,22 @@ def format_table(records: Sequence[Listed], *, width: int | None = None) -> str:
     return format_listing(records, width=width)[0]
 
 
-def _widest(cells: Sequence[str]) -> int:
-    """The columns that the widest of cells takes on a terminal."""
-    if "".join(cells).isascii():  # the usual case, at a fraction of the cost
-        return max(map(len, cells))
-    return max(map(display_width, cells))
+class _Column(NamedTuple):
+    cells: list[str]  # the header first, each shown escaped (printable)
+    ascii: bool
+    width: int  # of the widest cell, in columns on a terminal
 
 
-def _printable(cells: list[str]) -> list[str]:
-    if "".join(cells).isprintable():  # one test for the column: the usual case
-        return cells
-    return [printable(cell) for cell in cells]
+def _column_of(cells: list[str]) -> _Column:
+    # One test of the whole column for each question: a few hundred thousand
+    # cells in a listing of the whole store, nearly always printable ASCII.
+    text = "".join(cells)
+    if not text.isprintable():
+        cells = [printable(cell) for cell in cells]
+        text = "".join(cells)
+    if text.isascii():
+        return _Column(cells, True, max(map(len, cells)))
+    return _Column(cells, False, max(map(display_width, cells)))
 
 
 def format_listing(
@@ -293,10 +298,10 @@ def format_fields(
 ) -> tuple[str, int]:
     """As format_listing, from the values of LISTED_FIELDS of each record, field by
     field, rather than from the records: one pass per column, not a call per cell."""
-    columns = [_printable([header, *cells]) for header, cells in zip(_COLUMNS, _cells(fields), strict=True)]
-    widths = list(map(_widest, columns))
-    added = [_printable([header, *cells]) for header, cells in extra]
-    extra_widths = list(map(_widest, added))
+    columns = [_column_of([header, *cells]) for header, cells in zip(_COLUMNS, _cells(fields), strict=True)]
+    widths = [column.width for column in columns]
+    added = [_column_of([header, *cells]) for header, cells in extra]
+    extra_widths = [column.width for column in added]
     shown = len(added)
     if width is not None:
         # Settings that tell the results apart come before the time of day.
@@ -312,8 +317,8 @@ def format_fields(
 def align(rows: Sequence[Sequence[str]]) -> str:
     """Rows of cells (the first a header) as aligned columns, shown escaped;
     the last column is a number."""
-    columns = [_printable([*cells]) for cells in zip(*rows, strict=True)]
-    return _lay_out(columns, list(map(_widest, columns)))
+    columns = [_column_of([*cells]) for cells in zip(*rows, strict=True)]
+    return _lay_out(columns, [column.width for column in columns])
 
 
 def _cut_to(column: int, text: str, width: int) -> str:
@@ -323,9 +328,9 @@ def _cut_to(column: int, text: str, width: int) -> str:
     return _pad(shown, width)
 
 
-def _column(cells: list[str], width: int, column: int, *, cut: bool, right: bool) -> list[str]:
-    """cells padded to width columns; with cut, those wider cut to it (_cut)."""
-    ascii_ = "".join(cells).isascii()
+def _laid(shown: _Column, width: int, column: int, *, cut: bool, right: bool) -> list[str]:
+    """The cells of a column padded to width; with cut, those wider cut to it (_cut)."""
+    cells, ascii_ = shown.cells, shown.ascii
     if right:
         return [c.rjust(width) for c in cells] if ascii_ else [_pad(c, width, right=True) for c in cells]
     if not cut:
@@ -337,14 +342,14 @@ def _column(cells: list[str], width: int, column: int, *, cut: bool, right: bool
     return [c.ljust(width) if c.isascii() and len(c) <= width else _cut_to(column, c, width) for c in cells]
 
 
-def _lay_out(columns: Sequence[list[str]], widths: Sequence[int], *, cut: bool = False, right: int = -1) -> str:
+def _lay_out(columns: Sequence[_Column], widths: Sequence[int], *, cut: bool = False, right: int = -1) -> str:
     """Columns of cells (each headed by its header) as aligned lines."""
     right %= len(widths)  # a column of numbers, which line up on the right
     # Column by column, whole columns at once where they are plain ASCII: a
     # listing of the whole store has a few hundred thousand cells.
     laid = [
-        _column(cells, w, i, cut=cut, right=i == right)
-        for i, (cells, w) in enumerate(zip(columns, widths, strict=True))
+        _laid(column, w, i, cut=cut, right=i == right)
+        for i, (column, w) in enumerate(zip(columns, widths, strict=True))
     ]
     return "\n".join(map(str.rstrip, map(_GAP.join, zip(*laid, strict=True))))
 
