@@ -185,8 +185,6 @@ LISTED_FIELDS = (
 # A date as saves write it, in UTC or without a zone: shown by cutting it,
 # at a fraction of format_date's parse. Anything else goes through that.
 _STORED_DATE = r"\d{4}-\d\d-\d\dT(?:[01]\d|2[0-3]):[0-5]\d:[0-5]\d(?:\.\d{6})?(?:\+00:00)?"
-
-
 _STORED_DATES = _lines_of(_STORED_DATE, re.ASCII)
 
 
