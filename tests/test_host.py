@@ -216,6 +216,8 @@ def test_lazy_attribute_can_name_a_submodule():
         ("import lumora", ["orjson", "lumora.settings", "lumora.logger", "lumora.models", "lumora.core"]),
         # The command line builds on the library, never the other way round.
         ("import lumora.cache, lumora.compare, lumora.demo, lumora.plot, lumora.text, lumora.upkeep", ["lumora.cli"]),
+        # What the command line's start-up leaves to the commands that lock, save or upkeep.
+        ("import lumora.cli", ["filelock", "ctypes.util", "socket", "subprocess", "lumora.upkeep", "pydantic"]),
     ],
 )
 def test_light_imports_stay_light(statement, not_imported):

@@ -11,7 +11,7 @@ import sqlite3
 import pytest
 from conftest import identity, outcome
 
-from lumora import paths
+from lumora import paths, summaries
 from lumora.cli import main
 from lumora.summaries import list_summaries, parse_condition
 
@@ -216,3 +216,25 @@ def test_list_shows_and_filters_on_the_settings_that_vary(ss, store, capsys):
     assert sorted(line.split()[-2:] for line in lines[1:]) == [["0.12", "2"], ["0.13", "3"]]
     assert main(["list", "--where", "gap<<1"]) == 0
     assert main(["list", "--where", "gap"]) == 2
+
+
+@pytest.mark.parametrize(
+    "values",
+    [
+        [1, 1],
+        [1, 1.0],
+        [1, True],
+        [0, False],
+        [0.0, -0.0],
+        [2.5, 2.5],
+        [2.5, 2.5, "2.5"],
+        ["a", "a"],
+        [None, None],
+        [None, summaries.MISSING],
+        [summaries.MISSING, 1],
+        [{"a": 1}, {"a": 1.0}],
+        [[1], [1]],
+    ],
+)
+def test_settings_vary_as_their_json_does(values):
+    assert summaries._all_same(values) == (len({summaries._same_as(v) for v in values}) == 1)

@@ -32,7 +32,6 @@ question reads the directory again. LUMORA_DIR_INDEX=0 turns it all off.
 from __future__ import annotations
 
 import ctypes
-import ctypes.util
 import errno
 import os
 import select
@@ -402,11 +401,22 @@ def _is_local(fd: int) -> bool:
     return kind in _LOCAL_KINDS
 
 
+def _open_libc() -> ctypes.CDLL:
+    # glibc's name, tried first: ctypes.util (and the ldconfig run it may make)
+    # would cost every command's start-up more than the rest of this module.
+    try:
+        return ctypes.CDLL("libc.so.6", use_errno=True)
+    except OSError:
+        from ctypes.util import find_library
+
+        return ctypes.CDLL(find_library("c") or "libc.so.6", use_errno=True)
+
+
 def _load_libc() -> ctypes.CDLL | None:
     if not sys.platform.startswith("linux"):
         return None
     try:
-        libc = ctypes.CDLL(ctypes.util.find_library("c") or "libc.so.6", use_errno=True)
+        libc = _open_libc()
         for name in ("inotify_init1", "inotify_add_watch", "inotify_rm_watch", "fstatfs"):
             getattr(libc, name)
     except (OSError, AttributeError):

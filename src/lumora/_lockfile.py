@@ -15,8 +15,6 @@ from collections.abc import Callable, Iterator
 from contextlib import contextmanager, suppress
 from pathlib import Path
 
-import filelock
-
 from lumora import layout
 from lumora.logger import get_logger
 
@@ -37,6 +35,8 @@ def lock_file(path: Path, *, on_wait: Callable[[], None] | None = None) -> Itera
     Yields the locked file's stat; or None at once, when another holder has
     it and there is no ``on_wait`` (which is called before waiting).
     """
+    import filelock  # a few dozen ms at start-up, and most commands take no lock
+
     locked: list[os.stat_result] = []
     while True:
         # No soft-lock fallback: a soft lock outlives a holder that died.

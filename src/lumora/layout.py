@@ -15,7 +15,6 @@ from __future__ import annotations
 import os
 import re
 import secrets
-import socket
 import string
 from typing import Protocol, Self, TypeVar
 
@@ -110,6 +109,8 @@ _HOST_CHARACTERS = frozenset(string.ascii_letters + string.digits + "-_.")
 
 def temporary_name(result: str) -> str:
     """A fresh temporary name beside the result file named result, as a save makes one."""
+    import socket  # only saves need it, and every command imports this module
+
     host = "".join(c for c in socket.gethostname() if c in _HOST_CHARACTERS)[:_HOST_MAX] or "host"
     stem = result
     budget = NAME_MAX - _TEMPORARY_EXTRA - len(host)

@@ -58,6 +58,7 @@ __all__ = [
     "ParseFailure",
     "Summary",
     "collector_paused",
+    "fields_of",
     "list_summaries",
     "load_records",
     "parse_condition",
@@ -490,9 +491,31 @@ def _listed(
     return summaries
 
 
+def fields_of(summaries: Sequence[Summary], names: Sequence[str]) -> list[list[Any]]:
+    """The values of the named fields (as `Summary.field` gives them) in each summary,
+    field by field: a table's columns at one access per summary, not per cell."""
+    rows = [summary._values for summary in summaries]
+    return [[row[index] for row in rows] for index in map(_INDEX.__getitem__, names)]
+
+
 def _same_as(value: Any) -> bytes:
     """What tells values apart as their JSON does (5 from 5.0, 1 from true)."""
     return b"" if value is MISSING else orjson.dumps(value, option=orjson.OPT_SORT_KEYS)
+
+
+# Values of these types that are == and of the same type have the same JSON,
+# but for 0.0 and -0.0 (parsed JSON holds no NaN).
+_PLAIN = frozenset({str, int, float, bool, type(None)})
+
+
+def _all_same(values: list[Any]) -> bool:
+    first = values[0]
+    kind = type(first)
+    if kind in _PLAIN and not (kind is float and first == 0.0):
+        return values.count(first) == len(values) and len(set(map(type, values))) == 1
+    # Each text compared with the first, none kept: orjson's hold a few KB each.
+    text = _same_as(first)
+    return all(_same_as(value) == text for value in values)
 
 
 def varying_settings(summaries: Sequence[Summary]) -> list[tuple[str, list[Any]]]:
@@ -501,13 +524,11 @@ def varying_settings(summaries: Sequence[Summary]) -> list[tuple[str, list[Any]]
     `parse_condition` takes (bare where no other varying setting has the key)
     and its value in each summary (`MISSING` where it has none)."""
     found: list[tuple[str, str, list[Any]]] = []
-    for section in ("component_settings", "model_parameters"):
-        members = [s.field(section) for s in summaries]
+    sections = ("component_settings", "model_parameters")
+    for section, members in zip(sections, fields_of(summaries, sections), strict=True):
         for key in dict.fromkeys(itertools.chain.from_iterable(members)):
             values = [m.get(key, MISSING) for m in members]
-            # Each text compared with the first, none kept: orjson's hold a few KB each.
-            first = _same_as(values[0])
-            if any(_same_as(value) != first for value in values):
+            if not _all_same(values):
                 found.append((section, key, values))
     bare = [key for _, key, _ in found]
     return [(key if bare.count(key) == 1 else f"{section}.{key}", values) for section, key, values in found]

@@ -11,9 +11,9 @@ import json
 import re
 import textwrap
 import unicodedata
-from collections.abc import Callable, Sequence
-from datetime import UTC, datetime
-from typing import TYPE_CHECKING, Any, Protocol
+from collections.abc import Sequence
+from datetime import UTC, date, datetime
+from typing import TYPE_CHECKING, Any, NamedTuple, Protocol
 
 # The record models (pydantic) are loaded by the one view that needs them:
 # every command imports this module at start-up.
@@ -22,12 +22,14 @@ if TYPE_CHECKING:
 
 __all__ = [
     "ELLIPSIS",
+    "LISTED_FIELDS",
     "PROG",
     "align",
     "display_width",
     "dump",
     "format_date",
     "format_seconds",
+    "format_fields",
     "format_listing",
     "format_table",
     "printable",
@@ -98,6 +100,18 @@ def _pad(text: str, width: int, *, right: bool = False) -> str:
     return room + text if right else text + room
 
 
+def _lines_of(pattern: str, flags: int = 0) -> re.Pattern[str]:
+    """A pattern that lines, each matching pattern, match as a whole: one match
+    for a column, joined by line breaks, rather than one per cell."""
+    return re.compile(f"(?:(?:{pattern})\n)*(?:{pattern})", flags)
+
+
+def _every(lines: re.Pattern[str], cells: Sequence[str]) -> bool:
+    """Whether each of cells matches the pattern that lines was made from (_lines_of)."""
+    text = "\n".join(cells)
+    return text.count("\n") == len(cells) - 1 and lines.fullmatch(text) is not None
+
+
 # --- tables -------------------------------------------------------------------
 
 _COLUMNS = ("ID", "TYPE", "COMPONENT", "FACTORY", "PDK", "STATUS", "DATE (UTC)", "TIME")
@@ -108,6 +122,7 @@ _NAMES = (1, 2, 3, 4)
 _DATE = 6
 _DAY = len("2026-12-08")  # also the header's width
 _DATE_TIME = re.compile(r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d")  # as format_date writes it
+_DATE_TIMES = _lines_of(_DATE_TIME.pattern)
 _READABLE = 8  # names are cut this far before the date loses its time
 _NARROWEST = 4  # three characters and the ellipsis
 _GAP = "  "
@@ -155,17 +170,53 @@ class Listed(Protocol):
     def execution_time_seconds(self) -> float: ...
 
 
-def _row(record: Listed) -> tuple[str, ...]:
-    return (
-        record.simulation_id,
-        str(record.simulation_type),
-        record.component_name,
-        record.factory_name,
-        record.pdk_name if record.pdk_name is not None else "-",
-        str(record.status),
-        format_date(record.simulation_date),
-        format_seconds(record.execution_time_seconds),
-    )
+# The fields that a table shows, in the order of its columns.
+LISTED_FIELDS = (
+    "simulation_id",
+    "simulation_type",
+    "component_name",
+    "factory_name",
+    "pdk_name",
+    "status",
+    "simulation_date",
+    "execution_time_seconds",
+)
+
+# A date as saves write it, in UTC or without a zone: shown by cutting it,
+# at a fraction of format_date's parse. Anything else goes through that.
+_STORED_DATE = r"\d{4}-\d\d-\d\dT(?:[01]\d|2[0-3]):[0-5]\d:[0-5]\d(?:\.\d{6})?(?:\+00:00)?"
+_STORED_DATES = _lines_of(_STORED_DATE, re.ASCII)
+
+
+@functools.cache  # a table's dates fall on a few days
+def _plain_day(day: str) -> bool:
+    try:
+        return date.fromisoformat(day).year >= 1000
+    except ValueError:
+        return False
+
+
+def _dates(values: Sequence[Any]) -> list[str]:
+    """format_date of each value; those as saves write them by cutting them."""
+    if all(type(value) is str for value in values) and _every(_STORED_DATES, values):
+        if all(map(_plain_day, {value[:_DAY] for value in values})):
+            return [f"{value[:_DAY]} {value[11:19]}" for value in values]
+    return [format_date(value) for value in values]
+
+
+def _cells(fields: Sequence[Sequence[Any]]) -> list[list[str]]:
+    """The cells of the table's columns, from the values of LISTED_FIELDS, field by field."""
+    ids, types, components, factories, kits, statuses, dates, seconds = fields
+    return [
+        [*map(str, ids)],
+        [*map(str, types)],
+        [*map(str, components)],
+        [*map(str, factories)],
+        ["-" if kit is None else kit for kit in kits],
+        [*map(str, statuses)],
+        _dates(dates),
+        [f"{value:.2f} s" for value in seconds],  # format_seconds without a call per cell
+    ]
 
 
 def _narrow(widths: list[int], excess: int, floor: int) -> int:
@@ -213,11 +264,22 @@ def format_table(records: Sequence[Listed], *, width: int | None = None) -> str:
     return format_listing(records, width=width)[0]
 
 
-def _widest(cells: Sequence[str]) -> int:
-    """The columns that the widest of cells takes on a terminal."""
-    if "".join(cells).isascii():  # the usual case, at a fraction of the cost
-        return max(map(len, cells))
-    return max(map(display_width, cells))
+class _Column(NamedTuple):
+    cells: list[str]  # the header first, each shown escaped (printable)
+    ascii: bool
+    width: int  # of the widest cell, in columns on a terminal
+
+
+def _column_of(cells: list[str]) -> _Column:
+    # One test of the whole column for each question: a few hundred thousand
+    # cells in a listing of the whole store, nearly always printable ASCII.
+    text = "".join(cells)
+    if not text.isprintable():
+        cells = [printable(cell) for cell in cells]
+        text = "".join(cells)
+    if text.isascii():
+        return _Column(cells, True, max(map(len, cells)))
+    return _Column(cells, False, max(map(display_width, cells)))
 
 
 def format_listing(
@@ -226,11 +288,19 @@ def format_listing(
     """As format_table, with extra columns (a header and a cell per record) after
     the others: as many as fit in width beside names of a readable length (all
     without a width). Returns the table and how many extra columns were left out."""
-    rows = [_COLUMNS, *(tuple(map(printable, _row(record))) for record in records)]
-    widths = [_widest(column) for column in zip(*rows, strict=True)]
-    columns = [(printable(header), [printable(cell) for cell in cells]) for header, cells in extra]
-    extra_widths = [_widest([header, *cells]) for header, cells in columns]
-    shown = len(columns)
+    return format_fields([[getattr(record, name) for record in records] for name in LISTED_FIELDS], extra, width=width)
+
+
+def format_fields(
+    fields: Sequence[Sequence[Any]], extra: Sequence[tuple[str, Sequence[str]]] = (), *, width: int | None = None
+) -> tuple[str, int]:
+    """As format_listing, from the values of LISTED_FIELDS of each record, field by
+    field, rather than from the records: one pass per column, not a call per cell."""
+    columns = [_column_of([header, *cells]) for header, cells in zip(_COLUMNS, _cells(fields), strict=True)]
+    widths = [column.width for column in columns]
+    added = [_column_of([header, *cells]) for header, cells in extra]
+    extra_widths = [column.width for column in added]
+    shown = len(added)
     if width is not None:
         # Settings that tell the results apart come before the time of day.
         least = sum(min(w, _READABLE if i in _NAMES else _DAY if i == _DATE else w) for i, w in enumerate(widths))
@@ -238,46 +308,48 @@ def format_listing(
         while shown and least + sum(extra_widths[:shown]) + len(_GAP) * shown > width:
             shown -= 1
         widths = _fit(widths, width - sum(extra_widths[:shown]) - len(_GAP) * shown)
-    rows = [
-        (*row, *(header if r == 0 else cells[r - 1] for header, cells in columns[:shown])) for r, row in enumerate(rows)
-    ]
-    return _lay_out(rows, [*widths, *extra_widths[:shown]], _cut, right=len(_COLUMNS) - 1), len(columns) - shown
+    table = _lay_out([*columns, *added[:shown]], [*widths, *extra_widths[:shown]], cut=True, right=len(_COLUMNS) - 1)
+    return table, len(added) - shown
 
 
 def align(rows: Sequence[Sequence[str]]) -> str:
     """Rows of cells (the first a header) as aligned columns, shown escaped;
     the last column is a number."""
-    shown = [tuple(printable(cell) for cell in row) for row in rows]
-    widths = [max(display_width(row[i]) for row in shown) for i in range(len(shown[0]))]
-    return _lay_out(shown, widths)
+    columns = [_column_of([*cells]) for cells in zip(*rows, strict=True)]
+    return _lay_out(columns, [column.width for column in columns])
 
 
-def _cut_to(cut: Callable[[int, str, int], str], column: int, text: str, width: int) -> str:
-    shown = cut(column, text, width)
+def _cut_to(column: int, text: str, width: int) -> str:
+    shown = _cut(column, text, width)
     if text.isascii() and width and len(shown) == width:
         return shown  # ASCII cut to width: it fills the column already
     return _pad(shown, width)
 
 
-def _lay_out(
-    rows: Sequence[Sequence[str]],
-    widths: Sequence[int],
-    cut: Callable[[int, str, int], str] | None = None,
-    right: int = -1,
-) -> str:
+def _laid(shown: _Column, width: int, column: int, *, cut: bool, right: bool) -> list[str]:
+    """The cells of a column padded to width; with cut, those wider cut to it (_cut)."""
+    cells, ascii_ = shown.cells, shown.ascii
+    if right:
+        return [c.rjust(width) for c in cells] if ascii_ else [_pad(c, width, right=True) for c in cells]
+    if not cut:
+        return [c.ljust(width) for c in cells] if ascii_ else [_pad(c, width) for c in cells]
+    if ascii_ and column == _DATE and width == _DAY and _every(_DATE_TIMES, cells[1:]):
+        return [_cut_to(column, cells[0], width), *(c[:_DAY] for c in cells[1:])]
+    if ascii_ and column != _DATE:  # shorten() of ASCII text, which then fills its column
+        return [c.ljust(width) if len(c) <= width else c[: max(width - 1, 0)] + ELLIPSIS for c in cells]
+    return [c.ljust(width) if c.isascii() and len(c) <= width else _cut_to(column, c, width) for c in cells]
+
+
+def _lay_out(columns: Sequence[_Column], widths: Sequence[int], *, cut: bool = False, right: int = -1) -> str:
+    """Columns of cells (each headed by its header) as aligned lines."""
     right %= len(widths)  # a column of numbers, which line up on the right
-    # Column by column, plain ASCII that fits padded at once: a listing of the
-    # whole store has a few hundred thousand cells.
-    columns = []
-    for i, w in enumerate(widths):
-        cells = [row[i] for row in rows]
-        if i == right:
-            columns.append([c.rjust(w) if c.isascii() else _pad(c, w, right=True) for c in cells])
-        elif cut is None:
-            columns.append([c.ljust(w) if c.isascii() else _pad(c, w) for c in cells])
-        else:
-            columns.append([c.ljust(w) if c.isascii() and len(c) <= w else _cut_to(cut, i, c, w) for c in cells])
-    return "\n".join(_GAP.join(cells).rstrip() for cells in zip(*columns, strict=True))
+    # Column by column, whole columns at once where they are plain ASCII: a
+    # listing of the whole store has a few hundred thousand cells.
+    laid = [
+        _laid(column, w, i, cut=cut, right=i == right)
+        for i, (column, w) in enumerate(zip(columns, widths, strict=True))
+    ]
+    return "\n".join(map(str.rstrip, map(_GAP.join, zip(*laid, strict=True))))
 
 
 def _json_escape(char: str) -> str:

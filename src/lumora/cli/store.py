@@ -6,15 +6,15 @@ import argparse
 import logging
 import os
 import re
+import sys
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import orjson
 
-from lumora import upkeep
 from lumora.cli._arguments import add_filters, add_where, filters, simulation_id
 from lumora.cli._messages import complain, not_stored, store_is_missing
 from lumora.cli._terminal import confirm, stdin_is_terminal, terminal_width
@@ -24,11 +24,23 @@ from lumora.logger import get_logger, one_line
 from lumora.paths import read_failures
 from lumora.progress import progress_shown, store_progress
 from lumora.settings import get_simulations_dir
-from lumora.summaries import MISSING, Summary, collector_paused, list_summaries, load_records, varying_settings
-from lumora.text import dump, format_listing, summary
+from lumora.summaries import (
+    MISSING,
+    Summary,
+    collector_paused,
+    fields_of,
+    list_summaries,
+    load_records,
+    varying_settings,
+)
+from lumora.text import LISTED_FIELDS, dump, format_fields, summary
 
-# The extension is imported by the commands that use it: loading it (and the
-# record models it brings) would double what a listing of summaries takes.
+if TYPE_CHECKING:
+    from lumora import upkeep
+
+# The extension and lumora.upkeep are imported by the commands that use them:
+# loading the extension (and the record models it brings) would double what a
+# listing of summaries takes.
 
 # What the store logs, as a warning, for each file a listing skips, whether
 # it could not be read or not be parsed; the command line says the first so.
@@ -89,23 +101,36 @@ def _print_records(summaries: list[Summary]) -> None:
 def _cmd_list(args: argparse.Namespace) -> int:
     if store_is_missing():
         return 1
+    if args.json:
+        summaries = _summaries(args)
+        with store_progress(("read", READING, len(summaries))):
+            _print_records(summaries)
+        return 0
+    # Held off until the summaries are dropped: many small objects, no cycles,
+    # which the collector would otherwise go through once or twice for nothing.
+    with collector_paused():
+        _print_table(_summaries(args), wide=args.wide)
+    return 0
+
+
+def _summaries(args: argparse.Namespace) -> list[Summary]:
     with _skipped_files() as skipped, store_progress(("read", READING, None)):
         summaries = list_summaries(**filters(args, status=True), where=args.where)
     if said := skipped.said("skipped"):
         complain(said)
-    if args.json:
-        with store_progress(("read", READING, len(summaries))):
-            _print_records(summaries)
-    elif summaries:
-        with collector_paused():  # as for the listing: many small objects, no cycles
-            extra = [(name, [_cell(value) for value in values]) for name, values in varying_settings(summaries)]
-            table, hidden = format_listing(summaries, extra, width=None if args.wide else terminal_width())
-        print(table)
-        if hidden:
-            complain(f"{hidden} more setting(s) vary among these results; --wide shows them")
-    else:
+    return summaries
+
+
+def _print_table(summaries: list[Summary], *, wide: bool) -> None:
+    if not summaries:
         print("No simulation results.")
-    return 0
+        return
+    extra = [(name, [_cell(value) for value in values]) for name, values in varying_settings(summaries)]
+    fields = fields_of(summaries, LISTED_FIELDS)
+    table, hidden = format_fields(fields, extra, width=None if wide else terminal_width())
+    sys.stdout.write(table + "\n")  # one write of the whole table
+    if hidden:
+        complain(f"{hidden} more setting(s) vary among these results; --wide shows them")
 
 
 def _cmd_show(args: argparse.Namespace) -> int:
@@ -203,6 +228,7 @@ def _may_match(path: str, component_name: str | None) -> bool:
 
 
 def _cmd_clear(args: argparse.Namespace) -> int:
+    from lumora import upkeep
 
     chosen = filters(args, status=False)
     if store_is_missing():
