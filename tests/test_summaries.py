@@ -216,3 +216,7 @@ def test_list_shows_and_filters_on_the_settings_that_vary(ss, store, capsys):
     assert sorted(line.split()[-2:] for line in lines[1:]) == [["0.12", "2"], ["0.13", "3"]]
     assert main(["list", "--where", "gap<<1"]) == 0
     assert main(["list", "--where", "gap"]) == 2
+
+
+def test_a_missing_store_lists_nothing_and_gets_no_catalog(store):
+    assert list_summaries() == [] and os.listdir(os.environ["LUMORA_CATALOG"]) == []
