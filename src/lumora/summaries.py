@@ -302,9 +302,7 @@ def _stamp_key(stamp: Stamp | None) -> bytes:
         return repr(stamp).encode()
 
 
-def result_files(
-    root: StoreDir, simulation_type: str | None, likely: Iterable[str] = ()
-) -> list[tuple[str, DirEntry]]:
+def result_files(root: StoreDir, simulation_type: str | None, likely: Iterable[str] = ()) -> list[tuple[str, DirEntry]]:
     """(type directory, entry) of each name that a listing takes for a result file, as the
     extension's listing finds them (one type directory when simulation_type is given).
 
