@@ -674,3 +674,43 @@ def test_directories_listed_at_once_as_one_by_one(any_root, monkeypatch):
     at_once = [seen(listed) for listed in root.entries_of(directories)]
     assert at_once == one_by_one and [len(found) for found in at_once] == [2, 3, 0]
     assert most == (3 if isinstance(root, S3StorePath) else 0)
+
+
+def test_a_summary_listing_asks_for_the_root_and_its_known_types_at_once(ss, s3_store, monkeypatch):
+    from lumora.summaries import list_summaries
+
+    client, base = s3_store
+    gone = ss.save_simulation_result(**identity(simulation_type="b"), **outcome())
+    ss.save_simulation_result(**identity(simulation_type="a"), **outcome())
+    list_summaries()  # the catalog made
+    fs = settings.get_simulations_dir().fs
+    call, rounds, in_flight = fs._call_s3, [], 0
+
+    async def counted(operation, *args, **kwargs):
+        nonlocal in_flight
+        if not in_flight:
+            rounds.append([])
+        in_flight += 1
+        rounds[-1].append((operation, kwargs.get("Prefix", "").removeprefix(base)))
+        try:
+            return await call(operation, *args, **kwargs)
+        finally:
+            in_flight -= 1
+
+    monkeypatch.setattr(fs, "_call_s3", counted)
+    assert [s.simulation_type for s in list_summaries()] == ["a", "b"]
+    one_round = [("list_objects_v2", prefix) for prefix in ("/", "/a/", "/b/")]
+    assert [sorted(r) for r in rounds] == [one_round]
+
+    # A type directory gone and a new one: the root's listing decides.
+    for key in (item["Key"] for item in client.list_objects_v2(Bucket=BUCKET, Prefix=f"{base}/b/")["Contents"]):
+        client.delete_object(Bucket=BUCKET, Key=key)
+    monkeypatch.setattr(fs, "_call_s3", call)
+    new = ss.save_simulation_result(**identity(simulation_type="c"), **outcome())
+    monkeypatch.setattr(fs, "_call_s3", counted)
+    rounds.clear()
+    listed = sorted(s.simulation_id for s in list_summaries())
+    # Then the new type directory, then a read of its one new result.
+    assert [sorted(r) for r in rounds] == [one_round, [("list_objects_v2", "/c/")], [("get_object", "")]]
+    assert listed == sorted(r.simulation_id for r in ss.list_simulation_results())
+    assert new.simulation_id in listed and gone.simulation_id not in listed

@@ -238,3 +238,7 @@ def test_list_shows_and_filters_on_the_settings_that_vary(ss, store, capsys):
 )
 def test_settings_vary_as_their_json_does(values):
     assert summaries._all_same(values) == (len({summaries._same_as(v) for v in values}) == 1)
+
+
+def test_a_missing_store_lists_nothing_and_gets_no_catalog(store):
+    assert list_summaries() == [] and os.listdir(os.environ["LUMORA_CATALOG"]) == []

@@ -78,12 +78,15 @@ class Catalog:
         self._key = key
 
     @classmethod
-    def open(cls, key: str) -> Catalog | None:
-        """The catalog of the store known by key (its URL or absolute path), made if need be."""
+    def open(cls, key: str, *, make: bool = True) -> Catalog | None:
+        """The catalog of the store known by key (its URL or absolute path), made if need
+        be (with make False, only one that is there already)."""
         directory = get_catalog_dir()
         if directory is None:
             return None
         path = _file_for(key, directory)
+        if not make and not path.exists():
+            return None
         try:
             directory.mkdir(parents=True, exist_ok=True)
             return cls._connect(path, key)

@@ -303,15 +303,34 @@ def _stamp_key(stamp: Stamp | None) -> bytes:
         return repr(stamp).encode()
 
 
-def result_files(root: StoreDir, simulation_type: str | None) -> list[tuple[str, DirEntry]]:
+def result_files(root: StoreDir, simulation_type: str | None, likely: Iterable[str] = ()) -> list[tuple[str, DirEntry]]:
     """(type directory, entry) of each name that a listing takes for a result file, as the
-    extension's listing finds them (one type directory when simulation_type is given)."""
-    if simulation_type is None:
-        directories = [(entry.name, entry.path) for entry in root.entries() if entry.kind == "directory"]
-    else:
-        directories = [(simulation_type, root / simulation_type if simulation_type else root)]
+    extension's listing finds them (one type directory when simulation_type is given).
+
+    likely names type directories that the root probably holds (those of the
+    catalog): they are listed together with the root, and only the others
+    that the root shows after it.
+    """
+    if simulation_type is not None:
+        directory = root / simulation_type if simulation_type else root
+        return _files_in([(simulation_type, directory)], root.entries_of([directory]))
+    guessed = [name for name in likely if name]
+    listed = root.entries_of([root, *(root / name for name in guessed)])
+    if isinstance(listed[0], OSError):
+        raise listed[0]
+    # Only what the root shows counts: a guess that is gone is no type directory.
+    early = dict(zip(guessed, listed[1:], strict=True))
+    directories = [(entry.name, entry.path) for entry in listed[0] if entry.kind == "directory"]
+    late = [d for name, d in directories if name not in early]
+    found = iter(root.entries_of(late) if late else [])
+    return _files_in(directories, [early[name] if name in early else next(found) for name, _ in directories])
+
+
+def _files_in(
+    directories: Sequence[tuple[str, StoreDir]], listings: Sequence[list[DirEntry] | OSError]
+) -> list[tuple[str, DirEntry]]:
     found = []
-    for (name, _), entries in zip(directories, root.entries_of([d for _, d in directories]), strict=True):
+    for (name, _), entries in zip(directories, listings, strict=True):
         if isinstance(entries, NotADirectoryError):
             continue
         if isinstance(entries, OSError):
@@ -338,16 +357,20 @@ def _outcomes(root: StoreDir, files: Sequence[tuple[str, DirEntry]], scope: str 
     """What summarize gives for each file, FileNotFoundError for one removed since the listing."""
     catalog = Catalog.open(_store_key(root))
     try:
-        return _summarize(root, files, scope, catalog)
+        return _summarize(root, files, catalog, catalog.rows(scope) if catalog is not None else None)
     finally:
         if catalog is not None:
             catalog.close()
 
 
 def _summarize(
-    root: StoreDir, files: Sequence[tuple[str, DirEntry]], scope: str | None, catalog: Catalog | None
+    root: StoreDir,
+    files: Sequence[tuple[str, DirEntry]],
+    catalog: Catalog | None,
+    rows: dict[str, dict[str, Fetched]] | None,
 ) -> list[Outcome]:
-    known = (catalog.rows(scope) if catalog is not None else None) or {}
+    """_outcomes's work, given the open catalog and its rows within the listing's scope."""
+    known = rows or {}
     outcomes: list[Outcome | None] = []
     missed: list[int] = []
     dumps, crc32 = orjson.dumps, zlib.crc32
@@ -410,6 +433,25 @@ def _summarize(
     return outcomes  # type: ignore[return-value]  # each one filled in by now
 
 
+def _listing(root: StoreDir, scope: str | None) -> Iterator[tuple[tuple[str, DirEntry], Outcome]]:
+    """Each result file of scope with what summarize gives for it, FileNotFoundError
+    for one removed since the listing; a missing root has none."""
+    # Opened before the listing, whose type directories it names; not made
+    # for a store that turns out to have no results (a mistyped root, say).
+    key = _store_key(root)
+    catalog = Catalog.open(key, make=False)
+    try:
+        rows = catalog.rows(scope) if catalog is not None else None
+        files = result_files(root, scope, rows or ())
+        if catalog is None and files:
+            catalog = Catalog.open(key)
+            rows = catalog.rows(scope) if catalog is not None else None
+        return zip(files, _summarize(root, files, catalog, rows), strict=True)
+    finally:
+        if catalog is not None:
+            catalog.close()
+
+
 def _module_filter(summary: Summary, wanted: Sequence[tuple[int, str]]) -> bool:
     values = summary._values
     return all(values[i] == value for i, value in wanted)
@@ -464,8 +506,6 @@ def _listed(
     status: str | None,
 ) -> list[Summary]:
     root = get_simulations_dir()
-    if not root.exists():
-        return []
     wanted = [
         (_INDEX[name], value)
         for name, value in (
@@ -479,8 +519,7 @@ def _listed(
     summaries = []
     logger = get_logger()
     chosen = bool(wanted or conditions)  # else no summary needs parsing here
-    files = result_files(root, simulation_type)
-    for (_, entry), outcome in zip(files, _outcomes(root, files, simulation_type), strict=True):
+    for (_, entry), outcome in _listing(root, simulation_type):
         if isinstance(outcome, FileNotFoundError):
             continue  # removed since the listing
         if type(outcome) is not Summary:

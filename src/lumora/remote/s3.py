@@ -269,16 +269,17 @@ class S3StorePath(StorePath):
 
     def entries_of(self, directories: Sequence[Self]) -> list[list[DirEntry] | OSError]:
         # The type directories of a listing in one round of requests, not one after another.
-        calls = [d._pages for d in directories]
+        calls = [d._entries_listed for d in directories]
         found: list[list[DirEntry] | OSError] = []
-        for directory, pages in zip(directories, sync(self.fs.loop, gathered, calls), strict=True):
-            if isinstance(pages, OSError):
-                found.append(pages)
-            elif isinstance(pages, BaseException):
-                raise pages
-            else:
-                found.append(directory._level(*pages)[1])
+        for entries in sync(self.fs.loop, gathered, calls):
+            if isinstance(entries, BaseException) and not isinstance(entries, OSError):
+                raise entries
+            found.append(entries)
         return found
+
+    async def _entries_listed(self) -> list[DirEntry]:
+        # Made as each listing arrives, while the others are still on their way.
+        return self._level(*await self._pages())[1]
 
     def _children(self) -> list[DirEntry]:
         # The listing that exists() has just made, if there is one.
