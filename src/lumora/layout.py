@@ -14,7 +14,6 @@ from __future__ import annotations
 
 import os
 import re
-import secrets
 import string
 from typing import Protocol, Self, TypeVar
 
@@ -116,7 +115,7 @@ def temporary_name(result: str) -> str:
     budget = NAME_MAX - _TEMPORARY_EXTRA - len(host)
     while len(os.fsencode(stem)) > budget:
         stem = stem[:-1]
-    return f".{stem}.{host}-{secrets.token_hex(8)}.tmp"
+    return f".{stem}.{host}-{os.urandom(8).hex()}.tmp"
 
 
 def probe_name(token: str) -> str:

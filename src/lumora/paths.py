@@ -20,9 +20,9 @@ from contextlib import AbstractContextManager, contextmanager
 from contextvars import ContextVar
 from functools import cached_property
 from pathlib import Path
+from types import ModuleType
 from typing import Literal, NamedTuple, Protocol, Self
 
-from lumora._dirindex import names, names_ending_with, paths_below_ending_with
 from lumora._lockfile import result_lock
 from lumora.observe import observe
 
@@ -319,6 +319,14 @@ def _stat_answer(path: Path, test: Callable[[int], bool], follow_symlinks: bool)
         return False
 
 
+def _index() -> ModuleType:
+    # Loaded at the first look-up by name: it brings ctypes and libc, which a
+    # listing of summaries does without.
+    from lumora import _dirindex
+
+    return _dirindex
+
+
 # Directories of at most this many names have their paths kept between
 # iterdirs, for at most this many directories.
 _SMALL = 32
@@ -367,13 +375,13 @@ class LocalStorePath(Path):
         if type(pattern) is str and pattern[:1] == "*" and case_sensitive in (None, True):
             suffix = pattern[1:]
             if suffix and _GLOB_SPECIAL.isdisjoint(suffix):
-                found = names_ending_with(str(self), suffix)
+                found = _index().names_ending_with(str(self), suffix)
                 if found is not None:
                     return self._children(found)
         return super().glob(pattern, case_sensitive=case_sensitive, recurse_symlinks=recurse_symlinks)
 
     def iterdir(self) -> Generator[LocalStorePath]:
-        found = names(str(self))
+        found = _index().names(str(self))
         return super().iterdir() if found is None else self._kept_children(found)
 
     def _children(self, found: list[str]) -> Generator[LocalStorePath]:
@@ -423,7 +431,7 @@ class LocalStorePath(Path):
         return read_local_stamped(paths)
 
     def kept_below(self, suffix: str) -> list[Self] | None:
-        found = paths_below_ending_with(str(self), suffix)
+        found = _index().paths_below_ending_with(str(self), suffix)
         return None if found is None else [self.with_segments(path) for path in found]
 
     def remove_if_unchanged(self, stamp: Stamp) -> bool:
