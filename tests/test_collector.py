@@ -86,3 +86,24 @@ def test_nested_and_concurrent_listings_restore_the_first_state(ss, store, monke
         t.join()
     assert counts == [4] * 4
     assert gc.isenabled() is collector
+
+
+@pytest.mark.parametrize("fails", [False, True], ids=["removes", "removal-fails"])
+def test_clearing_removes_with_the_collector_paused(ss, store, monkeypatch, collector, fails):
+    ss.save_simulation_result(**identity(), **outcome())
+    seen = []
+
+    def delete(simulation_id):
+        seen.append(gc.isenabled())
+        if fails:
+            raise Fatal()
+        return True
+
+    monkeypatch.setattr(ss, "delete_simulation_result", delete)
+    if fails:
+        with pytest.raises(Fatal):
+            ss.clear_simulation_results()
+    else:
+        assert ss.clear_simulation_results() == 1
+    assert seen == [False]
+    assert gc.isenabled() is collector

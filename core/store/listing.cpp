@@ -6,44 +6,6 @@ namespace lumora {
 
 namespace {
 
-// Keeps the cyclic collector off while listings run. A listing keeps every
-// record it parses, a few hundred lists each, and with the collector on every
-// generation-two pass walks all of them again: listing grew faster than the
-// store (5,000 results cost 9x what 1,000 did). Parsed records are acyclic,
-// so pausing the collector loses nothing it could have freed; garbage cycles
-// that filters, models or log handlers make meanwhile are collected at the
-// next collection after the listing, as after any gc.disable() span.
-//
-// Only the outermost listing acts: listings in other threads or nested in a
-// filter share the pause, and the last one out puts back exactly the state
-// the first one found, whatever ran in between, so a caller sees the
-// collector as it left it on every exit path. The counters are touched only
-// with the GIL held, as every entry and exit here is. A gc.enable() or
-// gc.disable() that another thread makes while listings run is thus
-// overridden when the last of them ends: the price of not tracking who
-// changed what.
-class CollectorPause {
-public:
-    CollectorPause()
-    {
-        if (depth_++ == 0) was_enabled_ = PyGC_Disable();
-    }
-    ~CollectorPause()
-    {
-        if (--depth_ != 0) return;
-        if (was_enabled_)
-            PyGC_Enable();
-        else
-            PyGC_Disable();
-    }
-    CollectorPause(const CollectorPause&) = delete;
-    CollectorPause& operator=(const CollectorPause&) = delete;
-
-private:
-    static inline Py_ssize_t depth_ = 0;
-    static inline int was_enabled_ = 0;
-};
-
 // The lines of _matches_filters's statements.
 enum class MatchesLine : int {
     def = 266,

@@ -149,6 +149,7 @@ PyObject* clear_simulation_results_body(const FuncDesc& f, const Bound& a)
     Ref type_dir;
     if (simulation_type != Py_None && !(type_dir = cleared_type_dir(f, simulation_type))) return nullptr;
 
+    CollectorPause pause;
     Ref results =
         call_global(process.str.list_simulation_results, a.first(FilterArg::count), process.kw.kw_list_filters);
     if (!results) return body_error(f, ClearLine::results);

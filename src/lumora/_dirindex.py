@@ -57,6 +57,8 @@ _WATCH_MASK = _IN_CREATE | _IN_DELETE | _IN_MOVED_FROM | _IN_MOVED_TO | _IN_DELE
 _MOVED = _IN_MOVED_FROM | _IN_MOVED_TO
 _GONE = _IN_DELETE_SELF | _IN_MOVE_SELF | _IN_UNMOUNT | _IN_IGNORED
 _EVENT = struct.Struct("iIII")  # wd, mask, cookie, len; then len bytes of NUL-padded name
+_READ_SIZE = 1 << 16
+_MAX_EVENT = _EVENT.size + 255 + 1  # NAME_MAX and its NUL
 # Local file systems, by statfs f_type: ext2/3/4, XFS, Btrfs, tmpfs, F2FS.
 _LOCAL_KINDS = frozenset({0xEF53, 0x58465342, 0x9123683E, 0x01021994, 0xF2F52010})
 # Directories and names kept at once, whether reached by a listing or by
@@ -344,7 +346,7 @@ class _Index:
         moved: dict[int, dict[str, None]] = {}  # names that moves mentioned, by watch
         while True:
             try:
-                data = os.read(self._fd, 1 << 16)
+                data = os.read(self._fd, _READ_SIZE)
             except BlockingIOError:
                 break
             except OSError as exc:
@@ -374,6 +376,10 @@ class _Index:
                     self._add(wd, kept, name)
                 elif mask & _IN_DELETE:
                     self._remove(kept, name)
+            if len(data) <= _READ_SIZE - _MAX_EVENT:
+                # Room for one more event was left: the read took all that was
+                # queued when it was made, and what came after is the next question's.
+                break
         # A swap reports a name moved out after it was moved in, and across
         # two directories the order of their events tells nothing: a moved
         # name is looked up, once the queue is empty, in the very directory

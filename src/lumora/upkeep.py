@@ -36,7 +36,7 @@ from lumora.logger import one_line
 from lumora.paths import DirEntry, Stamp, StoreDir, local_stamp
 from lumora.progress import progress
 from lumora.settings import get_simulations_dir
-from lumora.summaries import ParseFailure, Summary, summarize
+from lumora.summaries import ParseFailure, Summary, collector_paused, summarize
 
 if TYPE_CHECKING:
     from lumora.models import SimulationStatus  # pydantic's import is no part of the command line's start-up
@@ -570,12 +570,14 @@ def _remove_selected(
     scan: _Scan, dry_run: bool, confirm: Callable[[PruneReport], bool] | None, **options: Any
 ) -> PruneReport:
     """Reads the results of scan and removes what _select's options select."""
-    results, unreadable, judged = _read(scan)
-    selected = _select(results, **options)
-    plan = PruneReport(tuple(selected), (), (), (), tuple(unreadable), len(results), dry_run=True)
-    if dry_run or not selected or not _asks(confirm, plan):
-        return replace(plan, dry_run=dry_run)
-    return _done(plan, _remove_all(selected, judged, "Removing results"))
+    # A record per result stays until the end: the collector would walk them all again and again.
+    with collector_paused():
+        results, unreadable, judged = _read(scan)
+        selected = _select(results, **options)
+        plan = PruneReport(tuple(selected), (), (), (), tuple(unreadable), len(results), dry_run=True)
+        if dry_run or not selected or not _asks(confirm, plan):
+            return replace(plan, dry_run=dry_run)
+        return _done(plan, _remove_all(selected, judged, "Removing results"))
 
 
 def clear(
