@@ -221,6 +221,10 @@ def test_lazy_attribute_can_name_a_submodule():
     ],
 )
 def test_light_imports_stay_light(statement, not_imported):
-    code = f"{statement}; import sys; print(*[m for m in {not_imported!r} if m in sys.modules])"
+    # What the interpreter loaded before the statement (a coverage run's own modules) is not its doing.
+    code = (
+        f"import sys; before = set(sys.modules); {statement}; "
+        f"print(*[m for m in {not_imported!r} if m in sys.modules and m not in before])"
+    )
     out = subprocess.run([sys.executable, "-c", code], check=True, capture_output=True, text=True).stdout
     assert out.split() == []
