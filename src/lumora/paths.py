@@ -251,6 +251,7 @@ def local_entries(directory: StoreDir, local: Path) -> list[DirEntry]:
     """The entries of the local directory local, as paths below directory."""
     entries: list[DirEntry] = []
     append, is_regular, is_directory = entries.append, stat.S_ISREG, stat.S_ISDIR
+    made = tuple.__new__  # DirEntry's own __new__ is a Python function, called once per file
     try:
         with os.scandir(local) as listing:
             for item in listing:
@@ -265,7 +266,7 @@ def local_entries(directory: StoreDir, local: Path) -> list[DirEntry]:
                 kind: Kind = "file" if is_regular(mode) else "directory" if is_directory(mode) else "other"
                 # local_stamp's, written out: this loop runs once per file of a listing.
                 stamp = (info.st_dev, info.st_ino, info.st_size, info.st_mtime_ns, info.st_ctime_ns)
-                append(DirEntry(directory, item.name, kind, info.st_size, info.st_mtime, stamp))
+                append(made(DirEntry, (directory, item.name, kind, info.st_size, info.st_mtime, stamp)))
     except FileNotFoundError:
         return []
     return entries
