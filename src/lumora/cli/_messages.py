@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import logging
 import sys
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from contextlib import AbstractContextManager, contextmanager
 
 from lumora.logger import get_logger
@@ -67,6 +67,17 @@ def log_to_stderr(debug: bool) -> AbstractContextManager[None]:
 
 def complain(message: str) -> None:
     print(f"{PROG}: {printable(message)}", file=sys.stderr)
+
+
+def lacks_extra(require: Callable[[], None]) -> bool:
+    """Whether an optional library that a command needs is missing (require
+    raises ImportError saying how to install it), said on stderr if so."""
+    try:
+        require()
+    except ImportError as exc:
+        complain(str(exc))
+        return True
+    return False
 
 
 def not_stored(simulation_id: str) -> None:

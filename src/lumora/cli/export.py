@@ -7,7 +7,7 @@ from collections.abc import Callable
 from pathlib import Path
 
 from lumora.cli._arguments import simulation_id
-from lumora.cli._messages import complain, not_stored, store_is_missing
+from lumora.cli._messages import complain, lacks_extra, not_stored, store_is_missing
 from lumora.text import printable
 
 
@@ -44,14 +44,9 @@ def _export(simulation: str, args: argparse.Namespace) -> bool:
 
 
 def _cmd_export(args: argparse.Namespace) -> int:
-    try:
-        from lumora.sparams import require_scikit_rf
+    from lumora.sparams import require_scikit_rf
 
-        require_scikit_rf()
-    except ImportError as exc:
-        complain(str(exc))
-        return 1
-    if store_is_missing():
+    if lacks_extra(require_scikit_rf) or store_is_missing():
         return 1
     args.output.mkdir(parents=True, exist_ok=True)
     # Each result is tried, so that one that cannot be written does not hold back the others.

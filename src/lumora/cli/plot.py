@@ -12,7 +12,7 @@ from pathlib import Path
 from typing import TYPE_CHECKING
 
 from lumora.cli._arguments import simulation_id
-from lumora.cli._messages import complain, not_stored
+from lumora.cli._messages import complain, lacks_extra, not_stored
 from lumora.text import printable
 
 # The extension and its models are loaded by the plot itself, not at start-up.
@@ -88,10 +88,7 @@ def _default_name(ids: list[str]) -> Path:
 def _cmd_plot(args: argparse.Namespace) -> int:
     from lumora.plot import PlotError, plot_figure, require_matplotlib
 
-    try:
-        require_matplotlib()
-    except ImportError as exc:
-        complain(str(exc))
+    if lacks_extra(require_matplotlib):
         return 1
     import matplotlib.pyplot as plt  # picks no backend before the first figure
 
