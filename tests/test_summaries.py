@@ -93,6 +93,9 @@ def test_answers_equal_full_parses_after_outside_changes(ss, filled, tmp_path, m
     for _ in range(3):
         change(filled, rng, other)
         assert _listed() == _full(ss)
+        # The rows of files changed or gone are dropped, not left to pile up.
+        with sqlite3.connect(_catalog_file(filled)) as db:
+            assert db.execute("SELECT count(*) FROM files").fetchone()[0] == len(_files(filled))
         assert _listed(simulation_type="sparams", status="success") == _full(
             ss, simulation_type="sparams", status="success"
         )
@@ -121,7 +124,7 @@ def test_a_damaged_catalog_is_never_trusted(ss, filled, damage):
         held.execute("BEGIN EXCLUSIVE")
     else:
         with sqlite3.connect(catalog) as db:
-            db.execute("UPDATE files SET summary = x'7b7b'")
+            db.execute("UPDATE files SET payload = x'7b7b'")
     try:
         assert _listed() == _full(ss)
     finally:

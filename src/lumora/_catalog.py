@@ -18,51 +18,72 @@ import sqlite3
 import zlib
 from collections.abc import Iterable
 from pathlib import Path
-from typing import Any, NamedTuple
+from typing import NamedTuple
+
+import orjson
 
 from lumora.logger import get_logger, one_line
 from lumora.settings import get_catalog_dir
 
-__all__ = ["Catalog", "Fetched", "Row", "checksum"]
+__all__ = ["INTACT", "PROBLEM_KIND", "SUMMARY_KIND", "Catalog", "Fetched", "Row", "payload", "row_key"]
 
 # Changed whenever what a row holds changes: a catalog of another layout is rebuilt.
-_LAYOUT = 2
+_LAYOUT = 3
 # How long a write waits for another process's; then this one's is dropped.
 _BUSY_SECONDS = 2.0
 
+# A row is the two values a listing takes as they come: key, the file's name
+# with the stamp it was read under, which a listing makes again for each file
+# it finds; and payload (see `payload`), used only where the key matches. A
+# file rewritten has a row of another key: the old one is dropped as gone.
 _SCHEMA = f"""
 PRAGMA journal_mode = WAL;
 CREATE TABLE IF NOT EXISTS store (key TEXT NOT NULL);
 CREATE TABLE IF NOT EXISTS files (
     dir TEXT NOT NULL,
-    name TEXT NOT NULL,
-    stamp BLOB NOT NULL,
-    date BLOB NOT NULL,
-    summary BLOB,
-    problem TEXT,
-    checksum INTEGER NOT NULL,
-    PRIMARY KEY (dir, name)
+    key BLOB NOT NULL,
+    payload BLOB NOT NULL,
+    PRIMARY KEY (dir, key)
 ) WITHOUT ROWID;
 PRAGMA user_version = {_LAYOUT};
 """
 
+# What zlib.crc32 gives for any text followed by its own CRC (little-endian):
+# that of an intact payload.
+INTACT = 0x2144DF1C
+_SUMMARY, _PROBLEM = b"s", b"p"
+SUMMARY_KIND, PROBLEM_KIND = _SUMMARY[0], _PROBLEM[0]
+
 
 class Row(NamedTuple):
-    stamp: bytes
-    date: bytes  # the record's simulation_date (UTF-8), by which listings sort without parsing summary
-    summary: bytes | None  # None: the file could not be parsed, for the reason in problem
-    problem: str | None
+    key: bytes  # row_key(name, stamp)
+    payload: bytes  # payload(...)
 
 
-# A row as read: (dir, name, stamp, date, summary, problem, checksum).
-Fetched = tuple[Any, ...]
+# A directory's rows as read: payload by key.
+Fetched = dict[bytes, bytes]
 
 
-def checksum(date: bytes, summary: bytes | None, problem: str | None) -> int:
-    """What a row's checksum must be: a row damaged in the file or changed by hand
-    (summaries are used without being parsed first) is told by it. The stamp
-    needs none: a wrong one only has its file read again."""
-    return zlib.crc32(date + summary if summary is not None else date + (problem or "").encode())
+def row_key(name: str, stamp: object) -> bytes:
+    """The key of the row of the file name listed with stamp."""
+    try:
+        # A copy of exact size: orjson's own output holds a few KB for a short text.
+        return memoryview(orjson.dumps((name, stamp))).tobytes()
+    except TypeError:  # a backend's stamp of other values
+        return repr((name, stamp)).encode()
+
+
+def payload(date: bytes, summary: bytes | None, problem: str | None) -> bytes:
+    """A row's payload: its kind, then the record's simulation_date (by which listings
+    sort without parsing the rest) and its summary, or the reason its file
+    could not be parsed; and a CRC of all that, by which a row damaged in the
+    file or changed by hand is told (summaries are used without being parsed
+    first). The key needs none: a wrong one only has its file read again."""
+    if summary is not None:
+        body = b"".join((_SUMMARY, len(date).to_bytes(4, "little"), date, summary))
+    else:
+        body = _PROBLEM + (problem or "").encode()
+    return body + zlib.crc32(body).to_bytes(4, "little")
 
 
 def _file_for(key: str, directory: Path) -> Path:
@@ -136,39 +157,34 @@ class Catalog:
             get_logger().debug("No catalog at %s: %s", path, one_line(exc))
             return None
 
-    def rows(self, directory: str | None) -> dict[str, dict[str, Fetched]] | None:
-        """The rows of one type directory (of all with None), by directory and name;
+    def rows(self, directory: str | None) -> dict[str, Fetched] | None:
+        """The rows of one type directory (of all with None), by directory;
         None when the catalog cannot be read now (it is then passed by)."""
-        query = "SELECT dir, name, stamp, date, summary, problem, checksum FROM files"
+        query = "SELECT key, payload FROM files WHERE dir = ?"
         try:
-            if directory is None:
-                found = self._db.execute(query).fetchall()
-            else:
-                found = self._db.execute(query + " WHERE dir = ?", (directory,)).fetchall()
+            directories = (
+                [directory]
+                if directory is not None
+                else [d for (d,) in self._db.execute("SELECT DISTINCT dir FROM files")]
+            )
+            # Built by dict itself from the pairs: this is most of a listing's reading.
+            return {d: dict(self._db.execute(query, (d,))) for d in directories}
         except sqlite3.DatabaseError as exc:
             self._recover(exc)
             return None
-        # Plain tuples, one query: a row is looked at once, and most only for its stamp.
-        by_directory: dict[str, dict[str, Fetched]] = {}
-        for row in found:
-            names = by_directory.get(row[0])
-            if names is None:
-                names = by_directory[row[0]] = {}
-            names[row[1]] = row
-        return by_directory
 
-    def update(self, put: Iterable[tuple[str, str, Row]], drop: Iterable[tuple[str, str, bytes]]) -> None:
-        """Store rows and remove those of files gone, each only while it still has the stamp
-        seen (another process may have put a newer one meanwhile)."""
-        written = [(d, n, *row, checksum(row.date, row.summary, row.problem)) for d, n, row in put]
+    def update(self, put: Iterable[tuple[str, Row]], drop: Iterable[tuple[str, bytes]]) -> None:
+        """Store rows (by type directory) and remove those of files gone or changed
+        (type directory and key)."""
+        written = [(d, *row) for d, row in put]
         dropped = list(drop)
         if not written and not dropped:
             return
         try:
             with self._db:
                 self._db.execute("BEGIN IMMEDIATE")
-                self._db.executemany("INSERT OR REPLACE INTO files VALUES (?, ?, ?, ?, ?, ?, ?)", written)
-                self._db.executemany("DELETE FROM files WHERE dir = ? AND name = ? AND stamp = ?", dropped)
+                self._db.executemany("INSERT OR REPLACE INTO files VALUES (?, ?, ?)", written)
+                self._db.executemany("DELETE FROM files WHERE dir = ? AND key = ?", dropped)
         except sqlite3.DatabaseError as exc:
             self._recover(exc)
 

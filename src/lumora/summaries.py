@@ -42,11 +42,11 @@ from typing import TYPE_CHECKING, Any
 
 import orjson
 
-from lumora._catalog import Catalog, Fetched, Row, checksum
+from lumora._catalog import INTACT, PROBLEM_KIND, SUMMARY_KIND, Catalog, Fetched, Row, payload, row_key
 from lumora.layout import RESULT_SUFFIX
 from lumora.logger import get_logger, one_line
 from lumora.observe import observe
-from lumora.paths import DirEntry, Stamp, StoreDir, note_read_failure
+from lumora.paths import DirEntry, StoreDir, note_read_failure
 from lumora.settings import get_simulations_dir
 
 if TYPE_CHECKING:
@@ -54,6 +54,7 @@ if TYPE_CHECKING:
 
 __all__ = [
     "MISSING",
+    "SETTINGS",
     "Condition",
     "ParseFailure",
     "Summary",
@@ -64,6 +65,7 @@ __all__ = [
     "parse_condition",
     "result_files",
     "summarize",
+    "varying_among",
     "varying_settings",
 ]
 
@@ -96,14 +98,15 @@ class Summary:
     `wavelengths`, whose sizes `result_size` and `wavelengths_size` give; and
     its file (`path`, `bytes`, and `directory`, the type directory it lies in)."""
 
-    # The fields stay one JSON text until first asked for: most of a large
+    # The fields stay one JSON text (within the catalog's payload, see
+    # `lumora._catalog.payload`) until first asked for: most of a large
     # listing is only sorted by date and counted, or shown in part.
-    __slots__ = ("_text", "_parsed", "_entry", "directory", "_date")
+    __slots__ = ("_payload", "_parsed", "_entry", "directory", "_date")
 
     def __init__(
-        self, text: bytes, entry: DirEntry, directory: str, date: bytes, values: list[Any] | None = None
+        self, payload: bytes, entry: DirEntry, directory: str, date: bytes, values: list[Any] | None = None
     ) -> None:
-        self._text = text
+        self._payload = payload
         self._parsed = values
         self._entry = entry
         self.directory = directory
@@ -115,6 +118,10 @@ class Summary:
         if values is None:
             values = self._parsed = orjson.loads(self._text)
         return values
+
+    @property
+    def _text(self) -> memoryview:
+        return memoryview(self._payload)[5 + len(self._date) : -4]
 
     def __repr__(self) -> str:
         return f"Summary({self.simulation_id!r}, {self.component_name!r}, {self.simulation_date!r})"
@@ -296,13 +303,6 @@ def _store_key(root: StoreDir) -> str:
     return f"file:{os.path.realpath(local)}" if local is not None else str(root)
 
 
-def _stamp_key(stamp: Stamp | None) -> bytes:
-    try:
-        return memoryview(orjson.dumps(stamp)).tobytes()  # of exact size, as kept until the catalog's update
-    except TypeError:  # a backend's stamp of other values
-        return repr(stamp).encode()
-
-
 def result_files(root: StoreDir, simulation_type: str | None, likely: Iterable[str] = ()) -> list[tuple[str, DirEntry]]:
     """(type directory, entry) of each name that a listing takes for a result file, as the
     extension's listing finds them (one type directory when simulation_type is given).
@@ -367,43 +367,43 @@ def _summarize(
     root: StoreDir,
     files: Sequence[tuple[str, DirEntry]],
     catalog: Catalog | None,
-    rows: dict[str, dict[str, Fetched]] | None,
+    rows: dict[str, Fetched] | None,
 ) -> list[Outcome]:
     """_outcomes's work, given the open catalog and its rows within the listing's scope."""
     known = rows or {}
     outcomes: list[Outcome | None] = []
     missed: list[int] = []
     dumps, crc32 = orjson.dumps, zlib.crc32
-    no_rows: dict[str, Fetched] = {}
+    no_rows: Fetched = {}
     names, names_of = no_rows, None  # the catalog's rows of the type directory at hand
     # Written for speed: this loop runs once per result of every listing.
     for index, (directory, entry) in enumerate(files):
         if directory is not names_of:
             names, names_of = known.get(directory, no_rows), directory
-        row = names.pop(entry.name, None) if names else None
         outcome: Outcome | None = None
         if entry.kind != "file":
             what = "a directory" if entry.kind == "directory" else "a special file"
             outcome = OSError(f"not a regular file but {what}")
-        elif row is not None:
-            _, _, stamp, date, summary, problem, check = row
+        elif names:
             try:
-                fresh = stamp == dumps(entry.stamp)
+                found = names.pop(dumps((entry.name, entry.stamp)), None)
             except TypeError:
-                fresh = stamp == _stamp_key(entry.stamp)
+                found = names.pop(row_key(entry.name, entry.stamp), None)
             try:
-                if fresh and summary is not None:
-                    if check == crc32(summary, crc32(date)):
-                        outcome = Summary(summary, entry, directory, date)
-                elif fresh and check == checksum(date, summary, problem):
-                    outcome = ParseFailure(str(problem))
+                if found is not None and crc32(found) == INTACT:
+                    kind = found[0]
+                    if kind == SUMMARY_KIND:
+                        date = found[5 : 5 + int.from_bytes(found[1:5], "little")]
+                        outcome = Summary(found, entry, directory, date)
+                    elif kind == PROBLEM_KIND:
+                        outcome = ParseFailure(found[1:-4].decode(errors="replace"))
             except TypeError:  # a row of other types than this code writes: its file is read
                 pass
         if outcome is None:
             missed.append(index)
         outcomes.append(outcome)
 
-    put: list[tuple[str, str, Row]] = []
+    put: list[tuple[str, Row]] = []
     reads = root.read_stamped([files[i][1].path for i in missed])
     for index, read in zip(missed, reads, strict=True):
         directory, entry = files[index]
@@ -417,24 +417,22 @@ def _summarize(
         try:
             values = _summary_values(_record(data))
             date = str(values[_DATE]).encode()
-            # A copy of exact size: orjson's own output holds a few KB for a short text.
-            text = memoryview(orjson.dumps(values)).tobytes()
-            outcomes[index] = Summary(text, entry, directory, date, values)
-            row = Row(_stamp_key(entry.stamp), date, text, None)
+            written = payload(date, orjson.dumps(values), None)
+            outcomes[index] = Summary(written, entry, directory, date, values)
         except Exception as exc:  # every kind of bad file is skipped alike
             outcomes[index] = ParseFailure(one_line(exc))
-            row = Row(_stamp_key(entry.stamp), b"", None, one_line(exc))
+            written = payload(b"", None, one_line(exc))
         if root.known_version(entry.stamp, stamp):
-            put.append((directory, entry.name, row))
+            put.append((directory, Row(row_key(entry.name, entry.stamp), written)))
 
     if catalog is not None:
-        gone = [(d, n, row[2]) for d, rows in known.items() for n, row in rows.items()]
+        gone = [(d, key) for d, rows in known.items() for key in rows]
         catalog.update(put, gone)
     return outcomes  # type: ignore[return-value]  # each one filled in by now
 
 
-def _listing(root: StoreDir, scope: str | None) -> Iterator[tuple[tuple[str, DirEntry], Outcome]]:
-    """Each result file of scope with what summarize gives for it, FileNotFoundError
+def _listing(root: StoreDir, scope: str | None) -> tuple[list[tuple[str, DirEntry]], list[Outcome]]:
+    """The result files of scope and what summarize gives for each, FileNotFoundError
     for one removed since the listing; a missing root has none."""
     # Opened before the listing, whose type directories it names; not made
     # for a store that turns out to have no results (a mistyped root, say).
@@ -446,7 +444,7 @@ def _listing(root: StoreDir, scope: str | None) -> Iterator[tuple[tuple[str, Dir
         if catalog is None and files:
             catalog = Catalog.open(key)
             rows = catalog.rows(scope) if catalog is not None else None
-        return zip(files, _summarize(root, files, catalog, rows), strict=True)
+        return files, _summarize(root, files, catalog, rows)
     finally:
         if catalog is not None:
             catalog.close()
@@ -516,25 +514,34 @@ def _listed(
         )
         if value is not None
     ]
-    summaries = []
-    logger = get_logger()
-    chosen = bool(wanted or conditions)  # else no summary needs parsing here
-    for (_, entry), outcome in _listing(root, simulation_type):
-        if isinstance(outcome, FileNotFoundError):
-            continue  # removed since the listing
-        if type(outcome) is not Summary:
-            logger.warning(f"{SKIPPED}{entry.path}")
-        elif not chosen or (_module_filter(outcome, wanted) and all(c.matches(outcome) for c in conditions)):
-            summaries.append(outcome)
+    files, outcomes = _listing(root, simulation_type)
+    summaries = [outcome for outcome in outcomes if type(outcome) is Summary]
+    if len(summaries) != len(outcomes):
+        logger = get_logger()
+        for (_, entry), outcome in zip(files, outcomes, strict=True):
+            # What is removed since the listing is no failure.
+            if type(outcome) is not Summary and not isinstance(outcome, FileNotFoundError):
+                logger.warning(f"{SKIPPED}{entry.path}")
+    if wanted or conditions:  # else no summary needs parsing here
+        summaries = [s for s in summaries if _module_filter(s, wanted) and all(c.matches(s) for c in conditions)]
     summaries.sort(key=operator.attrgetter("_date"), reverse=True)
     return summaries
 
 
 def fields_of(summaries: Sequence[Summary], names: Sequence[str]) -> list[list[Any]]:
     """The values of the named fields (as `Summary.field` gives them) in each summary,
-    field by field: a table's columns at one access per summary, not per cell."""
-    rows = [summary._values for summary in summaries]
-    return [[row[index] for row in rows] for index in map(_INDEX.__getitem__, names)]
+    field by field: a table's columns at one access per summary, not per cell.
+
+    Fields that a summary has not parsed yet are parsed for this alone and
+    not kept in it: a large listing's table then holds its columns only, and
+    each summary's other fields are freed while they are still in the cache.
+    """
+    if not summaries or not names:
+        return [[] for _ in names]
+    pick = operator.itemgetter(*map(_INDEX.__getitem__, names), 0)  # 0: a tuple even for one name
+    loads = orjson.loads
+    picked = [pick(s._parsed if s._parsed is not None else loads(s._text)) for s in summaries]
+    return [list(column) for column in itertools.islice(zip(*picked, strict=True), len(names))]
 
 
 def _same_as(value: Any) -> bytes:
@@ -557,14 +564,24 @@ def _all_same(values: list[Any]) -> bool:
     return all(_same_as(value) == text for value in values)
 
 
+SETTINGS = ("component_settings", "model_parameters")
+
+
 def varying_settings(summaries: Sequence[Summary]) -> list[tuple[str, list[Any]]]:
     """The settings (members of component_settings, then of model_parameters) whose
     values are not the same in all summaries, each as a field name that
     `parse_condition` takes (bare where no other varying setting has the key)
     and its value in each summary (`MISSING` where it has none)."""
+    return varying_among(*fields_of(summaries, SETTINGS))
+
+
+def varying_among(
+    component_settings: Sequence[dict[str, Any]], model_parameters: Sequence[dict[str, Any]]
+) -> list[tuple[str, list[Any]]]:
+    """varying_settings of the summaries whose fields of `SETTINGS` these are
+    (as `fields_of` gives them)."""
     found: list[tuple[str, str, list[Any]]] = []
-    sections = ("component_settings", "model_parameters")
-    for section, members in zip(sections, fields_of(summaries, sections), strict=True):
+    for section, members in zip(SETTINGS, (component_settings, model_parameters), strict=True):
         for key in dict.fromkeys(itertools.chain.from_iterable(members)):
             values = [m.get(key, MISSING) for m in members]
             if not _all_same(values):

@@ -26,12 +26,13 @@ from lumora.progress import progress_shown, store_progress
 from lumora.settings import get_simulations_dir
 from lumora.summaries import (
     MISSING,
+    SETTINGS,
     Summary,
     collector_paused,
     fields_of,
     list_summaries,
     load_records,
-    varying_settings,
+    varying_among,
 )
 from lumora.text import LISTED_FIELDS, dump, format_fields, summary
 
@@ -125,8 +126,8 @@ def _print_table(summaries: list[Summary], *, wide: bool) -> None:
     if not summaries:
         print("No simulation results.")
         return
-    extra = [(name, [_cell(value) for value in values]) for name, values in varying_settings(summaries)]
-    fields = fields_of(summaries, LISTED_FIELDS)
+    *fields, settings, parameters = fields_of(summaries, (*LISTED_FIELDS, *SETTINGS))
+    extra = [(name, [_cell(value) for value in values]) for name, values in varying_among(settings, parameters)]
     table, hidden = format_fields(fields, extra, width=None if wide else terminal_width())
     sys.stdout.write(table + "\n")  # one write of the whole table
     if hidden:
