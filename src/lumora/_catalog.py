@@ -48,6 +48,17 @@ CREATE TABLE IF NOT EXISTS files (
 PRAGMA user_version = {_LAYOUT};
 """
 
+# The type directories that rows are kept for, found by a seek each: DISTINCT
+# would read every row.
+_DIRECTORIES = """
+WITH RECURSIVE found(dir) AS (
+    SELECT min(dir) FROM files
+    UNION ALL
+    SELECT (SELECT min(dir) FROM files WHERE dir > found.dir) FROM found WHERE found.dir IS NOT NULL
+)
+SELECT dir FROM found WHERE dir IS NOT NULL
+"""
+
 # What zlib.crc32 gives for any text followed by its own CRC (little-endian):
 # that of an intact payload.
 INTACT = 0x2144DF1C
@@ -162,11 +173,7 @@ class Catalog:
         None when the catalog cannot be read now (it is then passed by)."""
         query = "SELECT key, payload FROM files WHERE dir = ?"
         try:
-            directories = (
-                [directory]
-                if directory is not None
-                else [d for (d,) in self._db.execute("SELECT DISTINCT dir FROM files")]
-            )
+            directories = [directory] if directory is not None else [d for (d,) in self._db.execute(_DIRECTORIES)]
             # Built by dict itself from the pairs: this is most of a listing's reading.
             return {d: dict(self._db.execute(query, (d,))) for d in directories}
         except sqlite3.DatabaseError as exc:

@@ -247,13 +247,30 @@ def local_known_version(listed: Stamp | None, read: Stamp) -> bool:
     return time.time_ns() - max(mtime_ns, ctime_ns) >= SETTLING_NS
 
 
+# Each file looked at from the open directory rather than by its whole path
+# again: a tenth of what a stat costs, and the names are those of one directory.
+_BY_DESCRIPTOR = os.scandir in os.supports_fd and hasattr(os, "O_DIRECTORY")
+
+
 def local_entries(directory: StoreDir, local: Path) -> list[DirEntry]:
     """The entries of the local directory local, as paths below directory."""
+    try:
+        opened = os.open(local, os.O_RDONLY | os.O_DIRECTORY) if _BY_DESCRIPTOR else None
+    except FileNotFoundError:
+        return []
+    try:
+        return _entries(directory, local if opened is None else opened)
+    finally:
+        if opened is not None:
+            os.close(opened)
+
+
+def _entries(directory: StoreDir, listed: Path | int) -> list[DirEntry]:
     entries: list[DirEntry] = []
     append, is_regular, is_directory = entries.append, stat.S_ISREG, stat.S_ISDIR
     made = tuple.__new__  # DirEntry's own __new__ is a Python function, called once per file
     try:
-        with os.scandir(local) as listing:
+        with os.scandir(listed) as listing:
             for item in listing:
                 try:
                     info = item.stat()  # follows symbolic links, as reading does
@@ -320,12 +337,19 @@ def _stat_answer(path: Path, test: Callable[[int], bool], follow_symlinks: bool)
         return False
 
 
+_DIRINDEX: ModuleType | None = None
+
+
 def _index() -> ModuleType:
     # Loaded at the first look-up by name: it brings ctypes and libc, which a
-    # listing of summaries does without.
-    from lumora import _dirindex
+    # listing of summaries does without. Kept here: an import statement run
+    # again costs a look-up a microsecond.
+    global _DIRINDEX
+    if _DIRINDEX is None:
+        from lumora import _dirindex
 
-    return _dirindex
+        _DIRINDEX = _dirindex
+    return _DIRINDEX
 
 
 # Directories of at most this many names have their paths kept between
