@@ -540,7 +540,10 @@ def fields_of(summaries: Sequence[Summary], names: Sequence[str]) -> list[list[A
         return [[] for _ in names]
     pick = operator.itemgetter(*map(_INDEX.__getitem__, names), 0)  # 0: a tuple even for one name
     loads = orjson.loads
-    picked = [pick(s._parsed if s._parsed is not None else loads(s._text)) for s in summaries]
+    picked = [
+        pick(s._parsed if s._parsed is not None else loads(memoryview(s._payload)[5 + len(s._date) : -4]))
+        for s in summaries
+    ]  # _text written out: a property call per summary is a fifth of this
     return [list(column) for column in itertools.islice(zip(*picked, strict=True), len(names))]
 
 
