@@ -25,7 +25,18 @@ import orjson
 from lumora.logger import get_logger, one_line
 from lumora.settings import get_catalog_dir
 
-__all__ = ["INTACT", "PROBLEM_KIND", "SUMMARY_KIND", "Catalog", "Fetched", "Row", "payload", "row_key"]
+__all__ = [
+    "CRC_SIZE",
+    "DATE_AT",
+    "INTACT",
+    "PROBLEM_KIND",
+    "SUMMARY_KIND",
+    "Catalog",
+    "Fetched",
+    "Row",
+    "payload",
+    "row_key",
+]
 
 # Changed whenever what a row holds changes: a catalog of another layout is rebuilt.
 _LAYOUT = 3
@@ -64,6 +75,8 @@ SELECT dir FROM found WHERE dir IS NOT NULL
 INTACT = 0x2144DF1C
 _SUMMARY, _PROBLEM = b"s", b"p"
 SUMMARY_KIND, PROBLEM_KIND = _SUMMARY[0], _PROBLEM[0]
+# Where a summary's date starts (after its kind and length), and the CRC's size at the end.
+DATE_AT, CRC_SIZE = 5, 4
 
 
 class Row(NamedTuple):
@@ -91,10 +104,10 @@ def payload(date: bytes, summary: bytes | None, problem: str | None) -> bytes:
     file or changed by hand is told (summaries are used without being parsed
     first). The key needs none: a wrong one only has its file read again."""
     if summary is not None:
-        body = b"".join((_SUMMARY, len(date).to_bytes(4, "little"), date, summary))
+        body = b"".join((_SUMMARY, len(date).to_bytes(DATE_AT - 1, "little"), date, summary))
     else:
         body = _PROBLEM + (problem or "").encode()
-    return body + zlib.crc32(body).to_bytes(4, "little")
+    return body + zlib.crc32(body).to_bytes(CRC_SIZE, "little")
 
 
 def _file_for(key: str, directory: Path) -> Path:

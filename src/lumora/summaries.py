@@ -42,7 +42,18 @@ from typing import TYPE_CHECKING, Any
 
 import orjson
 
-from lumora._catalog import INTACT, PROBLEM_KIND, SUMMARY_KIND, Catalog, Fetched, Row, payload, row_key
+from lumora._catalog import (
+    CRC_SIZE,
+    DATE_AT,
+    INTACT,
+    PROBLEM_KIND,
+    SUMMARY_KIND,
+    Catalog,
+    Fetched,
+    Row,
+    payload,
+    row_key,
+)
 from lumora.layout import RESULT_SUFFIX
 from lumora.logger import get_logger, one_line
 from lumora.observe import observe
@@ -121,7 +132,7 @@ class Summary:
 
     @property
     def _text(self) -> memoryview:
-        return memoryview(self._payload)[5 + len(self._date) : -4]
+        return memoryview(self._payload)[DATE_AT + len(self._date) : -CRC_SIZE]
 
     def __repr__(self) -> str:
         return f"Summary({self.simulation_id!r}, {self.component_name!r}, {self.simulation_date!r})"
@@ -393,10 +404,10 @@ def _summarize(
                 if found is not None and crc32(found) == INTACT:
                     kind = found[0]
                     if kind == SUMMARY_KIND:
-                        date = found[5 : 5 + int.from_bytes(found[1:5], "little")]
+                        date = found[DATE_AT : DATE_AT + int.from_bytes(found[1:DATE_AT], "little")]
                         outcome = Summary(found, entry, directory, date)
                     elif kind == PROBLEM_KIND:
-                        outcome = ParseFailure(found[1:-4].decode(errors="replace"))
+                        outcome = ParseFailure(found[1:-CRC_SIZE].decode(errors="replace"))
             except TypeError:  # a row of other types than this code writes: its file is read
                 pass
         if outcome is None:
@@ -541,7 +552,7 @@ def fields_of(summaries: Sequence[Summary], names: Sequence[str]) -> list[list[A
     pick = operator.itemgetter(*map(_INDEX.__getitem__, names), 0)  # 0: a tuple even for one name
     loads = orjson.loads
     picked = [
-        pick(s._parsed if s._parsed is not None else loads(memoryview(s._payload)[5 + len(s._date) : -4]))
+        pick(s._parsed if s._parsed is not None else loads(memoryview(s._payload)[DATE_AT + len(s._date) : -CRC_SIZE]))
         for s in summaries
     ]  # _text written out: a property call per summary is a fifth of this
     return [list(column) for column in itertools.islice(zip(*picked, strict=True), len(names))]
