@@ -8,13 +8,13 @@ without the lock (which adds the module's path with its mkdir) and with it;
 and the module's ``find_simulation_result``. Each also with
 LUMORA_DIR_INDEX=0.
 
-Clearing (median per result of three, each on a fresh copy of the store): the command
-line's ``clear --yes`` on a store listed before (its catalog current, as
-after a ``list``: the goal) and on one never listed (every file read); the
-command line's former way (the module's listing for the count, then its
-``clear_simulation_results``); the module's ``clear_simulation_results``
-alone; and, for the floor, unlinking the same files by their paths, which
-the disk's own load can make the larger part.
+Clearing (per result, the median of three clearings, each of a fresh copy
+of the store): the command line's ``clear --yes`` on a store listed before
+(its catalog current, as after a ``list``: the goal) and on one never
+listed (every file read); the command line's former way (the module's
+listing for the count, then its ``clear_simulation_results``); the module's
+``clear_simulation_results`` alone; and, for the floor, unlinking the same
+files by their paths, which the disk's own load can make the larger part.
 
     .venv/bin/python bench/misses.py [--results 10000] [--calls 2000] [--no-clear] [--clearings 3]
 """
