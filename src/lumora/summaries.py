@@ -77,7 +77,6 @@ __all__ = [
     "result_files",
     "summarize",
     "varying_among",
-    "varying_settings",
 ]
 
 # What the store logs for each file that a listing skips (as the extension words it).
@@ -581,19 +580,15 @@ def _all_same(values: list[Any]) -> bool:
 SETTINGS = ("component_settings", "model_parameters")
 
 
-def varying_settings(summaries: Sequence[Summary]) -> list[tuple[str, list[Any]]]:
-    """The settings (members of component_settings, then of model_parameters) whose
-    values are not the same in all summaries, each as a field name that
-    `parse_condition` takes (bare where no other varying setting has the key)
-    and its value in each summary (`MISSING` where it has none)."""
-    return varying_among(*fields_of(summaries, SETTINGS))
-
-
 def varying_among(
     component_settings: Sequence[dict[str, Any]], model_parameters: Sequence[dict[str, Any]]
 ) -> list[tuple[str, list[Any]]]:
-    """varying_settings of the summaries whose fields of `SETTINGS` these are
-    (as `fields_of` gives them)."""
+    """The settings (members of component_settings, then of model_parameters) whose
+    values are not the same in all summaries, given those two fields of each
+    (`SETTINGS`, as `fields_of` gives them, in one pass with the other fields
+    a table shows): each as a field name that `parse_condition` takes (bare
+    where no other varying setting has the key) and its value in each summary
+    (`MISSING` where it has none)."""
     found: list[tuple[str, str, list[Any]]] = []
     for section, members in zip(SETTINGS, (component_settings, model_parameters), strict=True):
         for key in dict.fromkeys(itertools.chain.from_iterable(members)):
