@@ -261,3 +261,16 @@ def test_a_joined_path_is_pathlib_s(base, key):
         (Path(base) / key).name,
         str((Path(base) / key).parent),
     )
+
+
+@pytest.mark.parametrize(("value", "kept"), [(None, True), ("1", True), ("0", False), (" 0\n", False)])
+def test_the_switch_is_read_at_each_question(tmp_path, monkeypatch, value, kept):
+    (tmp_path / f"a_{ID}.json").write_text("{}")
+    monkeypatch.delenv("LUMORA_DIR_INDEX", raising=False)
+    assert _dirindex.names(str(tmp_path)) is not None
+    if value is None:
+        monkeypatch.delenv("LUMORA_DIR_INDEX", raising=False)
+    else:
+        monkeypatch.setenv("LUMORA_DIR_INDEX", value)
+    assert (_dirindex.names(str(tmp_path)) is not None) is kept
+    same_as_pathlib(tmp_path)

@@ -40,12 +40,9 @@ import struct
 import sys
 import threading
 from collections import OrderedDict
-from collections.abc import Callable
-from typing import Literal, TypeVar
+from typing import Literal
 
 __all__ = ["names", "names_ending_with", "paths_below_ending_with"]
-
-_T = TypeVar("_T")
 
 # inotify(7) and statfs(2) constants.
 _IN_NONBLOCK = os.O_NONBLOCK
@@ -161,32 +158,35 @@ class _Index:
     def ending_with(self, directory: str, suffix: str) -> list[str] | None:
         """The names in directory that end with suffix, or None when the
         directory cannot be kept (the caller then reads it itself)."""
-        return self._asked(self._ending_with, directory, suffix)
+        return self._asked(directory, suffix, False)
 
     def below_ending_with(self, root: str, suffix: str) -> list[str] | None:
         """The paths of the names ending with suffix in every directory
         directly below root, or None when any of them cannot be kept."""
-        return self._asked(self._below_ending_with, root, suffix)
+        return self._asked(root, suffix, True)
 
-    def _asked(self, answer: Callable[[str, str], _T | None], directory: str, suffix: str) -> _T | None:
+    def _asked(self, directory: str, suffix: str, below: bool) -> list[str] | None:
+        # Written out, not passed the answer to give: a look-up by ID asks
+        # this of every type directory, and each layer of calls costs it.
         me = threading.get_ident()
         if self._owner == me:
             return None  # re-entered from a finalizer or signal handler run inside our own work
         with self._lock:
             self._owner = me
             try:
-                if self._fd >= 0 and self._pid != os.getpid():
-                    self.after_fork()  # a fork that bypassed the hook
-                if self._fd < 0 and not self._open():
-                    return None
-                self._drain()
-                return answer(directory, suffix)
+                if self._pid != os.getpid():
+                    if self._fd >= 0:
+                        self.after_fork()  # a fork that bypassed the hook
+                    if not self._open():
+                        return None
+                if self._ready.poll(0):
+                    self._drain()
+                if below:
+                    return self._below_ending_with(directory, suffix)
+                kept = self._kept_at(directory)
+                return None if kept is None else kept.ending_with(suffix)
             finally:
                 self._owner = None
-
-    def _ending_with(self, directory: str, suffix: str) -> list[str] | None:
-        kept = self._kept_at(directory)
-        return None if kept is None else kept.ending_with(suffix)
 
     def _below_ending_with(self, root: str, suffix: str) -> list[str] | None:
         top = self._kept_at(root)
@@ -341,8 +341,8 @@ class _Index:
             self._kept_names -= 1
 
     def _drain(self) -> None:
-        if not self._ready.poll(0):
-            return  # nothing queued: the common case, one cheap call
+        """Applies what the queue holds; called once poll found it not empty
+        (the common case is an empty one, told by that one cheap call)."""
         moved: dict[int, dict[str, None]] = {}  # names that moves mentioned, by watch
         while True:
             try:
@@ -439,10 +439,24 @@ if _INDEX is not None:
     os.register_at_fork(after_in_child=_INDEX.after_fork)
 
 
+# os.environ's own mapping, of encoded names to encoded values (CPython's,
+# kept current by every change made through os.environ): the switch is read
+# at every question, and os.environ.get's layers of encoding cost a look-up
+# by ID more than its every other check.
+_ENVIRON = getattr(os.environ, "_data", None)
+_SWITCH = "LUMORA_DIR_INDEX"
+_SWITCH_KEY = getattr(os.environ, "encodekey", lambda name: name)(_SWITCH)
+
+
 def _index() -> _Index | None:
-    if _INDEX is None or os.environ.get("LUMORA_DIR_INDEX", "").strip() == "0":
+    if _INDEX is None:
         return None
-    return _INDEX
+    if type(_ENVIRON) is dict:
+        value = _ENVIRON.get(_SWITCH_KEY)
+        off = value is not None and value.strip() in (b"0", "0")
+    else:
+        off = os.environ.get(_SWITCH, "").strip() == "0"
+    return None if off else _INDEX
 
 
 def names_ending_with(directory: str, suffix: str) -> list[str] | None:

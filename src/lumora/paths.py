@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import errno
 import os
+import re
 import stat
 import time
 from collections.abc import Callable, Generator, Iterator, Sequence
@@ -140,7 +141,7 @@ _OPEN_FLAGS = (
 )
 
 # What makes a pattern more than a literal suffix after its leading "*".
-_GLOB_SPECIAL = frozenset("*?[/" + (os.altsep or ""))
+_GLOB_SPECIAL = re.compile("[" + re.escape("*?[/" + (os.altsep or "")) + "]")
 # What pathlib's exists() and is_dir() take for "no": anything else is raised.
 _ABSENT = frozenset({errno.ENOENT, errno.ENOTDIR, errno.EBADF, errno.ELOOP})
 
@@ -399,7 +400,7 @@ class LocalStorePath(Path):
         # directory per look-up. Anything else is pathlib's.
         if type(pattern) is str and pattern[:1] == "*" and case_sensitive in (None, True):
             suffix = pattern[1:]
-            if suffix and _GLOB_SPECIAL.isdisjoint(suffix):
+            if suffix and _GLOB_SPECIAL.search(suffix) is None:
                 found = _index().names_ending_with(str(self), suffix)
                 if found is not None:
                     return self._children(found)
