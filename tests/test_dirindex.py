@@ -274,3 +274,34 @@ def test_the_switch_is_read_at_each_question(tmp_path, monkeypatch, value, kept)
         monkeypatch.setenv("LUMORA_DIR_INDEX", value)
     assert (_dirindex.names(str(tmp_path)) is not None) is kept
     same_as_pathlib(tmp_path)
+
+
+def _kinds(base: Path) -> None:
+    (base / "dir").mkdir()
+    (base / "file").write_text("{}")
+    os.mkfifo(base / "fifo")
+    for name, target in [("to_dir", "dir"), ("to_file", "file"), ("dangling", "gone"), ("loop", "loop")]:
+        os.symlink(target, base / name)
+    (base / "shut").mkdir()
+    (base / "shut" / "inside").mkdir()
+    os.chmod(base / "shut", 0)
+
+
+KINDS = ["dir", "file", "fifo", "to_dir", "to_file", "dangling", "loop", "gone", "file/below", "dir/", "shut/inside"]
+
+
+@pytest.mark.parametrize("follow", [True, False])
+def test_exists_and_is_dir_answer_or_raise_as_pathlib(tmp_path, follow):
+    _kinds(tmp_path)
+    try:
+        for name in KINDS:
+            for ask in ("exists", "is_dir"):
+                answers = []
+                for path in (Path(tmp_path, name), LocalStorePath(tmp_path, name)):
+                    try:
+                        answers.append(getattr(path, ask)(follow_symlinks=follow))
+                    except OSError as exc:
+                        answers.append(type(exc))
+                assert answers[0] == answers[1], (name, ask)
+    finally:
+        os.chmod(tmp_path / "shut", 0o700)

@@ -338,6 +338,18 @@ def _stat_answer(path: Path, test: Callable[[int], bool], follow_symlinks: bool)
         return False
 
 
+def _resolves(path: str) -> bool:
+    # Under the effective IDs, which stat runs under too; where access(2)
+    # cannot take them, a set-ID process could be told otherwise: stat answers.
+    if not _EFFECTIVE_IDS:
+        return False
+    try:
+        return os.access(path, os.F_OK, effective_ids=True)
+    except ValueError:  # not representable on this system: stat's answer follows
+        return False
+
+
+_EFFECTIVE_IDS = os.access in os.supports_effective_ids
 _DIRINDEX: ModuleType | None = None
 
 
@@ -401,9 +413,10 @@ class LocalStorePath(Path):
         if type(pattern) is str and pattern[:1] == "*" and case_sensitive in (None, True):
             suffix = pattern[1:]
             if suffix and _GLOB_SPECIAL.search(suffix) is None:
-                found = _index().names_ending_with(str(self), suffix)
+                here = str(self)
+                found = _index().names_ending_with(here, suffix)
                 if found is not None:
-                    return self._children(found)
+                    return iter(self._made(here, found))
         return super().glob(pattern, case_sensitive=case_sensitive, recurse_symlinks=recurse_symlinks)
 
     def iterdir(self) -> Generator[LocalStorePath]:
@@ -434,10 +447,20 @@ class LocalStorePath(Path):
             _CHILDREN[here] = known
         return (path for path in known[2])
 
+    # A look-up by ID asks exists of the root and is_dir of each type
+    # directory. Where the answer is yes, access(2) gives it without the
+    # stat_result that os.stat makes (half the cost); a "no" is stat's, which
+    # tells an absent path from one that raises.
+
     def exists(self, *, follow_symlinks: bool = True) -> bool:
+        if follow_symlinks and _resolves(str(self)):
+            return True
         return _stat_answer(self, bool, follow_symlinks)
 
     def is_dir(self, *, follow_symlinks: bool = True) -> bool:
+        # With a trailing slash a path resolves only to a directory, links followed.
+        if follow_symlinks and _resolves(str(self) + "/"):
+            return True
         return _stat_answer(self, stat.S_ISDIR, follow_symlinks)
 
     def unlink(self, missing_ok: bool = False) -> None:
