@@ -445,7 +445,8 @@ if _INDEX is not None:
 # by ID more than its every other check.
 _ENVIRON = getattr(os.environ, "_data", None)
 _SWITCH = "LUMORA_DIR_INDEX"
-_SWITCH_KEY = getattr(os.environ, "encodekey", lambda name: name)(_SWITCH)
+_SWITCH_KEY = getattr(os.environ, "encodekey", str)(_SWITCH)
+_SWITCHED_OFF = getattr(os.environ, "encodevalue", str)("0")
 
 
 def _index() -> _Index | None:
@@ -453,7 +454,7 @@ def _index() -> _Index | None:
         return None
     if type(_ENVIRON) is dict:
         value = _ENVIRON.get(_SWITCH_KEY)
-        off = value is not None and value.strip() in (b"0", "0")
+        off = value is not None and value.strip() == _SWITCHED_OFF
     else:
         off = os.environ.get(_SWITCH, "").strip() == "0"
     return None if off else _INDEX
