@@ -40,7 +40,7 @@ import struct
 import sys
 import threading
 from collections import OrderedDict
-from typing import Literal
+from typing import Any, Literal
 
 __all__ = ["names", "names_ending_with", "paths_below_ending_with"]
 
@@ -443,7 +443,9 @@ if _INDEX is not None:
 # kept current by every change made through os.environ): the switch is read
 # at every question, and os.environ.get's layers of encoding cost a look-up
 # by ID more than its every other check.
-_ENVIRON = getattr(os.environ, "_data", None)
+_ENVIRON: dict[Any, Any] | None = getattr(os.environ, "_data", None)
+if type(_ENVIRON) is not dict:
+    _ENVIRON = None
 _SWITCH = "LUMORA_DIR_INDEX"
 _SWITCH_KEY = getattr(os.environ, "encodekey", str)(_SWITCH)
 _SWITCHED_OFF = getattr(os.environ, "encodevalue", str)("0")
@@ -452,7 +454,7 @@ _SWITCHED_OFF = getattr(os.environ, "encodevalue", str)("0")
 def _index() -> _Index | None:
     if _INDEX is None:
         return None
-    if type(_ENVIRON) is dict:
+    if _ENVIRON is not None:
         value = _ENVIRON.get(_SWITCH_KEY)
         off = value is not None and value.strip() == _SWITCHED_OFF
     else:

@@ -338,6 +338,9 @@ def _stat_answer(path: Path, test: Callable[[int], bool], follow_symlinks: bool)
         return False
 
 
+_EFFECTIVE_IDS = os.access in os.supports_effective_ids
+
+
 def _resolves(path: str) -> bool:
     # Under the effective IDs, which stat runs under too; where access(2)
     # cannot take them, a set-ID process could be told otherwise: stat answers.
@@ -349,7 +352,6 @@ def _resolves(path: str) -> bool:
         return False
 
 
-_EFFECTIVE_IDS = os.access in os.supports_effective_ids
 _DIRINDEX: ModuleType | None = None
 
 
