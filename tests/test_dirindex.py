@@ -305,3 +305,67 @@ def test_exists_and_is_dir_answer_or_raise_as_pathlib(tmp_path, follow):
                 assert answers[0] == answers[1], (name, ask)
     finally:
         os.chmod(tmp_path / "shut", 0o700)
+
+
+def mounted_over(path: Path) -> contextlib.AbstractContextManager[None]:
+    @contextlib.contextmanager
+    def mounted() -> Any:
+        if subprocess.run(["mount", "-t", "tmpfs", "none", str(path)], capture_output=True).returncode != 0:
+            pytest.skip("cannot mount here")
+        try:
+            yield
+        finally:
+            subprocess.run(["umount", str(path)], check=True)
+
+    return mounted()
+
+
+def replaced_by_link(above: Path, elsewhere: Path) -> None:
+    os.rename(above, above.with_name("was"))
+    above.symlink_to(elsewhere)
+
+
+# Each one makes the path lead to another directory, or to none, by a change
+# above the directory asked for: a directory two levels up moved, replaced
+# by a link, swapped, removed by another process, or covered by a mount.
+ABOVE: dict[str, Callable[[Path, Path], object]] = {
+    "renamed": lambda above, other: (os.rename(above, above.with_name("was")), os.rename(other, above)),
+    "replaced by a link": replaced_by_link,
+    "swapped": lambda above, other: exchange(above, other),
+    "removed elsewhere": lambda above, other: elsewhere(f"import shutil; shutil.rmtree({str(above)!r})"),
+    "mounted over": lambda above, other: None,  # entered by the test, which leaves it
+}
+
+
+@pytest.mark.parametrize("change", ABOVE)
+def test_a_change_above_a_kept_directory_is_seen_at_once(tmp_path, change):
+    trees = {}
+    for side in ("one", "other"):
+        d = tmp_path / side / "store" / "t1"
+        d.mkdir(parents=True)
+        (d / f"{side}_{ID}.json").write_text("{}")
+        trees[side] = tmp_path / side
+    asked = trees["one"] / "store" / "t1"
+    with contextlib.ExitStack() as stack:
+        for _ in range(2):  # the second question is answered without a stat
+            same_as_pathlib(asked)
+        if change == "mounted over":
+            stack.enter_context(mounted_over(trees["one"]))
+        else:
+            ABOVE[change](trees["one"], trees["other"])
+        same_as_pathlib(asked)
+        if asked.parent.is_dir():
+            assert sorted(map(str, LocalStorePath(asked.parent).iterdir())) == sorted(map(str, asked.parent.iterdir()))
+        if asked.is_dir():
+            (asked / f"new_{ID}.json").write_text("{}")
+            same_as_pathlib(asked)
+
+
+def test_a_relative_path_follows_the_working_directory(tmp_path, monkeypatch):
+    for side in ("a", "b"):
+        (tmp_path / side / "t1").mkdir(parents=True)
+        (tmp_path / side / "t1" / f"{side}_{ID}.json").write_text("{}")
+    for side in ("a", "b", "a"):
+        monkeypatch.chdir(tmp_path / side)
+        for _ in range(2):
+            assert [p.name for p in LocalStorePath("t1").glob(f"*_{ID}.json")] == [f"{side}_{ID}.json"]

@@ -21,6 +21,16 @@ directory kept, or no directory) is looked at again only once an event on
 that name was reported; a symbolic link is followed on every question, as
 where it leads can change without one.
 
+A kept directory is asked for by its path, and whether the path still
+leads to it is a stat per question, unless every directory above it is
+watched as well: a path leads elsewhere only once a name along it is
+created, removed, renamed or has its permissions changed (each an event on
+the directory above that name), or a file system is mounted or unmounted
+(told by /proc/self/mounts). While none of that was reported since the path
+was last found to lead to the directory kept, no stat is needed. Paths
+through a symbolic link, relative paths, and paths through a directory of
+another file system kind are checked by stat at each question, as before.
+
 Only on file systems whose every change passes through this machine's
 kernel (ext4, XFS, Btrfs, tmpfs, F2FS): on NFS, SMB or FUSE, other machines'
 changes would go unseen, so those directories are read as before. Anything
@@ -49,8 +59,12 @@ _IN_NONBLOCK = os.O_NONBLOCK
 _IN_CLOEXEC = os.O_CLOEXEC
 _IN_MOVED_FROM, _IN_MOVED_TO, _IN_CREATE, _IN_DELETE = 0x40, 0x80, 0x100, 0x200
 _IN_DELETE_SELF, _IN_MOVE_SELF, _IN_UNMOUNT, _IN_Q_OVERFLOW, _IN_IGNORED = 0x400, 0x800, 0x2000, 0x4000, 0x8000
-_IN_ONLYDIR = 0x01000000
-_WATCH_MASK = _IN_CREATE | _IN_DELETE | _IN_MOVED_FROM | _IN_MOVED_TO | _IN_DELETE_SELF | _IN_MOVE_SELF | _IN_ONLYDIR
+_IN_ATTRIB, _IN_ONLYDIR, _IN_DONT_FOLLOW = 0x04, 0x01000000, 0x02000000
+# One mask for a directory kept and a directory above a path: a directory
+# that is both has one watch, whose mask each adding would replace.
+_WATCH_MASK = (
+    _IN_CREATE | _IN_DELETE | _IN_MOVED_FROM | _IN_MOVED_TO | _IN_ATTRIB | _IN_DELETE_SELF | _IN_MOVE_SELF | _IN_ONLYDIR
+)
 _MOVED = _IN_MOVED_FROM | _IN_MOVED_TO
 _GONE = _IN_DELETE_SELF | _IN_MOVE_SELF | _IN_UNMOUNT | _IN_IGNORED
 _EVENT = struct.Struct("iIII")  # wd, mask, cookie, len; then len bytes of NUL-padded name
@@ -69,6 +83,10 @@ _MAX_SUFFIX_LENGTHS = 4
 # A store with more type directories than this is looked through by the
 # caller: keeping them all would push out what else is kept.
 _MAX_BELOW = _MAX_DIRS // 2
+# Paths whose directories above them are watched, and those directories' watches.
+_MAX_TRUSTED = _MAX_DIRS
+_MAX_ABOVE = 2 * _MAX_DIRS
+_MOUNTS = "/proc/self/mounts"  # pollable: POLLPRI at each mount or unmount
 
 
 class _Dir:
@@ -136,6 +154,13 @@ class _Index:
         self._kept_names = 0  # in all of _dirs
         self._owner: int | None = None  # the thread inside, if any
         self._ready = select.poll()  # whether the queue holds anything, without a failing read
+        # Paths found to lead to a kept directory (its watch and identity)
+        # since which no event on a name along them came (see _trust).
+        self._trusted: dict[str, tuple[int, tuple[int, int]]] = {}
+        self._along: set[tuple[int, bytes]] = set()  # (watch of a directory above, the name below it) on those paths
+        self._above: set[int] = set()  # the watches of the directories above them
+        self._distrusted: set[str] = set()  # paths whose directories above cannot all be watched
+        self._mounts = -1  # /proc/self/mounts, polled with the queue; -1: no path is trusted
 
     def after_fork(self) -> None:
         """Forgets everything in a child: its queue is shared with the parent,
@@ -143,17 +168,19 @@ class _Index:
         closed are the child's own copies."""
         self._lock = threading.Lock()  # another thread may have held it at the fork
         self._owner = None
-        for fd in [self._fd, *(kept.fd for kept in self._dirs.values())]:
+        for fd in [self._fd, self._mounts, *(kept.fd for kept in self._dirs.values())]:
             if fd >= 0:
                 try:
                     os.close(fd)
                 except OSError:
                     pass
-        self._fd, self._pid = -1, -1
+        self._fd, self._pid, self._mounts = -1, -1, -1
         self._ready = select.poll()
         self._dirs.clear()
         self._watch_of.clear()
         self._kept_names = 0
+        self._distrust()
+        self._above.clear()
 
     def ending_with(self, directory: str, suffix: str) -> list[str] | None:
         """The names in directory that end with suffix, or None when the
@@ -179,8 +206,9 @@ class _Index:
                         self.after_fork()  # a fork that bypassed the hook
                     if not self._open():
                         return None
-                if self._ready.poll(0):
-                    self._drain()
+                ready = self._ready.poll(0)
+                if ready:
+                    self._settle(ready)
                 if below:
                     return self._below_ending_with(directory, suffix)
                 kept = self._kept_at(directory)
@@ -241,11 +269,75 @@ class _Index:
         return kept
 
     def _kept_at(self, directory: str) -> _Dir | None:
+        trusted = self._trusted.get(directory)
+        if trusted is not None:
+            wd, identity = trusted
+            kept = self._dirs.get(wd)
+            if kept is not None and kept.identity == identity:
+                self._dirs.move_to_end(wd)
+                return kept
         try:
             info = os.stat(directory)
         except OSError:
             return None
-        return self._kept(directory, info)
+        kept = self._kept(directory, info)
+        if kept is not None and self._mounts >= 0 and directory not in self._distrusted:
+            self._trust(directory, kept)
+        return kept
+
+    def _trust(self, directory: str, kept: _Dir) -> None:
+        """Watches every directory above directory, so that its path needs no
+        stat while no event on a name along it comes (nor a mount)."""
+        if len(self._trusted) >= _MAX_TRUSTED or len(self._distrusted) >= _MAX_TRUSTED:
+            self._distrust()
+        # Relative: the working directory can change unseen. And "//" may be
+        # another root than "/".
+        if directory[:1] != "/" or directory[:2] == "//" or os.path.normpath(directory) != directory:
+            self._distrusted.add(directory)
+            return
+        wd = self._watch_of.get(directory)
+        if wd is None:
+            return
+        if len(self._above) >= _MAX_ABOVE:
+            self._unwatch_above()
+        along: list[tuple[int, bytes]] = []
+        above = "/"
+        for name in directory[1:].split("/"):
+            # Top down, each watched before the name below it is looked at: a
+            # change along the path from here on is queued. A symbolic link
+            # above is not followed (the link's own target could change).
+            path = os.fsencode(above)
+            watch = self._libc.inotify_add_watch(self._fd, path, _WATCH_MASK | _IN_DONT_FOLLOW)
+            if watch < 0 or not _is_local_path(path):
+                if watch >= 0 and watch not in self._dirs and watch not in self._above:
+                    self._libc.inotify_rm_watch(self._fd, watch)
+                self._distrusted.add(directory)
+                return
+            self._above.add(watch)
+            along.append((watch, os.fsencode(name)))
+            above = os.path.join(above, name)
+        try:
+            info = os.lstat(directory)
+        except OSError:
+            info = None
+        if info is not None and stat.S_ISDIR(info.st_mode) and (info.st_dev, info.st_ino) == kept.identity:
+            self._along.update(along)
+            self._trusted[directory] = (wd, kept.identity)
+        else:  # a symbolic link, or changed since: a stat at each question
+            self._distrusted.add(directory)
+
+    def _distrust(self) -> None:
+        """Every path is checked by stat again at its next question."""
+        self._trusted.clear()
+        self._along.clear()
+        self._distrusted.clear()
+
+    def _unwatch_above(self) -> None:
+        self._distrust()
+        for watch in self._above:
+            if watch not in self._dirs:
+                self._libc.inotify_rm_watch(self._fd, watch)
+        self._above.clear()
 
     def _kept(self, directory: str, info: os.stat_result) -> _Dir | None:
         """What is kept of directory, of which info is a stat taken after the last drain."""
@@ -267,7 +359,20 @@ class _Index:
         self._fd, self._pid = fd, os.getpid()
         self._ready = select.poll()
         self._ready.register(fd, select.POLLIN)
+        self._mounts = _mounts_watched(self._ready) if _HAS_STATFS else -1
         return True
+
+    def _settle(self, ready: list[tuple[int, int]]) -> None:
+        for fd, _ in ready:
+            if fd == self._mounts:
+                # A file system mounted over a path, or unmounted from under
+                # it: every path, and what each name below a kept directory
+                # leads to, is looked at again.
+                self._distrust()
+                for kept in self._dirs.values():
+                    kept.below.clear()
+        if any(fd == self._fd for fd, _ in ready):
+            self._drain()
 
     def _watch(self, directory: str) -> _Dir | None:
         self._watch_of.pop(directory, None)
@@ -322,9 +427,11 @@ class _Index:
         self._discard(wd)
         for path in [p for p, w in self._watch_of.items() if w == wd]:
             del self._watch_of[path]
-        self._libc.inotify_rm_watch(self._fd, wd)
+        if wd not in self._above:  # else still watched for the paths below it
+            self._libc.inotify_rm_watch(self._fd, wd)
 
     def _forget_all(self) -> None:
+        self._unwatch_above()
         for watched in list(self._dirs):
             self._forget(watched)
 
@@ -362,13 +469,20 @@ class _Index:
                 if mask & _IN_Q_OVERFLOW:
                     self._forget_all()  # events were lost: nothing kept can be trusted
                     continue
+                raw = data[start:offset].rstrip(b"\0")
+                if wd in self._above and (not raw or (wd, raw) in self._along):
+                    # A name along a trusted path changed, or a directory above
+                    # one had its permissions changed or went.
+                    self._distrust()
+                    if mask & (_IN_IGNORED | _IN_UNMOUNT):
+                        self._above.discard(wd)
                 kept = self._dirs.get(wd)
                 if kept is None:
                     continue
                 if mask & _GONE:
                     self._forget(wd)
                     continue
-                name = os.fsdecode(data[start:offset].rstrip(b"\0"))
+                name = os.fsdecode(raw)
                 kept.below.pop(name, None)
                 if mask & _MOVED:
                     moved.setdefault(wd, {})[name] = None
@@ -407,6 +521,31 @@ def _is_local(fd: int) -> bool:
     return kind in _LOCAL_KINDS
 
 
+def _is_local_path(path: bytes) -> bool:
+    buf = ctypes.create_string_buffer(256)
+    if _LIBC is None or _LIBC.statfs(path, buf) != 0:
+        return False
+    kind = ctypes.c_long.from_buffer(buf).value & 0xFFFFFFFF
+    return kind in _LOCAL_KINDS
+
+
+def _mounts_watched(ready: select.poll) -> int:
+    """/proc/self/mounts registered with ready, or -1 where it cannot tell
+    mounts apart (missing, or reporting a change at every poll)."""
+    try:
+        fd = os.open(_MOUNTS, os.O_RDONLY | os.O_CLOEXEC)
+    except OSError:
+        return -1
+    probe = select.poll()
+    probe.register(fd, select.POLLPRI)
+    probe.poll(0)
+    if probe.poll(0):
+        os.close(fd)
+        return -1
+    ready.register(fd, select.POLLPRI)
+    return fd
+
+
 def _open_libc() -> ctypes.CDLL:
     # glibc's name, tried first: ctypes.util (and the ldconfig run it may make)
     # would cost every command's start-up more than the rest of this module.
@@ -430,10 +569,13 @@ def _load_libc() -> ctypes.CDLL | None:
     libc.inotify_add_watch.argtypes = [ctypes.c_int, ctypes.c_char_p, ctypes.c_uint32]
     libc.inotify_rm_watch.argtypes = [ctypes.c_int, ctypes.c_int]
     libc.fstatfs.argtypes = [ctypes.c_int, ctypes.c_void_p]
+    if hasattr(libc, "statfs"):
+        libc.statfs.argtypes = [ctypes.c_char_p, ctypes.c_void_p]
     return libc
 
 
 _LIBC = _load_libc()
+_HAS_STATFS = _LIBC is not None and hasattr(_LIBC, "statfs")
 _INDEX = _Index(_LIBC) if _LIBC is not None else None
 if _INDEX is not None:
     os.register_at_fork(after_in_child=_INDEX.after_fork)
