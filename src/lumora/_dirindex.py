@@ -30,6 +30,7 @@ the directory above that name), or a file system is mounted or unmounted
 was last found to lead to the directory kept, no stat is needed. Paths
 through a symbolic link, relative paths, and paths through a directory of
 another file system kind are checked by stat at each question, as before.
+(A chroot or a change of mount namespace by this process is not seen.)
 
 Only on file systems whose every change passes through this machine's
 kernel (ext4, XFS, Btrfs, tmpfs, F2FS): on NFS, SMB or FUSE, other machines'
@@ -234,8 +235,9 @@ class _Index:
 
         The path was found to lead to a directory, or to anything else, when
         no symbolic link: root's own events say when that may have changed,
-        so no stat is needed until then. (A file system mounted over it
-        meanwhile is not seen: the kernel tells no watch of mounts.)
+        so no stat is needed until then, nor until a mount or unmount (told
+        by /proc/self/mounts where it can be polled; elsewhere, a file system
+        mounted over it meanwhile is not seen).
         """
         if name in top.below:
             known = top.below[name]
