@@ -12,7 +12,10 @@ it (local disk: device, inode, size, modification and change times in ns;
 object stores: size and ETag). A listing uses a kept summary only while the
 file still shows that stamp; a new or changed file is read again and a
 vanished one dropped, so an answer always equals a fresh parse of every file.
-LUMORA_CATALOG=0 turns the catalog off.
+A process also keeps in memory the rows its last listing of each store found
+(up to 128 MB in all): a listing again in which every file shows a stamp so
+kept is answered without opening the catalog. LUMORA_CATALOG=0 turns the
+catalog, and this, off.
 
 Conditions (`where`) are texts ``FIELD OP VALUE``: OP one of ``=`` (or
 ``==``), ``!=``, ``<``, ``<=``, ``>``, ``>=``; FIELD a member of the
@@ -35,6 +38,7 @@ import itertools
 import operator
 import os
 import re
+import threading
 import zlib
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass
@@ -58,7 +62,7 @@ from lumora.layout import RESULT_SUFFIX
 from lumora.logger import get_logger, one_line
 from lumora.observe import observe
 from lumora.paths import DirEntry, StoreDir, note_read_failure
-from lumora.settings import get_simulations_dir
+from lumora.settings import get_catalog_dir, get_simulations_dir
 
 if TYPE_CHECKING:
     from lumora.models import StoredSimulationResult
@@ -378,8 +382,12 @@ def _summarize(
     files: Sequence[tuple[str, DirEntry]],
     catalog: Catalog | None,
     rows: dict[str, Fetched] | None,
+    kept: dict[str, Fetched] | None = None,
 ) -> list[Outcome]:
-    """_outcomes's work, given the open catalog and its rows within the listing's scope."""
+    """_outcomes's work, given the open catalog and its rows within the listing's scope.
+
+    kept, a copy of those rows, is left with the rows that the catalog holds,
+    after it, for the files listed."""
     known = rows or {}
     outcomes: list[Outcome | None] = []
     missed: list[int] = []
@@ -396,9 +404,10 @@ def _summarize(
             outcome = OSError(f"not a regular file but {what}")
         elif names:
             try:
-                found = names.pop(dumps((entry.name, entry.stamp)), None)
+                key = dumps((entry.name, entry.stamp))
             except TypeError:
-                found = names.pop(row_key(entry.name, entry.stamp), None)
+                key = row_key(entry.name, entry.stamp)
+            found = names.pop(key, None)
             try:
                 if found is not None and crc32(found) == INTACT:
                     kind = found[0]
@@ -406,9 +415,11 @@ def _summarize(
                         date = found[DATE_AT : DATE_AT + int.from_bytes(found[1:DATE_AT], "little")]
                         outcome = Summary(found, entry, directory, date)
                     elif kind == PROBLEM_KIND:
-                        outcome = ParseFailure(found[1:-CRC_SIZE].decode(errors="replace"))
+                        outcome = ParseFailure(_reason(found))
             except TypeError:  # a row of other types than this code writes: its file is read
                 pass
+            if found is not None and outcome is None and kept is not None:
+                kept[directory].pop(key, None)  # damaged: its file is read, and its row replaced
         if outcome is None:
             missed.append(index)
         outcomes.append(outcome)
@@ -433,10 +444,16 @@ def _summarize(
             outcomes[index] = ParseFailure(one_line(exc))
             written = payload(b"", None, one_line(exc))
         if root.known_version(entry.stamp, stamp):
-            put.append((directory, Row(row_key(entry.name, entry.stamp), written)))
+            row = Row(row_key(entry.name, entry.stamp), written)
+            put.append((directory, row))
+            if kept is not None:
+                kept.setdefault(directory, {})[row.key] = written
 
+    gone = [(d, key) for d, rows in known.items() for key in rows]
+    if kept is not None:
+        for d, key in gone:
+            del kept[d][key]
     if catalog is not None:
-        gone = [(d, key) for d, rows in known.items() for key in rows]
         catalog.update(put, gone)
     return outcomes  # type: ignore[return-value]  # each one filled in by now
 
@@ -447,16 +464,117 @@ def _listing(root: StoreDir, scope: str | None) -> tuple[list[tuple[str, DirEntr
     # Opened before the listing, whose type directories it names; not made
     # for a store that turns out to have no results (a mistyped root, say).
     key = _store_key(root)
+    remembered = _REMEMBERED.get(key)
+    files = None
+    if remembered is not None and get_catalog_dir() is not None:
+        files = result_files(root, scope, remembered)
+        outcomes = _recalled(key, files, scope, remembered)
+        if outcomes is not None:
+            return files, outcomes
     catalog = Catalog.open(key, make=False)
     try:
         rows = catalog.rows(scope) if catalog is not None else None
-        files = result_files(root, scope, rows or ())
+        if files is None:
+            files = result_files(root, scope, rows or ())
         if catalog is None and files:
             catalog = Catalog.open(key)
             rows = catalog.rows(scope) if catalog is not None else None
-        return files, _summarize(root, files, catalog, rows)
+        # A copy: the keys of the rows as read are of exact size, where a
+        # key made again holds orjson's whole buffer.
+        kept = {d: dict(found) for d, found in (rows or {}).items()}
+        outcomes = _summarize(root, files, catalog, rows, kept)
     finally:
         if catalog is not None:
+            catalog.close()
+    if catalog is not None:
+        _remember(key, scope, kept)
+    return files, outcomes
+
+
+# The catalog's rows for the files that this process's last listing of each
+# store found, by store and type directory: a later listing whose every file
+# shows a stamp held here answers from them without opening the catalog. A
+# row is what one version of one file summarizes to (its stamp is in its
+# key), so none goes stale; what they take is bounded by _REMEMBERED_BYTES.
+_REMEMBERED: dict[str, dict[str, Fetched]] = {}
+_REMEMBERED_SIZE: dict[str, int] = {}
+_REMEMBERED_BYTES = 128 << 20
+_REMEMBERING = threading.Lock()  # held to change them; a listing reads them without
+
+
+def _remember(key: str, scope: str | None, kept: dict[str, Fetched]) -> None:
+    rows = kept if scope is None else {**_REMEMBERED.get(key, {}), scope: kept.get(scope, {})}
+    size = sum(sum(map(len, found)) + sum(map(len, found.values())) for found in rows.values())
+    with _REMEMBERING:
+        _REMEMBERED.pop(key, None)
+        _REMEMBERED_SIZE.pop(key, None)
+        while _REMEMBERED and sum(_REMEMBERED_SIZE.values()) + size > _REMEMBERED_BYTES:
+            oldest = next(iter(_REMEMBERED))
+            del _REMEMBERED[oldest], _REMEMBERED_SIZE[oldest]
+        if size <= _REMEMBERED_BYTES:
+            _REMEMBERED[key], _REMEMBERED_SIZE[key] = rows, size
+
+
+def _recalled(
+    key: str, files: Sequence[tuple[str, DirEntry]], scope: str | None, remembered: dict[str, Fetched]
+) -> list[Outcome] | None:
+    """What _summarize gives for files from the rows remembered, None when a
+    file's stamp is not among them (new or changed: the catalog is asked)."""
+    outcomes: list[Outcome] = []
+    append, dumps = outcomes.append, orjson.dumps
+    no_rows: Fetched = {}
+    names, names_of = no_rows, None
+    known = 0
+    # Written for speed, as _summarize's loop.
+    for directory, entry in files:
+        if directory is not names_of:
+            names, names_of = remembered.get(directory, no_rows), directory
+        if entry.kind != "file":
+            what = "a directory" if entry.kind == "directory" else "a special file"
+            append(OSError(f"not a regular file but {what}"))
+            continue
+        try:
+            found = names.get(dumps((entry.name, entry.stamp)))
+        except TypeError:
+            found = names.get(row_key(entry.name, entry.stamp))
+        if found is None:
+            return None
+        kind = found[0]
+        if kind == SUMMARY_KIND:
+            append(
+                Summary(found, entry, directory, found[DATE_AT : DATE_AT + int.from_bytes(found[1:DATE_AT], "little")])
+            )
+        elif kind == PROBLEM_KIND:
+            append(ParseFailure(_reason(found)))
+        else:
+            return None
+        known += 1
+    # Every file listed was found, each under its own row: rows left over in
+    # scope are of files gone since (removed, or listed under a new stamp),
+    # and are dropped from the catalog as a listing that reads it drops them.
+    directories = list(remembered) if scope is None else [scope] if scope in remembered else []
+    if sum(len(remembered[d]) for d in directories) != known:
+        _drop_gone(key, files, directories, remembered)
+    return outcomes
+
+
+def _reason(row: bytes) -> str:
+    return row[1:-CRC_SIZE].decode(errors="replace")
+
+
+def _drop_gone(
+    key: str, files: Sequence[tuple[str, DirEntry]], directories: list[str], remembered: dict[str, Fetched]
+) -> None:
+    present = {(d, row_key(entry.name, entry.stamp)) for d, entry in files if entry.kind == "file"}
+    with _REMEMBERING:
+        gone = [(d, k) for d in directories for k in remembered[d] if (d, k) not in present]
+        for d, k in gone:
+            del remembered[d][k]
+    catalog = Catalog.open(key, make=False)
+    if catalog is not None:
+        try:
+            catalog.update((), gone)
+        finally:
             catalog.close()
 
 
