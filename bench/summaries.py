@@ -5,7 +5,9 @@ the summary listing with a current catalog and the first one without, the
 extension's listing, the command line's list of today's kind (the
 extension's records in a table) and of the summaries (time and peak
 memory of a child process), and on S3 behind a 20 ms proxy (bench/remote.py)
-the extension's listing against summaries with a current catalog.
+the extension's listing against summaries with a current catalog. Locally
+the two sides of each comparison take turns, and a ratio is the median of
+the turns' ratios.
 
     .venv/bin/python bench/summaries.py [--quick] [--count N] [--s3-count N]
 """
@@ -74,13 +76,21 @@ def local(count: int, repeat: int, figures: dict[str, float]) -> None:
         # Children first: a child forked from a parent that holds a listing
         # would count the parent's pages in its peak.
         child(["-c", TODAY])  # its bytecode written
-        today, _ = child(["-c", TODAY])
         child(["-m", "lumora.results", "list"])  # its catalog and bytecode made
-        command, peak = child(["-m", "lumora.results", "list"])
+        # Each pair of listings takes turns, and each ratio is the median of
+        # the turns' ratios: a slower spell of the machine weighs on both alike.
+        commands = [(child(["-c", TODAY]), child(["-m", "lumora.results", "list"])) for _ in range(3)]
         os.environ["LUMORA_CATALOG"] = str(Path(tmp, "catalogs"))
-        extension = seconds(simulation_storage.list_simulation_results, repeat)
+        seconds(simulation_storage.list_simulation_results, 1)  # its imports made
         first = seconds(list_summaries, 1)
-        current = seconds(list_summaries, repeat)
+        turns = [
+            (seconds(simulation_storage.list_simulation_results, 1), seconds(list_summaries, 1)) for _ in range(repeat)
+        ]
+    today = statistics.median(t for (t, _), _ in commands)
+    command = statistics.median(c for _, (c, _) in commands)
+    peak = max(p for _, (_, p) in commands)
+    extension = statistics.median(e for e, _ in turns)
+    current = statistics.median(c for _, c in turns)
     print(f"local, {count} results:")
     print(f"  extension's listing     {extension * 1e6 / count:8.1f} us per result")
     print(f"  first summary listing   {first * 1e6 / count:8.1f} us per result")
@@ -88,8 +98,8 @@ def local(count: int, repeat: int, figures: dict[str, float]) -> None:
     print(f"  list, today's kind      {today:8.2f} s")
     print(f"  list of summaries       {command:8.2f} s, {peak:.0f} MB peak")
     figures["catalog listing, us per result"] = current * 1e6 / count
-    figures["catalog listing vs extension, times faster"] = extension / current
-    figures["list command vs today, times faster"] = today / command
+    figures["catalog listing vs extension, times faster"] = statistics.median(e / c for e, c in turns)
+    figures["list command vs today, times faster"] = statistics.median(t / c for (t, _), (c, _) in commands)
     figures["list command peak memory, MB"] = peak
     figures["first listing vs extension, times as long"] = first / extension
 
