@@ -71,6 +71,7 @@ def local(count: int, repeat: int, figures: dict[str, float]) -> None:
     with tempfile.TemporaryDirectory(prefix="lumora-bench-") as tmp:
         root = Path(tmp, "store")
         scale.write_store(root, count)
+        os.sync()  # written back now, not by the kernel's threads during the timings
         os.environ.update(LUMORA_SIMULATIONS_DIR=str(root), LUMORA_CATALOG=str(Path(tmp, "children")))
         time.sleep(2.1)  # the files' stamps settle: until then they are read at each listing
         # Children first: a child forked from a parent that holds a listing
