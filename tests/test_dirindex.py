@@ -374,3 +374,18 @@ def test_a_relative_path_follows_the_working_directory(tmp_path, monkeypatch):
         monkeypatch.chdir(tmp_path / side)
         for _ in range(2):
             assert [p.name for p in LocalStorePath("t1").glob(f"*_{ID}.json")] == [f"{side}_{ID}.json"]
+
+
+def test_more_directories_than_are_kept_answer_in_turn(tmp_path):
+    dirs = [tmp_path / f"d{i}" / "t1" for i in range(3 * _dirindex._MAX_DIRS)]
+    for d in dirs:
+        d.mkdir(parents=True)
+        (d / f"{d.parent.name}_{ID}.json").write_text("{}")
+    for turn in range(2):
+        for d in dirs:
+            same_as_pathlib(d)
+            if turn:
+                os.rename(d.parent, d.parent.with_name(d.parent.name + "x"))
+                d.parent.mkdir()
+        for d in dirs[: _dirindex._MAX_DIRS]:
+            same_as_pathlib(d)

@@ -84,9 +84,12 @@ _MAX_SUFFIX_LENGTHS = 4
 # A store with more type directories than this is looked through by the
 # caller: keeping them all would push out what else is kept.
 _MAX_BELOW = _MAX_DIRS // 2
-# Paths whose directories above them are watched, and those directories' watches.
-_MAX_TRUSTED = _MAX_DIRS
+# Paths whose directories above them are watched (twice the directories kept:
+# only a path to a kept directory is of use), those directories' watches, and
+# paths found not to be trusted.
+_MAX_TRUSTED = 2 * _MAX_DIRS
 _MAX_ABOVE = 2 * _MAX_DIRS
+_MAX_DISTRUSTED = 4 * _MAX_DIRS
 _MOUNTS = "/proc/self/mounts"  # pollable: POLLPRI at each mount or unmount
 
 
@@ -290,8 +293,14 @@ class _Index:
     def _trust(self, directory: str, kept: _Dir) -> None:
         """Watches every directory above directory, so that its path needs no
         stat while no event on a name along it comes (nor a mount)."""
-        if len(self._trusted) >= _MAX_TRUSTED or len(self._distrusted) >= _MAX_TRUSTED:
-            self._distrust()
+        if len(self._trusted) >= _MAX_TRUSTED:
+            # Those of directories no longer kept go first; all of them only
+            # when that is not enough.
+            self._trusted = {path: held for path, held in self._trusted.items() if held[0] in self._dirs}
+            if len(self._trusted) >= _MAX_TRUSTED or len(self._along) >= _MAX_DISTRUSTED:
+                self._distrust()
+        if len(self._distrusted) >= _MAX_DISTRUSTED:
+            self._distrusted.clear()
         # Relative: the working directory can change unseen. And "//" may be
         # another root than "/".
         if directory[:1] != "/" or directory[:2] == "//" or os.path.normpath(directory) != directory:
