@@ -246,10 +246,8 @@ class _Index:
             known = top.below[name]
             if known is None:
                 return None
-            wd, identity = known
-            kept = self._dirs.get(wd)
-            if kept is not None and kept.identity == identity:
-                self._dirs.move_to_end(wd)
+            kept = self._still(*known)
+            if kept is not None:
                 return kept
         directory = os.path.join(root, name)
         try:
@@ -273,13 +271,19 @@ class _Index:
             top.below[name] = (watch, kept.identity)
         return kept
 
+    def _still(self, wd: int, identity: tuple[int, int]) -> _Dir | None:
+        """The directory kept under wd if it is still the one of identity, then the most recently asked."""
+        kept = self._dirs.get(wd)
+        if kept is None or kept.identity != identity:
+            return None
+        self._dirs.move_to_end(wd)
+        return kept
+
     def _kept_at(self, directory: str) -> _Dir | None:
         trusted = self._trusted.get(directory)
         if trusted is not None:
-            wd, identity = trusted
-            kept = self._dirs.get(wd)
-            if kept is not None and kept.identity == identity:
-                self._dirs.move_to_end(wd)
+            kept = self._still(*trusted)
+            if kept is not None:
                 return kept
         try:
             info = os.stat(directory)
@@ -319,7 +323,7 @@ class _Index:
             # above is not followed (the link's own target could change).
             path = os.fsencode(above)
             watch = self._libc.inotify_add_watch(self._fd, path, _WATCH_MASK | _IN_DONT_FOLLOW)
-            if watch < 0 or not _is_local_path(path):
+            if watch < 0 or not _is_local(path):
                 if watch >= 0 and watch not in self._dirs and watch not in self._above:
                     self._libc.inotify_rm_watch(self._fd, watch)
                 self._distrusted.add(directory)
@@ -353,13 +357,12 @@ class _Index:
     def _kept(self, directory: str, info: os.stat_result) -> _Dir | None:
         """What is kept of directory, of which info is a stat taken after the last drain."""
         wd = self._watch_of.get(directory, -1)
-        kept = self._dirs.get(wd)
-        if kept is not None and kept.identity == (info.st_dev, info.st_ino):
-            self._dirs.move_to_end(wd)
+        kept = self._still(wd, (info.st_dev, info.st_ino))
+        if kept is not None:
             return kept
         # Never kept, or the path now leads to another directory (it or
         # a parent was moved or replaced): what was kept is the old one's.
-        if kept is not None:
+        if wd in self._dirs:
             self._forget(wd)
         return self._watch(directory)
 
@@ -524,17 +527,12 @@ class _Index:
                     self._add(wd, kept, name)
 
 
-def _is_local(fd: int) -> bool:
-    buf = ctypes.create_string_buffer(256)  # struct statfs is 120 bytes on 64-bit Linux
-    if _LIBC is None or _LIBC.fstatfs(fd, buf) != 0:
+def _is_local(target: int | bytes) -> bool:
+    """Whether the open directory (a descriptor) or the path is on a local file system."""
+    if _LIBC is None:
         return False
-    kind = ctypes.c_long.from_buffer(buf).value & 0xFFFFFFFF
-    return kind in _LOCAL_KINDS
-
-
-def _is_local_path(path: bytes) -> bool:
-    buf = ctypes.create_string_buffer(256)
-    if _LIBC is None or _LIBC.statfs(path, buf) != 0:
+    buf = ctypes.create_string_buffer(256)  # struct statfs is 120 bytes on 64-bit Linux
+    if (_LIBC.fstatfs(target, buf) if isinstance(target, int) else _LIBC.statfs(target, buf)) != 0:
         return False
     kind = ctypes.c_long.from_buffer(buf).value & 0xFFFFFFFF
     return kind in _LOCAL_KINDS

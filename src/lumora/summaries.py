@@ -410,12 +410,7 @@ def _summarize(
             found = names.pop(key, None)
             try:
                 if found is not None and crc32(found) == INTACT:
-                    kind = found[0]
-                    if kind == SUMMARY_KIND:
-                        date = found[DATE_AT : DATE_AT + int.from_bytes(found[1:DATE_AT], "little")]
-                        outcome = Summary(found, entry, directory, date)
-                    elif kind == PROBLEM_KIND:
-                        outcome = ParseFailure(_reason(found))
+                    outcome = _from_row(found, entry, directory)
             except TypeError:  # a row of other types than this code writes: its file is read
                 pass
             if found is not None and outcome is None and kept is not None:
@@ -537,17 +532,10 @@ def _recalled(
             found = names.get(dumps((entry.name, entry.stamp)))
         except TypeError:
             found = names.get(row_key(entry.name, entry.stamp))
-        if found is None:
+        outcome = None if found is None else _from_row(found, entry, directory)
+        if outcome is None:
             return None
-        kind = found[0]
-        if kind == SUMMARY_KIND:
-            append(
-                Summary(found, entry, directory, found[DATE_AT : DATE_AT + int.from_bytes(found[1:DATE_AT], "little")])
-            )
-        elif kind == PROBLEM_KIND:
-            append(ParseFailure(_reason(found)))
-        else:
-            return None
+        append(outcome)
         known += 1
     # Every file listed was found, each under its own row: rows left over in
     # scope are of files gone since (removed, or listed under a new stamp),
@@ -558,8 +546,15 @@ def _recalled(
     return outcomes
 
 
-def _reason(row: bytes) -> str:
-    return row[1:-CRC_SIZE].decode(errors="replace")
+def _from_row(row: bytes, entry: DirEntry, directory: str) -> Outcome | None:
+    """What a catalog row found intact gives for entry's file; None for a row
+    of a kind this code does not write."""
+    kind = row[0]
+    if kind == SUMMARY_KIND:
+        return Summary(row, entry, directory, row[DATE_AT : DATE_AT + int.from_bytes(row[1:DATE_AT], "little")])
+    if kind == PROBLEM_KIND:
+        return ParseFailure(row[1:-CRC_SIZE].decode(errors="replace"))
+    return None
 
 
 def _drop_gone(
