@@ -9,12 +9,15 @@ and the module's ``find_simulation_result``. Each also with
 LUMORA_DIR_INDEX=0.
 
 Clearing (per result, the median of three clearings, each of a fresh copy
-of the store): the command line's ``clear --yes`` on a store listed before
-(its catalog current, as after a ``list``: the goal) and on one never
-listed (every file read); the command line's former way (the module's
-listing for the count, then its ``clear_simulation_results``); the module's
-``clear_simulation_results`` alone; and, for the floor, unlinking the same
-files by their paths, which the disk's own load can make the larger part.
+of the store, every way once a turn): the command line's ``clear --yes`` on
+a store listed before (its catalog current, as after a ``list``: the goal)
+and on one never listed (every file read); the command line's former way
+(the module's listing for the count, then its
+``clear_simulation_results``); the module's ``clear_simulation_results``
+alone, until the space is back; the goals' two also with each file's
+blocks freed by its own unlink, as before `lumora._reclaim`; and unlinking
+the same files by their paths, which the disk's own load can make the
+larger part.
 
     .venv/bin/python bench/misses.py [--results 10000] [--calls 2000] [--no-clear] [--clearings 3]
 """
@@ -39,7 +42,8 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 from run import realistic_identity
 from scale import write_store
 
-from lumora import layout
+from lumora import _reclaim as reclaim
+from lumora import layout, paths
 from lumora.cache import _plain_identity, _stored_record, get_or_simulate
 from lumora.cli._app import main as cli
 from lumora.core import simulation_storage as ss
@@ -111,15 +115,43 @@ def new_cli_clear() -> None:
         assert cli(["clear", "--yes"]) == 0
 
 
+def module_clear() -> None:
+    ss.clear_simulation_results()
+    reclaim.settle()  # timed until the space is back, as the command line is
+
+
+@contextlib.contextmanager
+def unlink_frees_blocks() -> Iterator[None]:
+    """Each file's blocks freed by its own unlink, as before `lumora._reclaim`."""
+
+    def unlink(self: paths.LocalStorePath, missing_ok: bool = False) -> None:
+        Path.unlink(self, missing_ok)
+
+    def remove_if_unchanged(local: Path, stamp: paths.Stamp) -> bool:
+        if paths.local_stamp(os.stat(local)) != stamp:
+            return False
+        os.unlink(local)
+        return True
+
+    saved = paths.LocalStorePath.unlink, paths.remove_local_if_unchanged
+    paths.LocalStorePath.unlink, paths.remove_local_if_unchanged = unlink, remove_if_unchanged  # type: ignore[method-assign]
+    try:
+        yield
+    finally:
+        paths.LocalStorePath.unlink, paths.remove_local_if_unchanged = saved  # type: ignore[method-assign]
+
+
+def as_before(how: Callable[[], object]) -> Callable[[], object]:
+    def call() -> object:
+        with unlink_frees_blocks():
+            return how()
+
+    return call
+
+
 def unlink_all() -> None:
     for path in Path(os.environ["LUMORA_SIMULATIONS_DIR"]).glob("*/*.json"):
         os.unlink(path)
-
-
-def cleared(store: Path, scratch: Path, how: Callable[[], object], results: int, listed: bool, repeat: int) -> float:
-    """Median per result of repeat clearings, each of a fresh copy: one clearing
-    is at the mercy of the disk's own load (unlinking alone varies by a third)."""
-    return statistics.median(clear_once(store, scratch, how, results, listed) for _ in range(repeat))
 
 
 def clear_once(store: Path, scratch: Path, how: Callable[[], object], results: int, listed: bool) -> float:
@@ -170,15 +202,23 @@ def main(argv: list[str] | None = None) -> int:
         if not args.no_clear:
             os.environ["LUMORA_SIMULATIONS_DIR"] = str(scratch)
             os.environ["LUMORA_CATALOG"] = str(Path(tmp) / "catalogs")
-            for label, how, listed, goal in (
+            clearings: tuple[tuple[str, Callable[[], object], bool, float | None], ...] = (
                 ("clear --yes (command line), listed before", new_cli_clear, True, GOALS["cli clear"]),
+                ("  the same, blocks freed by each unlink", as_before(new_cli_clear), True, None),
                 ("  the same, never listed", new_cli_clear, False, None),
                 ("  the command line's clear before", old_cli_clear, False, None),
-                ("clear_simulation_results()", ss.clear_simulation_results, False, GOALS["module clear"]),
+                ("clear_simulation_results()", module_clear, False, GOALS["module clear"]),
+                ("  the same, blocks freed by each unlink", as_before(module_clear), False, None),
                 ("unlinking the same files (the floor)", unlink_all, False, None),
-            ):
-                per_result = cleared(store, scratch, how, args.results, listed, args.clearings)
-                rows.append((f"{label}, per result", per_result, goal))
+            )
+            # In turns, every way once a turn: a slow spell of the disk then
+            # weighs on each alike (one clearing swings by a third with it).
+            times: list[list[float]] = [[] for _ in clearings]
+            for _ in range(args.clearings):
+                for (_, how, listed, _), taken in zip(clearings, times, strict=True):
+                    taken.append(clear_once(store, scratch, how, args.results, listed))
+            for (label, _, _, goal), taken in zip(clearings, times, strict=True):
+                rows.append((f"{label}, per result", statistics.median(taken), goal))
 
     print(f"{args.results:,} realistic results in 4 type directories; misses: median of {args.calls} calls")
     print(f"{'operation':<56}{'us':>10}{'goal':>10}")

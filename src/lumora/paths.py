@@ -24,6 +24,7 @@ from pathlib import Path
 from types import ModuleType
 from typing import Literal, NamedTuple, Protocol, Self
 
+from lumora import _reclaim as reclaim
 from lumora._lockfile import result_lock
 from lumora.observe import observe
 
@@ -319,10 +320,7 @@ def remove_local_if_unchanged(local: Path, stamp: Stamp) -> bool:
     """StoreDir.remove_if_unchanged of the local file local."""
     # Compared and removed back to back: a save landing between these two
     # calls is the only one that could be lost.
-    if local_stamp(os.stat(local)) != stamp:
-        return False
-    os.unlink(local)
-    return True
+    return reclaim.unlink_if(local, lambda info: local_stamp(info) == stamp)
 
 
 def _stat_answer(path: Path, test: Callable[[int], bool], follow_symlinks: bool) -> bool:
@@ -379,6 +377,12 @@ class LocalStorePath(Path):
     by ID) are answered from directory names that the kernel keeps current
     where it can (see `lumora._dirindex`), as a fresh read of the directory
     would be.
+
+    ``unlink`` takes the name away before it returns, as pathlib's does; on
+    a disk of a block device the file's blocks are then given back by a
+    thread of `lumora._reclaim`, a moment later, instead of by the caller
+    (most of what an unlink costs there). The module's deleting and
+    clearing use it.
 
     Reads and deletions are reported to `lumora.observe.STORE_OBSERVER`
     when one is set (the command line's progress bars). Everything else is
@@ -467,7 +471,11 @@ class LocalStorePath(Path):
 
     def unlink(self, missing_ok: bool = False) -> None:
         observe("unlink")
-        super().unlink(missing_ok)
+        try:
+            reclaim.unlink(self)
+        except FileNotFoundError:
+            if not missing_ok:
+                raise
 
     def local_path(self) -> Path:
         return self

@@ -29,6 +29,7 @@ from datetime import UTC, datetime, timedelta
 from decimal import Decimal
 from typing import TYPE_CHECKING, Any, Literal, TypeVar, cast
 
+from lumora import _reclaim as reclaim
 from lumora._lease import LeaseRecord
 from lumora._lockfile import lock_file, remove_lock_file
 from lumora.layout import LEASE_FILE, LOCK_FILE, RESULT_SUFFIX, TEMPORARY_FILE
@@ -497,6 +498,7 @@ def _remove_all(
             outcomes[_remove(judged[item.path])].append(item)
         except OSError as exc:
             failed.append(FileProblem(item.path, one_line(exc)))
+    reclaim.settle()  # the space is back when the report says the files went
     return outcomes["removed"], outcomes["vanished"], outcomes["changed"], failed
 
 

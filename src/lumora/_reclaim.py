@@ -1,0 +1,204 @@
+"""Removing a file's name at once, and giving its blocks back just after.
+
+On a local disk most of what unlink(2) costs is freeing the file's blocks,
+which the kernel does when the last reference to the file goes. A
+descriptor held across the unlink (O_PATH: no read permission needed, no
+wait on a FIFO) leaves that work to its close, and a thread of this module
+makes the close. The name is gone when `unlink` returns, as with
+`os.unlink`: a look-up, a listing, another process no longer see the file.
+Only the space comes back a moment later, while the caller goes on.
+
+Only on file systems of a block device (ext4, XFS, F2FS and the like): on
+NFS a file removed while open is renamed to ``.nfs…`` instead, so NFS, SMB,
+FUSE, tmpfs, Btrfs and overlays are left to unlink(2) alone. At most
+`_MAX_PENDING` closes wait; past that, `unlink` makes the oldest itself, so
+the space never falls further behind. `settle` waits until every close
+handed over is made. The closer ends after a second with nothing to close,
+and before a fork, which waits for every close: no child inherits a
+descriptor that keeps a removed file's blocks.
+"""
+
+from __future__ import annotations
+
+import os
+import threading
+from collections import deque
+from collections.abc import Callable
+
+__all__ = ["settle", "unlink", "unlink_if"]
+
+StrPath = str | os.PathLike[str]
+
+_O_PATH: int | None = getattr(os, "O_PATH", None)
+_MAX_PENDING = 64
+_IDLE_SECONDS = 1.0
+
+_pending: deque[int] = deque()
+_closing = 0  # closes taken from _pending by the closer and not made yet
+_closer_idle = False
+_stopping = False
+_closer: threading.Thread | None = None  # the last started, running or not
+_running = False
+_turn = threading.Condition(threading.Lock())
+
+
+def unlink(path: StrPath) -> None:
+    """`os.unlink(path)`, the file's blocks freed by the closer where that pays."""
+    fd = _held(path, os.O_NOFOLLOW)  # the name's own inode, a link's included
+    if fd < 0:
+        os.unlink(path)
+        return
+    try:
+        info = os.fstat(fd)
+        os.unlink(path)
+    except BaseException:
+        os.close(fd)
+        raise
+    _hand_over(fd, info)
+
+
+def unlink_if(path: StrPath, same: Callable[[os.stat_result], bool]) -> bool:
+    """Unlinks path if `same` holds for its `os.stat` (links followed); False if not.
+
+    Raises what `os.stat` would for a path that is not there.
+    """
+    fd = _held(path, 0)
+    if fd < 0:
+        if not same(os.stat(path)):
+            return False
+        os.unlink(path)
+        return True
+    try:
+        info = os.fstat(fd)
+        if not same(info):
+            os.close(fd)
+            return False
+        os.unlink(path)
+    except BaseException:
+        os.close(fd)
+        raise
+    _hand_over(fd, info)
+    return True
+
+
+def settle() -> None:
+    """Waits until the blocks of every file removed here are given back."""
+    while True:
+        with _turn:
+            if not _pending:
+                while _closing:
+                    _turn.wait()
+                return
+            fd = _pending.popleft()
+        _close(fd)  # rather than wait for the closer: both cores free blocks
+
+
+def _held(path: StrPath, flags: int) -> int:
+    # -1 where it cannot be held: then the unlink frees the blocks itself, and
+    # raises what it would have raised.
+    if _O_PATH is None:
+        return -1
+    try:
+        return os.open(path, _O_PATH | os.O_CLOEXEC | flags)
+    except OSError:
+        return -1
+
+
+def _hand_over(fd: int, info: os.stat_result) -> None:
+    global _closer, _running
+    if os.major(info.st_dev) == 0:  # no block device: NFS, FUSE, tmpfs, Btrfs, overlays
+        os.close(fd)
+        return
+    with _turn:
+        if not _running:
+            closer = threading.Thread(target=_close_pending, name="lumora-reclaim", daemon=True)
+            try:
+                closer.start()
+            except RuntimeError:  # no new threads at interpreter shutdown
+                os.close(fd)
+                return
+            _closer, _running = closer, True
+        _pending.append(fd)
+        if _closer_idle:
+            _turn.notify_all()
+        # Past the bound the caller frees the oldest itself: the space falls
+        # no further behind, and a caller quicker than the closer lends a core.
+        fd = _pending.popleft() if len(_pending) > _MAX_PENDING else -1
+    if fd >= 0:
+        _close(fd)
+
+
+def _close(fd: int) -> None:
+    try:
+        os.close(fd)
+    except OSError:  # nothing to do about it: the name is gone already
+        pass
+
+
+def _close_pending() -> None:
+    global _closing
+    while (fd := _next()) >= 0:
+        _close(fd)
+        with _turn:
+            _closing -= 1
+            if not _closing:
+                _turn.notify_all()  # settle() may wait for it
+
+
+def _next() -> int:
+    """The closer's next descriptor, taken; -1 when the closer is to end."""
+    global _closing, _running, _closer_idle
+    with _turn:
+        while not _pending:
+            if not _stopping:
+                _closer_idle = True
+                woken = _turn.wait(_IDLE_SECONDS)
+                _closer_idle = False
+                if woken or _pending:
+                    continue
+            # Idle, or asked to end: no thread stays behind in a process that
+            # removed something once, nor in one that forks.
+            _running = False
+            return -1
+        _closing += 1
+        return _pending.popleft()
+
+
+def _end_closer() -> None:
+    """Ends the closer, if one runs, and waits for it; called with _turn held."""
+    global _stopping, _closer
+    while (closer := _closer) is not None:
+        _stopping = True
+        _turn.notify_all()
+        _turn.release()
+        try:
+            closer.join()
+        finally:
+            _turn.acquire()
+        if _closer is closer:
+            _closer = None
+    _stopping = False
+
+
+def _before_fork() -> None:
+    # Held through the fork, so nothing is handed over meanwhile; the closer
+    # is ended first and what waits is closed here: the child then has no
+    # descriptor of a removed file to keep alive, and the parent no thread to
+    # be warned of.
+    _turn.acquire()
+    _end_closer()
+    while _pending:
+        _close(_pending.popleft())
+
+
+def _after_fork_in_parent() -> None:
+    _turn.release()
+
+
+def _after_fork_in_child() -> None:
+    global _turn
+    _turn = threading.Condition(threading.Lock())  # a copy of one held
+
+
+if _O_PATH is not None:  # no closer runs where there is none
+    os.register_at_fork(before=_before_fork, after_in_parent=_after_fork_in_parent, after_in_child=_after_fork_in_child)
