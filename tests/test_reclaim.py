@@ -85,6 +85,7 @@ def test_what_is_not_removed_stays_and_holds_nothing(tmp_path, make, remove, err
     assert held(tmp_path) == []
 
 
+@pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")  # others' threads
 def test_a_fork_leaves_no_removed_file_held_nor_the_closer_running(tmp_path):
     for i in range(40):
         (tmp_path / str(i)).write_bytes(b"x" * 50_000)
