@@ -12,10 +12,10 @@ it (local disk: device, inode, size, modification and change times in ns;
 object stores: size and ETag). A listing uses a kept summary only while the
 file still shows that stamp; a new or changed file is read again and a
 vanished one dropped, so an answer always equals a fresh parse of every file.
-A process also keeps in memory the rows its last listing of each store found
-(up to 128 MB in all): a listing again in which every file shows a stamp so
-kept is answered without opening the catalog. LUMORA_CATALOG=0 turns the
-catalog, and this, off.
+A process that lists a store more than once also keeps in memory the rows
+its last listing of it found (up to 128 MB in all): a listing again in which
+every file shows the stamp so kept is answered without opening the catalog.
+LUMORA_CATALOG=0 turns the catalog, and this, off.
 
 Conditions (`where`) are texts ``FIELD OP VALUE``: OP one of ``=`` (or
 ``==``), ``!=``, ``<``, ``<=``, ``>``, ``>=``; FIELD a member of the
@@ -61,7 +61,7 @@ from lumora._catalog import (
 from lumora.layout import RESULT_SUFFIX
 from lumora.logger import get_logger, one_line
 from lumora.observe import observe
-from lumora.paths import DirEntry, StoreDir, note_read_failure
+from lumora.paths import DirEntry, Stamp, StoreDir, note_read_failure
 from lumora.settings import get_catalog_dir, get_simulations_dir
 
 if TYPE_CHECKING:
@@ -302,6 +302,10 @@ def parse_condition(text: str) -> Condition:
 # --- reading the store ------------------------------------------------------------
 
 Outcome = Summary | BaseException
+# The catalog's row of each file of one type directory that a listing found,
+# by name: (the file's stamp, the row, the summary's date or None for a file
+# that does not parse).
+Kept = dict[str, tuple[Stamp | None, bytes, bytes | None]]
 
 
 class ParseFailure(ValueError):
@@ -382,22 +386,25 @@ def _summarize(
     files: Sequence[tuple[str, DirEntry]],
     catalog: Catalog | None,
     rows: dict[str, Fetched] | None,
-    kept: dict[str, Fetched] | None = None,
+    kept: dict[str, Kept] | None = None,
 ) -> list[Outcome]:
     """_outcomes's work, given the open catalog and its rows within the listing's scope.
 
-    kept, a copy of those rows, is left with the rows that the catalog holds,
-    after it, for the files listed."""
+    kept, when given, is filled with the rows that the catalog holds, after
+    it, for the files listed."""
     known = rows or {}
     outcomes: list[Outcome | None] = []
     missed: list[int] = []
     dumps, crc32 = orjson.dumps, zlib.crc32
     no_rows: Fetched = {}
     names, names_of = no_rows, None  # the catalog's rows of the type directory at hand
+    keep: Kept = {}
     # Written for speed: this loop runs once per result of every listing.
     for index, (directory, entry) in enumerate(files):
         if directory is not names_of:
             names, names_of = known.get(directory, no_rows), directory
+            if kept is not None:
+                keep = kept.setdefault(directory, {})
         outcome: Outcome | None = None
         if entry.kind != "file":
             what = "a directory" if entry.kind == "directory" else "a special file"
@@ -411,10 +418,10 @@ def _summarize(
             try:
                 if found is not None and crc32(found) == INTACT:
                     outcome = _from_row(found, entry, directory)
+                    if outcome is not None and kept is not None:  # else damaged: read again, its row replaced
+                        keep[entry.name] = (entry.stamp, found, outcome._date if type(outcome) is Summary else None)
             except TypeError:  # a row of other types than this code writes: its file is read
                 pass
-            if found is not None and outcome is None and kept is not None:
-                kept[directory].pop(key, None)  # damaged: its file is read, and its row replaced
         if outcome is None:
             missed.append(index)
         outcomes.append(outcome)
@@ -437,17 +444,13 @@ def _summarize(
             outcomes[index] = Summary(written, entry, directory, date, values)
         except Exception as exc:  # every kind of bad file is skipped alike
             outcomes[index] = ParseFailure(one_line(exc))
-            written = payload(b"", None, one_line(exc))
+            written, date = payload(b"", None, one_line(exc)), None
         if root.known_version(entry.stamp, stamp):
-            row = Row(row_key(entry.name, entry.stamp), written)
-            put.append((directory, row))
+            put.append((directory, Row(row_key(entry.name, entry.stamp), written)))
             if kept is not None:
-                kept.setdefault(directory, {})[row.key] = written
+                kept.setdefault(directory, {})[entry.name] = (entry.stamp, written, date)
 
     gone = [(d, key) for d, rows in known.items() for key in rows]
-    if kept is not None:
-        for d, key in gone:
-            del kept[d][key]
     if catalog is not None:
         catalog.update(put, gone)
     return outcomes  # type: ignore[return-value]  # each one filled in by now
@@ -474,32 +477,42 @@ def _listing(root: StoreDir, scope: str | None) -> tuple[list[tuple[str, DirEntr
         if catalog is None and files:
             catalog = Catalog.open(key)
             rows = catalog.rows(scope) if catalog is not None else None
-        # A copy: the keys of the rows as read are of exact size, where a
-        # key made again holds orjson's whole buffer.
-        kept = {d: dict(found) for d, found in (rows or {}).items()}
+        # Kept from a process's second listing of a store on: one that lists
+        # it once (the command line) does not pay for keeping its rows.
+        kept: dict[str, Kept] | None = {} if key in _LISTED else None
         outcomes = _summarize(root, files, catalog, rows, kept)
     finally:
         if catalog is not None:
             catalog.close()
     if catalog is not None:
-        _remember(key, scope, kept)
+        if kept is None:
+            _LISTED.add(key)
+        else:
+            _remember(key, scope, kept)
     return files, outcomes
 
 
 # The catalog's rows for the files that this process's last listing of each
-# store found, by store and type directory: a later listing whose every file
-# shows a stamp held here answers from them without opening the catalog. A
-# row is what one version of one file summarizes to (its stamp is in its
-# key), so none goes stale; what they take is bounded by _REMEMBERED_BYTES.
-_REMEMBERED: dict[str, dict[str, Fetched]] = {}
+# store found, by store, type directory and name: a later listing whose
+# every file shows the stamp held here answers from them without opening
+# the catalog. A row is what one version of one file summarizes to (its
+# stamp is held with it), so none goes stale; what they take is bounded by
+# _REMEMBERED_BYTES.
+_REMEMBERED: dict[str, dict[str, Kept]] = {}
 _REMEMBERED_SIZE: dict[str, int] = {}
+_LISTED: set[str] = set()  # stores listed once in this process
 _REMEMBERED_BYTES = 128 << 20
 _REMEMBERING = threading.Lock()  # held to change them; a listing reads them without
 
 
-def _remember(key: str, scope: str | None, kept: dict[str, Fetched]) -> None:
+def _remember(key: str, scope: str | None, kept: dict[str, Kept]) -> None:
     rows = kept if scope is None else {**_REMEMBERED.get(key, {}), scope: kept.get(scope, {})}
-    size = sum(sum(map(len, found)) + sum(map(len, found.values())) for found in rows.values())
+    # The names, rows and dates, and about 200 bytes a file for the rest.
+    size = sum(
+        len(name) + len(row) + len(date or b"") + 200
+        for found in rows.values()
+        for name, (_, row, date) in found.items()
+    )
     with _REMEMBERING:
         _REMEMBERED.pop(key, None)
         _REMEMBERED_SIZE.pop(key, None)
@@ -511,13 +524,13 @@ def _remember(key: str, scope: str | None, kept: dict[str, Fetched]) -> None:
 
 
 def _recalled(
-    key: str, files: Sequence[tuple[str, DirEntry]], scope: str | None, remembered: dict[str, Fetched]
+    key: str, files: Sequence[tuple[str, DirEntry]], scope: str | None, remembered: dict[str, Kept]
 ) -> list[Outcome] | None:
     """What _summarize gives for files from the rows remembered, None when a
     file's stamp is not among them (new or changed: the catalog is asked)."""
     outcomes: list[Outcome] = []
-    append, dumps = outcomes.append, orjson.dumps
-    no_rows: Fetched = {}
+    append = outcomes.append
+    no_rows: Kept = {}
     names, names_of = no_rows, None
     known = 0
     # Written for speed, as _summarize's loop.
@@ -528,11 +541,11 @@ def _recalled(
             what = "a directory" if entry.kind == "directory" else "a special file"
             append(OSError(f"not a regular file but {what}"))
             continue
-        try:
-            found = names.get(dumps((entry.name, entry.stamp)))
-        except TypeError:
-            found = names.get(row_key(entry.name, entry.stamp))
-        outcome = None if found is None else _from_row(found, entry, directory)
+        found = names.get(entry.name)
+        if found is None or found[0] != entry.stamp:
+            return None
+        _, row, date = found
+        outcome = Summary(row, entry, directory, date) if date is not None else _from_row(row, entry, directory)
         if outcome is None:
             return None
         append(outcome)
@@ -558,17 +571,21 @@ def _from_row(row: bytes, entry: DirEntry, directory: str) -> Outcome | None:
 
 
 def _drop_gone(
-    key: str, files: Sequence[tuple[str, DirEntry]], directories: list[str], remembered: dict[str, Fetched]
+    key: str, files: Sequence[tuple[str, DirEntry]], directories: list[str], remembered: dict[str, Kept]
 ) -> None:
-    present = {(d, row_key(entry.name, entry.stamp)) for d, entry in files if entry.kind == "file"}
+    present = {(d, entry.name): entry.stamp for d, entry in files if entry.kind == "file"}
     with _REMEMBERING:
-        gone = [(d, k) for d in directories for k in remembered[d] if (d, k) not in present]
-        for d, k in gone:
-            del remembered[d][k]
+        gone = [
+            (d, name)
+            for d in directories
+            for name, (stamp, _, _) in remembered[d].items()
+            if present.get((d, name)) != stamp
+        ]
+        keys = [(d, row_key(name, remembered[d].pop(name)[0])) for d, name in gone]
     catalog = Catalog.open(key, make=False)
     if catalog is not None:
         try:
-            catalog.update((), gone)
+            catalog.update((), keys)
         finally:
             catalog.close()
 
