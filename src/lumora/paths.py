@@ -379,10 +379,10 @@ class LocalStorePath(Path):
     would be.
 
     ``unlink`` takes the name away before it returns, as pathlib's does; on
-    a disk of a block device the file's blocks are then given back by a
-    thread of `lumora._reclaim`, a moment later, instead of by the caller
-    (most of what an unlink costs there). The module's deleting and
-    clearing use it.
+    a disk of a block device, while unlinks there are slow, the file's
+    blocks are then given back by a thread of `lumora._reclaim`, a moment
+    later, instead of by the caller (most of what such an unlink costs).
+    The module's deleting and clearing use it.
 
     Reads and deletions are reported to `lumora.observe.STORE_OBSERVER`
     when one is set (the command line's progress bars). Everything else is
