@@ -62,21 +62,7 @@ _handed = 0  # closes handed over since the last plain unlink
 
 def unlink(path: StrPath) -> None:
     """`os.unlink(path)`, the file's blocks freed by the closer where that pays."""
-    fd = _held(path, os.O_NOFOLLOW) if _deferring() else -1  # the name's own inode, a link's included
-    if fd < 0:
-        _unlink_timed(path)
-        return
-    try:
-        if not _on_block_device(os.fstat(fd)):
-            os.close(fd)
-            fd = -1
-        os.unlink(path)
-    except BaseException:
-        if fd >= 0:
-            os.close(fd)
-        raise
-    if fd >= 0:
-        _hand_over(fd)
+    _unlink(path, os.O_NOFOLLOW, None)  # the name's own inode, a link's included
 
 
 def unlink_if(path: StrPath, same: Callable[[os.stat_result], bool]) -> bool:
@@ -84,15 +70,19 @@ def unlink_if(path: StrPath, same: Callable[[os.stat_result], bool]) -> bool:
 
     Raises what `os.stat` would for a path that is not there.
     """
-    fd = _held(path, 0) if _deferring() else -1
+    return _unlink(path, 0, same)
+
+
+def _unlink(path: StrPath, flags: int, same: Callable[[os.stat_result], bool] | None) -> bool:
+    fd = _held(path, flags) if _deferring() else -1
     if fd < 0:
-        if not same(os.stat(path)):
+        if same is not None and not same(os.stat(path)):
             return False
         _unlink_timed(path)
         return True
     try:
         info = os.fstat(fd)
-        if not same(info):
+        if same is not None and not same(info):
             os.close(fd)
             return False
         if not _on_block_device(info):
