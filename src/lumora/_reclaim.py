@@ -176,13 +176,21 @@ def _close(fd: int) -> None:
 
 
 def _close_pending() -> None:
-    global _closing
-    while (fd := _next()) >= 0:
-        _close(fd)
+    global _closing, _running
+    try:
+        while (fd := _next()) >= 0:
+            try:
+                _close(fd)
+            finally:
+                with _turn:
+                    _closing -= 1
+                    if not _closing:
+                        _turn.notify_all()  # settle() may wait for it
+    finally:
+        # However it ends, the next hand-over starts another (it may have already).
         with _turn:
-            _closing -= 1
-            if not _closing:
-                _turn.notify_all()  # settle() may wait for it
+            if _closer is threading.current_thread():
+                _running = False
 
 
 def _next() -> int:
