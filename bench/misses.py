@@ -43,7 +43,7 @@ from run import realistic_identity
 from scale import write_store
 
 from lumora import _reclaim as reclaim
-from lumora import layout, paths
+from lumora import layout
 from lumora.cache import _plain_identity, _stored_record, get_or_simulate
 from lumora.cli._app import main as cli
 from lumora.core import simulation_storage as ss
@@ -123,22 +123,12 @@ def module_clear() -> None:
 @contextlib.contextmanager
 def unlink_frees_blocks() -> Iterator[None]:
     """Each file's blocks freed by its own unlink, as before `lumora._reclaim`."""
-
-    def unlink(self: paths.LocalStorePath, missing_ok: bool = False) -> None:
-        Path.unlink(self, missing_ok)
-
-    def remove_if_unchanged(local: Path, stamp: paths.Stamp) -> bool:
-        if paths.local_stamp(os.stat(local)) != stamp:
-            return False
-        os.unlink(local)
-        return True
-
-    saved = paths.LocalStorePath.unlink, paths.remove_local_if_unchanged
-    paths.LocalStorePath.unlink, paths.remove_local_if_unchanged = unlink, remove_if_unchanged  # type: ignore[method-assign]
+    deferring = reclaim._deferring
+    reclaim._deferring = lambda: False
     try:
         yield
     finally:
-        paths.LocalStorePath.unlink, paths.remove_local_if_unchanged = saved  # type: ignore[method-assign]
+        reclaim._deferring = deferring
 
 
 def as_before(how: Callable[[], object]) -> Callable[[], object]:

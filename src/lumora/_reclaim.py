@@ -51,7 +51,6 @@ _IDLE_SECONDS = 1.0
 
 _pending: deque[int] = deque()
 _closing = 0  # closes taken from _pending by the closer and not made yet
-_closer_idle = False
 _stopping = False
 _closer: threading.Thread | None = None  # the last started, running or not
 _running = False
@@ -131,7 +130,7 @@ def _deferring() -> bool:
     """Whether the next unlink is to leave its close to the closer. A file whose
     data the kernel has not written back yet has no blocks to free, and its
     unlink is quick (about 16 us for 23 KB on ext4); one written back has
-    (about 90 us)."""
+    blocks to free, and its unlink takes about 90 us."""
     global _handed
     if _cost > _WORTH_SECONDS and _handed < _PROBE_EVERY:
         _handed += 1
@@ -159,8 +158,7 @@ def _hand_over(fd: int) -> None:
                 return
             _closer, _running = closer, True
         _pending.append(fd)
-        if _closer_idle:
-            _turn.notify_all()
+        _turn.notify_all()
         # Past the bound the caller frees the oldest itself: the space falls
         # no further behind, and a caller quicker than the closer lends a core.
         fd = _pending.popleft() if len(_pending) > _MAX_PENDING else -1
@@ -195,13 +193,11 @@ def _close_pending() -> None:
 
 def _next() -> int:
     """The closer's next descriptor, taken; -1 when the closer is to end."""
-    global _closing, _running, _closer_idle
+    global _closing, _running
     with _turn:
         while not _pending:
             if not _stopping:
-                _closer_idle = True
                 woken = _turn.wait(_IDLE_SECONDS)
-                _closer_idle = False
                 if woken or _pending:
                     continue
             # Idle, or asked to end: no thread stays behind in a process that
