@@ -33,10 +33,10 @@ def _full(ss, **filters):
 
 
 def _listed(**filters):
-    return sorted(
-        (s.simulation_id, s.factory_name, s.component_settings, s.status, s.result_size)
-        for s in list_summaries(**filters)
-    )
+    found = list_summaries(**filters)
+    # The file facts too are the file's as it is now, whatever an earlier listing saw.
+    assert all(s.entry.stamp == paths.local_stamp(s.path.stat()) and s.bytes == s.path.stat().st_size for s in found)
+    return sorted((s.simulation_id, s.factory_name, s.component_settings, s.status, s.result_size) for s in found)
 
 
 @pytest.fixture

@@ -61,7 +61,7 @@ from lumora._catalog import (
 from lumora.layout import RESULT_SUFFIX
 from lumora.logger import get_logger, one_line
 from lumora.observe import observe
-from lumora.paths import DirEntry, Stamp, StoreDir, note_read_failure
+from lumora.paths import DirEntry, StoreDir, note_read_failure
 from lumora.settings import get_catalog_dir, get_simulations_dir
 
 if TYPE_CHECKING:
@@ -182,7 +182,10 @@ class Summary:
 
     @property
     def path(self) -> StoreDir:
-        return self._entry.path
+        # Not the entry's own cached path: the entry may be one that the
+        # process keeps between listings, and would grow by it.
+        entry = self._entry
+        return entry.parent / entry.name
 
     @property
     def bytes(self) -> int:
@@ -303,9 +306,9 @@ def parse_condition(text: str) -> Condition:
 
 Outcome = Summary | BaseException
 # The catalog's row of each file of one type directory that a listing found,
-# by name: (the file's stamp, the row, the summary's date or None for a file
-# that does not parse).
-Kept = dict[str, tuple[Stamp | None, bytes, bytes | None]]
+# by name: (the file's entry in that listing, the row, the summary's date or
+# None for a file that does not parse).
+Kept = dict[str, tuple[DirEntry, bytes, bytes | None]]
 
 
 class ParseFailure(ValueError):
@@ -329,6 +332,17 @@ def result_files(root: StoreDir, simulation_type: str | None, likely: Iterable[s
     catalog): they are listed together with the root, and only the others
     that the root shows after it.
     """
+    return _flat(_result_groups(root, simulation_type, likely))
+
+
+Groups = list[tuple[str, list[DirEntry]]]  # result_files's answer by type directory
+
+
+def _flat(groups: Groups) -> list[tuple[str, DirEntry]]:
+    return [(directory, entry) for directory, entries in groups for entry in entries]
+
+
+def _result_groups(root: StoreDir, simulation_type: str | None, likely: Iterable[str]) -> Groups:
     if simulation_type is not None:
         directory = root / simulation_type if simulation_type else root
         return _files_in([(simulation_type, directory)], root.entries_of([directory]))
@@ -344,16 +358,14 @@ def result_files(root: StoreDir, simulation_type: str | None, likely: Iterable[s
     return _files_in(directories, [early[name] if name in early else next(found) for name, _ in directories])
 
 
-def _files_in(
-    directories: Sequence[tuple[str, StoreDir]], listings: Sequence[list[DirEntry] | OSError]
-) -> list[tuple[str, DirEntry]]:
+def _files_in(directories: Sequence[tuple[str, StoreDir]], listings: Sequence[list[DirEntry] | OSError]) -> Groups:
     found = []
     for (name, _), entries in zip(directories, listings, strict=True):
         if isinstance(entries, NotADirectoryError):
             continue
         if isinstance(entries, OSError):
             raise entries
-        found += [(name, entry) for entry in entries if entry.name.endswith(RESULT_SUFFIX)]
+        found.append((name, [entry for entry in entries if entry.name.endswith(RESULT_SUFFIX)]))
     return found
 
 
@@ -419,7 +431,7 @@ def _summarize(
                 if found is not None and crc32(found) == INTACT:
                     outcome = _from_row(found, entry, directory)
                     if outcome is not None and kept is not None:  # else damaged: read again, its row replaced
-                        keep[entry.name] = (entry.stamp, found, outcome._date if type(outcome) is Summary else None)
+                        keep[entry.name] = (entry, found, outcome._date if type(outcome) is Summary else None)
             except TypeError:  # a row of other types than this code writes: its file is read
                 pass
         if outcome is None:
@@ -448,7 +460,7 @@ def _summarize(
         if root.known_version(entry.stamp, stamp):
             put.append((directory, Row(row_key(entry.name, entry.stamp), written)))
             if kept is not None:
-                kept.setdefault(directory, {})[entry.name] = (entry.stamp, written, date)
+                kept.setdefault(directory, {})[entry.name] = (entry, written, date)
 
     gone = [(d, key) for d, rows in known.items() for key in rows]
     if catalog is not None:
@@ -456,24 +468,25 @@ def _summarize(
     return outcomes  # type: ignore[return-value]  # each one filled in by now
 
 
-def _listing(root: StoreDir, scope: str | None) -> tuple[list[tuple[str, DirEntry]], list[Outcome]]:
-    """The result files of scope and what summarize gives for each, FileNotFoundError
-    for one removed since the listing; a missing root has none."""
+def _listing(root: StoreDir, scope: str | None) -> tuple[Groups, list[Outcome]]:
+    """The result files of scope and what summarize gives for each, in order,
+    FileNotFoundError for one removed since the listing; a missing root has none."""
     # Opened before the listing, whose type directories it names; not made
     # for a store that turns out to have no results (a mistyped root, say).
     key = _store_key(root)
     remembered = _REMEMBERED.get(key)
-    files = None
+    groups = None
     if remembered is not None and get_catalog_dir() is not None:
-        files = result_files(root, scope, remembered)
-        outcomes = _recalled(key, files, scope, remembered)
+        groups = _result_groups(root, scope, remembered)
+        outcomes = _recalled(key, groups, scope, remembered)
         if outcomes is not None:
-            return files, outcomes
+            return groups, outcomes
     catalog = Catalog.open(key, make=False)
     try:
         rows = catalog.rows(scope) if catalog is not None else None
-        if files is None:
-            files = result_files(root, scope, rows or ())
+        if groups is None:
+            groups = _result_groups(root, scope, rows or ())
+        files = _flat(groups)
         if catalog is None and files:
             catalog = Catalog.open(key)
             rows = catalog.rows(scope) if catalog is not None else None
@@ -489,7 +502,7 @@ def _listing(root: StoreDir, scope: str | None) -> tuple[list[tuple[str, DirEntr
             _LISTED.add(key)
         else:
             _remember(key, scope, kept)
-    return files, outcomes
+    return groups, outcomes
 
 
 # The catalog's rows for the files that this process's last listing of each
@@ -507,9 +520,10 @@ _REMEMBERING = threading.Lock()  # held to change them; a listing reads them wit
 
 def _remember(key: str, scope: str | None, kept: dict[str, Kept]) -> None:
     rows = kept if scope is None else {**_REMEMBERED.get(key, {}), scope: kept.get(scope, {})}
-    # The names, rows and dates, and about 200 bytes a file for the rest.
+    # The names, rows and dates, and about 600 bytes a file for the rest
+    # (the entry with its stamp, the objects around them, the dicts' slots).
     size = sum(
-        len(name) + len(row) + len(date or b"") + 200
+        len(name) + len(row) + len(date or b"") + 600
         for found in rows.values()
         for name, (_, row, date) in found.items()
     )
@@ -523,39 +537,42 @@ def _remember(key: str, scope: str | None, kept: dict[str, Kept]) -> None:
             _REMEMBERED[key], _REMEMBERED_SIZE[key] = rows, size
 
 
-def _recalled(
-    key: str, files: Sequence[tuple[str, DirEntry]], scope: str | None, remembered: dict[str, Kept]
-) -> list[Outcome] | None:
-    """What _summarize gives for files from the rows remembered, None when a
-    file's stamp is not among them (new or changed: the catalog is asked)."""
+def _recalled(key: str, groups: Groups, scope: str | None, remembered: dict[str, Kept]) -> list[Outcome] | None:
+    """What _summarize gives for the files of groups from the rows remembered,
+    None when a file's stamp is not among them (new or changed: the catalog
+    is asked)."""
     outcomes: list[Outcome] = []
     append = outcomes.append
     no_rows: Kept = {}
-    names, names_of = no_rows, None
     known = 0
     # Written for speed, as _summarize's loop.
-    for directory, entry in files:
-        if directory is not names_of:
-            names, names_of = remembered.get(directory, no_rows), directory
-        if entry.kind != "file":
-            what = "a directory" if entry.kind == "directory" else "a special file"
-            append(OSError(f"not a regular file but {what}"))
-            continue
-        found = names.get(entry.name)
-        if found is None or found[0] != entry.stamp:
-            return None
-        _, row, date = found
-        outcome = Summary(row, entry, directory, date) if date is not None else _from_row(row, entry, directory)
-        if outcome is None:
-            return None
-        append(outcome)
-        known += 1
+    for directory, entries in groups:
+        names = remembered.get(directory, no_rows)
+        for entry in entries:
+            if entry.kind != "file":
+                what = "a directory" if entry.kind == "directory" else "a special file"
+                append(OSError(f"not a regular file but {what}"))
+                known -= 1  # it has no row
+                continue
+            found = names.get(entry.name)
+            if found is None:
+                return None
+            seen, row, date = found
+            if seen.stamp != entry.stamp or seen.mtime != entry.mtime:
+                return None
+            # The entry kept tells what this one does, and is no young object
+            # for the collector to go through again while the caller holds it.
+            outcome = Summary(row, seen, directory, date) if date is not None else _from_row(row, seen, directory)
+            if outcome is None:
+                return None
+            append(outcome)
+        known += len(entries)
     # Every file listed was found, each under its own row: rows left over in
     # scope are of files gone since (removed, or listed under a new stamp),
     # and are dropped from the catalog as a listing that reads it drops them.
     directories = list(remembered) if scope is None else [scope] if scope in remembered else []
     if sum(len(remembered[d]) for d in directories) != known:
-        _drop_gone(key, files, directories, remembered)
+        _drop_gone(key, groups, directories, remembered)
     return outcomes
 
 
@@ -570,18 +587,16 @@ def _from_row(row: bytes, entry: DirEntry, directory: str) -> Outcome | None:
     return None
 
 
-def _drop_gone(
-    key: str, files: Sequence[tuple[str, DirEntry]], directories: list[str], remembered: dict[str, Kept]
-) -> None:
-    present = {(d, entry.name): entry.stamp for d, entry in files if entry.kind == "file"}
+def _drop_gone(key: str, groups: Groups, directories: list[str], remembered: dict[str, Kept]) -> None:
+    present = {(d, entry.name): entry.stamp for d, entries in groups for entry in entries if entry.kind == "file"}
     with _REMEMBERING:
         gone = [
             (d, name)
             for d in directories
-            for name, (stamp, _, _) in remembered[d].items()
-            if present.get((d, name)) != stamp
+            for name, (seen, _, _) in remembered[d].items()
+            if present.get((d, name)) != seen.stamp
         ]
-        keys = [(d, row_key(name, remembered[d].pop(name)[0])) for d, name in gone]
+        keys = [(d, row_key(name, remembered[d].pop(name)[0].stamp)) for d, name in gone]
     catalog = Catalog.open(key, make=False)
     if catalog is not None:
         try:
@@ -654,11 +669,11 @@ def _listed(
         )
         if value is not None
     ]
-    files, outcomes = _listing(root, simulation_type)
+    groups, outcomes = _listing(root, simulation_type)
     summaries = [outcome for outcome in outcomes if type(outcome) is Summary]
     if len(summaries) != len(outcomes):
         logger = get_logger()
-        for (_, entry), outcome in zip(files, outcomes, strict=True):
+        for (_, entry), outcome in zip(_flat(groups), outcomes, strict=True):
             # What is removed since the listing is no failure.
             if type(outcome) is not Summary and not isinstance(outcome, FileNotFoundError):
                 logger.warning(f"{SKIPPED}{entry.path}")
