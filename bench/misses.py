@@ -170,6 +170,7 @@ def main(argv: list[str] | None = None) -> int:
     with tempfile.TemporaryDirectory(prefix="lumora-misses-") as tmp:
         store, scratch = Path(tmp) / "store", Path(tmp) / "scratch"
         write_store(store, args.results)
+        os.sync()  # written back now, not by the kernel's threads during the look-ups
         os.environ["LUMORA_SIMULATIONS_DIR"] = str(store)
         missing = realistic_identity(10**7)
         assert ss.find_simulation_result(**missing) is None
