@@ -11,7 +11,7 @@ import sqlite3
 import pytest
 from conftest import identity, outcome
 
-from lumora import paths, summaries
+from lumora import _catalog, paths, summaries
 from lumora.cli import main
 from lumora.summaries import list_summaries, parse_condition
 
@@ -159,6 +159,22 @@ def test_processes_update_one_catalog_at_once(ss, filled):
         child.join()
     assert all(answer == _full(ss) for listed in answers for answer in listed)
     assert _listed() == _full(ss)
+
+
+@pytest.mark.parametrize("reader", [False, True])
+def test_a_long_log_is_emptied_after_a_write_unless_another_process_reads(ss, filled, monkeypatch, reader):
+    monkeypatch.setattr(_catalog, "_WAL_KEPT", 0)
+    log = _catalog_file(filled) + "-wal"
+    other = sqlite3.connect(_catalog_file(filled), isolation_level=None)
+    if reader:
+        other.execute("BEGIN")
+        other.execute("SELECT count(*) FROM files").fetchone()
+    try:
+        _rewrite(filled, random.Random(3), None)
+        assert _listed() == _full(ss)  # neither waits for the reader nor fails
+        assert (os.path.getsize(log) > 0) == reader
+    finally:
+        other.close()
 
 
 def test_recent_files_are_read_again_until_their_stamps_settle(ss, store, monkeypatch):

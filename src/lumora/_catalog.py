@@ -42,6 +42,10 @@ __all__ = [
 _LAYOUT = 3
 # How long a write waits for another process's; then this one's is dropped.
 _BUSY_SECONDS = 2.0
+# A write-ahead log longer than this is emptied after the write that left it:
+# each process that opens the catalog next would read it all first (7 ms for
+# the 14 MB of 20,000 rows here) and read rows more slowly through it.
+_WAL_KEPT = 1 << 20
 
 # A row is the two values a listing takes as they come: key, the file's name
 # with the stamp it was read under, which a listing makes again for each file
@@ -207,6 +211,25 @@ class Catalog:
                 self._db.executemany("DELETE FROM files WHERE dir = ? AND key = ?", dropped)
         except sqlite3.DatabaseError as exc:
             self._recover(exc)
+            return
+        self._empty_log()
+
+    def _empty_log(self) -> None:
+        try:
+            if os.path.getsize(f"{self._path}-wal") <= _WAL_KEPT:
+                return
+        except OSError:
+            return
+        try:
+            # Without waiting: while another process reads, the log stays
+            # (the pragma answers busy), and a later write empties it.
+            self._db.execute("PRAGMA busy_timeout = 0")
+            try:
+                self._db.execute("PRAGMA wal_checkpoint(TRUNCATE)").fetchall()
+            finally:
+                self._db.execute(f"PRAGMA busy_timeout = {int(_BUSY_SECONDS * 1000)}")
+        except sqlite3.DatabaseError as exc:
+            get_logger().debug("Catalog %s log not emptied: %s", self._path, one_line(exc))
 
     def _recover(self, exc: sqlite3.DatabaseError) -> None:
         get_logger().debug("Catalog %s passed by: %s", self._path, one_line(exc))
