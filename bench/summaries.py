@@ -80,7 +80,7 @@ def local(count: int, repeat: int, figures: dict[str, float]) -> None:
         child(["-m", "lumora.results", "list"])  # its catalog and bytecode made
         # Each pair of listings takes turns, and each ratio is the median of
         # the turns' ratios: a slower spell of the machine weighs on both alike.
-        commands = [(child(["-c", TODAY]), child(["-m", "lumora.results", "list"])) for _ in range(3)]
+        commands = [(child(["-c", TODAY]), child(["-m", "lumora.results", "list"])) for _ in range(repeat)]
         os.environ["LUMORA_CATALOG"] = str(Path(tmp, "catalogs"))
         seconds(simulation_storage.list_simulation_results, 1)  # its imports made
         first = seconds(list_summaries, 1)
