@@ -1,8 +1,10 @@
 """Removing names at once while a thread gives the blocks back."""
 
+import fcntl
 import os
 import tempfile
 import threading
+import time
 from pathlib import Path
 
 import pytest
@@ -103,3 +105,27 @@ def test_a_fork_leaves_no_removed_file_held_nor_the_closer_running(tmp_path):
     assert os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) == 0
     assert held(tmp_path) == []
     assert "lumora-reclaim" not in [thread.name for thread in threading.enumerate()]
+
+
+def test_closes_made_in_runs_leave_a_descriptor_among_them_open(tmp_path, monkeypatch):
+    # One batch of 40, whose numbers go around another file's descriptor.
+    monkeypatch.setattr(_reclaim, "_BATCH", 40)
+    monkeypatch.setattr(_reclaim, "_GATHER_SECONDS", 60.0)
+    monkeypatch.setattr(_reclaim, "_BASE", 700)
+    other = tmp_path / "other"
+    other.write_bytes(b"o")
+    fd = os.open(other, os.O_RDONLY)
+    foreign = fcntl.fcntl(fd, fcntl.F_DUPFD_CLOEXEC, 710)
+    os.close(fd)
+    try:
+        for i in range(40):
+            (tmp_path / str(i)).write_bytes(b"x" * 50_000)
+            _reclaim.unlink(tmp_path / str(i))
+        deadline = time.monotonic() + 10
+        while _reclaim._pending and time.monotonic() < deadline:
+            time.sleep(0.001)  # until the closer took them, not settle
+        _reclaim.settle()
+        assert held(tmp_path) == [str(other)]
+        assert os.readlink(f"/proc/self/fd/{foreign}") == str(other)
+    finally:
+        os.close(foreign)

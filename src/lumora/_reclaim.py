@@ -17,6 +17,16 @@ systems of a block device (ext4, XFS, F2FS and the like): on NFS a file
 removed while open is renamed to ``.nfs…`` instead, so NFS, SMB, FUSE,
 tmpfs, Btrfs and overlays are left to unlink(2) alone.
 
+The closer gathers closes for a moment (`_BATCH`, `_GATHER_SECONDS`),
+takes all that wait, and makes each run of consecutive descriptors among
+them in one call (`os.closerange`), which lets go of Python's lock for the
+whole run. A close made on its own takes the lock back after it, and while
+the closer waits for the lock, each system call of the caller hands it over
+and waits to get it back: about 5 us a call, a third of a removal. To
+make runs, a descriptor handed over is moved up to the lowest free number
+from `_BASE` on (just below the usual limit of 1,024). A run holds only
+numbers that this module holds, so no other descriptor is closed by it.
+
 At most `_MAX_PENDING` closes wait; past that, `unlink` makes the oldest
 itself, so the space never falls further behind. `settle` waits until every
 close handed over is made. The closer ends after a second with nothing to
@@ -26,11 +36,19 @@ descriptor that keeps a removed file's blocks.
 
 from __future__ import annotations
 
+import errno
 import os
 import threading
 import time
 from collections import deque
 from collections.abc import Callable
+from types import ModuleType
+
+fcntl: ModuleType | None
+try:
+    import fcntl
+except ImportError:  # Windows, where nothing is handed over
+    fcntl = None
 
 __all__ = ["settle", "unlink", "unlink_if"]
 
@@ -38,16 +56,22 @@ StrPath = str | os.PathLike[str]
 
 _O_PATH: int | None = getattr(os, "O_PATH", None)
 _MAX_PENDING = 64
+# Descriptors handed over are moved to numbers from this up; -1 once the
+# limit of descriptors is found too low for it: left where they are.
+_BASE = 1024 - 2 * _MAX_PENDING
 
 
 # Unlinks that take longer than this hold the file across and leave the
 # close to the closer; quicker ones are left as they are: handing a close
-# over costs the caller about that much, as the closer takes Python's lock
-# back after each close. While they go to the closer, one in _PROBE_EVERY is
-# left as it is all the same, to tell what they cost.
+# over costs the caller about that much. While they go to the closer, one in
+# _PROBE_EVERY is left as it is all the same, to tell what they cost.
 _WORTH_SECONDS = 50e-6
 _PROBE_EVERY = 32
 _IDLE_SECONDS = 1.0
+# The closer waits for this many closes, or this long after the first, so as
+# to take Python's lock back once for many: each time costs the caller too.
+_BATCH = 32
+_GATHER_SECONDS = 0.005
 
 _pending: deque[int] = deque()
 _closing = 0  # closes taken from _pending by the closer and not made yet
@@ -93,7 +117,7 @@ def _unlink(path: StrPath, flags: int, same: Callable[[os.stat_result], bool] | 
             os.close(fd)
         raise
     if fd >= 0:
-        _hand_over(fd)
+        _hand_over(_moved_up(fd))
     return True
 
 
@@ -146,6 +170,21 @@ def _unlink_timed(path: StrPath) -> None:
     _cost += (time.perf_counter() - start - _cost) / 4
 
 
+def _moved_up(fd: int) -> int:
+    """fd, or a duplicate of it from _BASE up in its place (see the module's documentation)."""
+    global _BASE
+    if fcntl is None or _BASE < 0 or fd >= _BASE:
+        return fd
+    try:
+        high: int = fcntl.fcntl(fd, fcntl.F_DUPFD_CLOEXEC, _BASE)
+    except OSError as exc:  # none free there: closed on its own
+        if exc.errno == errno.EINVAL:  # _BASE is beyond the limit
+            _BASE = -1
+        return fd
+    os.close(fd)  # the duplicate holds the file: this close frees nothing
+    return high
+
+
 def _hand_over(fd: int) -> None:
     global _closer, _running
     with _turn:
@@ -158,7 +197,8 @@ def _hand_over(fd: int) -> None:
                 return
             _closer, _running = closer, True
         _pending.append(fd)
-        _turn.notify_all()
+        if len(_pending) in (1, _BATCH):  # the closer's times to wake (see _next)
+            _turn.notify_all()
         # Past the bound the caller frees the oldest itself: the space falls
         # no further behind, and a caller quicker than the closer lends a core.
         fd = _pending.popleft() if len(_pending) > _MAX_PENDING else -1
@@ -173,15 +213,27 @@ def _close(fd: int) -> None:
         pass
 
 
+def _close_all(fds: list[int]) -> None:
+    """Closes fds (ascending), each run of consecutive numbers in one call."""
+    start = 0
+    for end in range(1, len(fds) + 1):
+        if end == len(fds) or fds[end] != fds[end - 1] + 1:
+            if end - start == 1:
+                _close(fds[start])
+            else:
+                os.closerange(fds[start], fds[end - 1] + 1)
+            start = end
+
+
 def _close_pending() -> None:
     global _closing, _running
     try:
-        while (fd := _next()) >= 0:
+        while fds := _next():
             try:
-                _close(fd)
+                _close_all(fds)
             finally:
                 with _turn:
-                    _closing -= 1
+                    _closing -= len(fds)
                     if not _closing:
                         _turn.notify_all()  # settle() may wait for it
     finally:
@@ -191,21 +243,26 @@ def _close_pending() -> None:
                 _running = False
 
 
-def _next() -> int:
-    """The closer's next descriptor, taken; -1 when the closer is to end."""
+def _next() -> list[int]:
+    """The descriptors the closer is to close next, taken, in ascending order;
+    none when the closer is to end."""
     global _closing, _running
     with _turn:
-        while not _pending:
-            if not _stopping:
-                woken = _turn.wait(_IDLE_SECONDS)
-                if woken or _pending:
-                    continue
+        while len(_pending) < _BATCH and not _stopping:
+            if _pending:
+                if not _turn.wait(_GATHER_SECONDS) and _pending:
+                    break  # what came meanwhile is closed now
+            elif not _turn.wait(_IDLE_SECONDS) and not _pending:
+                break
+        if not _pending:
             # Idle, or asked to end: no thread stays behind in a process that
             # removed something once, nor in one that forks.
             _running = False
-            return -1
-        _closing += 1
-        return _pending.popleft()
+            return []
+        fds = sorted(_pending)
+        _pending.clear()
+        _closing += len(fds)
+        return fds
 
 
 def _end_closer() -> None:
