@@ -221,7 +221,9 @@ def main(argv: list[str] | None = None) -> int:
             for (label, _, _, goal), taken in zip(clearings, times, strict=True):
                 rows.append((f"{label}, per result", statistics.median(taken), goal))
 
-    print(f"{args.results:,} realistic results in 4 type directories; misses: median of {args.calls} calls")
+    print(
+        f"{args.results:,} realistic results in 4 type directories; misses: median of {args.calls} calls in {args.turns} turns"
+    )
     print(f"{'operation':<56}{'us':>10}{'goal':>10}")
     for label, figure, goal in rows:
         verdict = "" if goal is None else f"<= {goal:.0f} {'met' if figure <= goal else 'MISSED'}"
