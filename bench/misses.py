@@ -33,7 +33,7 @@ import statistics
 import sys
 import tempfile
 import time
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Iterator, Sequence
 from pathlib import Path
 from typing import Any
 
@@ -86,7 +86,7 @@ def lookup_before(identity: dict[str, Any]) -> None:
         assert ss.find_simulation_result(**fields) is None
 
 
-def per_call_in_turns(ways: list[tuple[Callable[[], object], bool]], calls: int, turns: int) -> list[float]:
+def per_call_in_turns(ways: Sequence[tuple[Callable[[], object], bool]], calls: int, turns: int) -> list[float]:
     """The median time of a call of each way (a call and whether the index is
     on), its calls made in turns with the others' (each way calls/turns times
     a turn): the machine has spells of half a second in which every call
